@@ -1,0 +1,162 @@
+#include "UsbLink.h"
+
+#include <algorithm>
+
+#include "framework/Log.h"
+#include "framework/Wait.h"
+#include "platform/UsbSearch.h"
+
+namespace {
+constexpr const char* kLog = "usblink";
+void* const kInvalidHandle = reinterpret_cast<void*>(-1);
+}  // namespace
+
+UsbLink::UsbLink(UsbLinkParams params) : m_params(std::move(params)) {
+    if (m_library.Load(kMpusbLibrary)) {
+        m_getDeviceCount = m_library.Entry<CountFn>("_MPUSBGetDeviceCount");
+        m_open = m_library.Entry<OpenFn>("_MPUSBOpen");
+        m_close = m_library.Entry<CloseFn>("_MPUSBClose");
+        m_read = m_library.Entry<ReadFn>("_MPUSBRead");
+        m_write = m_library.Entry<WriteFn>("_MPUSBWrite");
+    }
+}
+
+UsbLink::~UsbLink() {
+    m_devices.clear();
+    Close();
+}
+
+bool UsbLink::MpusbAvailable() const { return m_open && m_close && m_read && m_write; }
+
+BOOL UsbLink::FindDevices() {
+    m_devices.clear();
+    for (const auto& stage : m_params.stages) {
+        if (stage.kind == UsbSearchStage::Pipe) {
+            for (const auto& path : platform::FindInterfacePaths(m_params.classGuid))
+                m_devices.push_back({Module_Info_Usb::Pipe, path, 0, {}});
+        } else {
+            std::vector<std::int32_t> instances;
+            if (platform::FindMpusbInstances(stage.productId, stage.vendorId, stage.productString, instances))
+                for (auto instance : instances)
+                    m_devices.push_back(
+                        {Module_Info_Usb::Mpusb, {}, static_cast<std::uint32_t>(instance), stage.vidPidText});
+        }
+    }
+    LOG_DBG(kLog, "%zu device(s) found", m_devices.size());
+    return m_devices.empty() ? FALSE : TRUE;
+}
+
+BOOL UsbLink::Open() {
+    if (m_selected < 0 || static_cast<std::size_t>(m_selected) >= m_devices.size()) return FALSE;
+    const Module_Info_Usb& dev = m_devices[static_cast<std::size_t>(m_selected)];
+    switch (dev.kind) {
+    case Module_Info_Usb::Pipe: {
+        const std::string in = dev.path + "/PIPE00";
+        const std::string out = dev.path + "/PIPE01";
+        if (in.size() > 255 || out.size() > 255) return FALSE;
+        bool ok = m_readPipe.Open(in);
+        ok = m_writePipe.Open(out) && ok;
+        return ok ? TRUE : FALSE;
+    }
+    case Module_Info_Usb::Mpusb: {
+        // Without the library an MPUSB entry cannot be opened and no
+        // transfer is ever attempted on it.
+        if (!MpusbAvailable()) return FALSE;
+        m_mpusbWrite = m_open(dev.instance, dev.vidPid.c_str(), "\\MCHP_EP2", 0, 0);
+        m_mpusbRead = m_open(dev.instance, dev.vidPid.c_str(), "\\MCHP_EP1", 1, 0);
+        if (m_mpusbWrite == kInvalidHandle) m_mpusbWrite = nullptr;
+        if (m_mpusbRead == kInvalidHandle) m_mpusbRead = nullptr;
+        return (m_mpusbWrite && m_mpusbRead) ? TRUE : FALSE;
+    }
+    default:
+        return FALSE;
+    }
+}
+
+void UsbLink::Close() {
+    m_readPipe.Close();
+    m_writePipe.Close();
+    if (m_mpusbRead && m_close) m_close(m_mpusbRead);
+    if (m_mpusbWrite && m_close) m_close(m_mpusbWrite);
+    m_mpusbRead = nullptr;
+    m_mpusbWrite = nullptr;
+}
+
+std::size_t UsbLink::SendReport(const echo::Report& report) {
+    std::size_t sent = 0;
+    if (m_writePipe.IsOpen()) sent = m_writePipe.Write(report.data(), report.size(), kTransferTimeoutMs);
+    if (m_mpusbWrite) {
+        std::uint32_t n = 0;
+        m_write(m_mpusbWrite, report.data(), echo::kReportSize, &n, kTransferTimeoutMs);
+        sent = std::min<std::size_t>(n, echo::kReportSize);
+    }
+    LogFrame(kLog, "sent", report.data(), sent);
+    return sent;
+}
+
+std::size_t UsbLink::ReceiveReport(echo::Report& report) {
+    std::size_t received = 0;
+    if (m_readPipe.IsOpen()) received = m_readPipe.Read(report.data(), report.size(), kTransferTimeoutMs);
+    if (m_mpusbRead) {
+        std::uint32_t n = 0;
+        m_read(m_mpusbRead, report.data(), echo::kReportSize, &n, kTransferTimeoutMs);
+        received = std::min<std::size_t>(n, echo::kReportSize);
+    }
+    LogFrame(kLog, "received", report.data(), received);
+    return received;
+}
+
+BOOL UsbLink::Exchange(const echo::Layout& layout, const echo::Report& request, echo::Report& reply) {
+    SendReport(request);
+    WaitPumping(kReplyPauseMs);
+    for (int attempt = 0; attempt < kReplyAttempts; ++attempt) {
+        reply.fill(0);
+        const std::size_t received = ReceiveReport(reply);
+        // Anything else (an empty read, a late reply to an earlier request)
+        // is dropped and the link keeps reading.
+        if (echo::IsEcho(layout, request, reply, received)) return TRUE;
+        WaitPumping(kReplyPauseMs);
+    }
+    LOG_INFO(kLog, "command 0x%02x: no matching reply after %d attempts", request[0], kReplyAttempts);
+    return FALSE;
+}
+
+BOOL UsbLink::ReadChunk(const echo::Layout& layout, const echo::Chunk& chunk, std::uint8_t* destination) {
+    const echo::Report request = echo::BuildRequest(layout, layout.readCommand, chunk);
+    echo::Report reply{};
+    if (!Exchange(layout, request, reply)) return FALSE;
+    auto data = echo::ReplyData(layout, reply, chunk.length);
+    std::copy(data.begin(), data.end(), destination);
+    return TRUE;
+}
+
+BOOL UsbLink::WriteChunk(const echo::Layout& layout, const echo::Chunk& chunk, const std::uint8_t* source) {
+    const echo::Report request =
+        echo::BuildRequest(layout, layout.writeCommand, chunk, std::span<const std::uint8_t>(source, chunk.length));
+    echo::Report reply{};
+    return Exchange(layout, request, reply);
+}
+
+BOOL UsbLink::ReadBlock(const echo::Layout& layout, std::uint8_t* buffer, std::int32_t length) {
+    const std::size_t n = echo::ChunkCount(layout, length);
+    for (std::size_t i = 0; i < n; ++i) {
+        const echo::Chunk chunk = echo::ChunkAt(layout, length, i);
+        if (!ReadChunk(layout, chunk, buffer + chunk.offset)) {
+            LOG_INFO(kLog, "read chunk %zu (address %u): no reply", i, chunk.address);
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+BOOL UsbLink::WriteBlock(const echo::Layout& layout, const std::uint8_t* buffer, std::int32_t length) {
+    const std::size_t n = echo::ChunkCount(layout, length);
+    for (std::size_t i = 0; i < n; ++i) {
+        const echo::Chunk chunk = echo::ChunkAt(layout, length, i);
+        if (!WriteChunk(layout, chunk, buffer + chunk.offset)) {
+            LOG_INFO(kLog, "write chunk %zu (address %u): no reply", i, chunk.address);
+            return FALSE;
+        }
+    }
+    return TRUE;
+}

@@ -1,0 +1,3 @@
+#include "CCommBase.h"
+
+const CRuntimeClass CCommBase::classCCommBase = {"CCommBase", nullptr, &CObject::classCObject};

@@ -1,0 +1,34 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "DeviceInfo.h"
+
+// What the search reports while it runs; the GUI shows it in its log and
+// progress bar, the command line on standard error.
+class SearchSink {
+public:
+    virtual ~SearchSink() = default;
+    // Appends to the log, on a new line or on the current one.
+    virtual void Log(const std::string& text, bool newLine) = 0;
+    // The progress range is 0..total; the timer runs from here until ProgressStop.
+    virtual void ProgressStart(std::int32_t total) = 0;
+    // A family asks the user for a target: the timer pauses meanwhile.
+    virtual void ProgressPause() = 0;
+    virtual void ProgressResume() = 0;
+    // The search is over; the bar returns to 0.
+    virtual void ProgressStop() = 0;
+    // A module's image was read; moduleText is the family's own display text.
+    virtual void ModuleFound(const CDeviceInfo& /*info*/, const std::string& /*moduleText*/) {}
+};
+
+inline constexpr const char* kNotFoundText = " CANNOT FIND ACTIVE DEVICE!!!";
+
+// Total progress weight of a search list: each name's registry weight, plus the
+// Orvel row's weight for every name that row covers.
+std::int32_t TotalSearchWeight(const std::vector<std::string>& searchList);
+
+// Runs one search over the registry for the names in the search list, in
+// registry order, and returns the modules whose identity image was read.
+std::vector<CDeviceInfo> RunDeviceSearch(const std::vector<std::string>& searchList, SearchSink& sink);

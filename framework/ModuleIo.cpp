@@ -1,0 +1,225 @@
+#include "ModuleIo.h"
+
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <memory>
+
+#include "Registry.h"
+#include "platform/Shell.h"
+
+namespace moduleio {
+namespace {
+
+// A family object connected to its devices, disconnected on every way out.
+class Session {
+public:
+    explicit Session(const std::string& familyName) : m_name(familyName) {}
+    ~Session() {
+        if (m_open) m_family->CloseModule();
+        if (m_connected) m_family->Disconnect();
+    }
+
+    // Creates, chooses the target, connects and opens module `index`.
+    bool Open(std::int32_t index, WriteStep& step, std::string& error) {
+        const _DeviceInfo* row = FamilyRegistry::Find(m_name);
+        step = WriteStep::Connect;
+        if (!row) {
+            error = "unknown family \"" + m_name + "\"";
+            return false;
+        }
+        m_family = CreateFamily(row->family);
+        if (!m_family) {
+            error = "family \"" + m_name + "\" is not available in this build";
+            return false;
+        }
+        if (row->needsTarget == 1 && !m_family->ChooseTarget()) {
+            error = "no target chosen for \"" + m_name + "\"";
+            return false;
+        }
+        m_connected = true;
+        if (!m_family->Connect()) {
+            error = "connect: no " + m_name + " device found";
+            return false;
+        }
+        const std::int32_t count = m_family->GetModuleCount();
+        step = WriteStep::Open;
+        if (index < 0 || index >= count) {
+            error = "open module " + std::to_string(index) + ": no such module (" + std::to_string(count) +
+                    " found)";
+            return false;
+        }
+        m_family->SetModuleIndex(index);
+        if (!m_family->OpenModule()) {
+            error = "open module " + std::to_string(index) + ": failed";
+            return false;
+        }
+        m_open = true;
+        return true;
+    }
+
+    CCommBase& Family() { return *m_family; }
+
+private:
+    std::string m_name;
+    std::unique_ptr<CCommBase> m_family;
+    bool m_connected = false;
+    bool m_open = false;
+};
+
+std::string Stamp() {
+    std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &tm);
+    return text;
+}
+
+std::string FileSafe(std::string text) {
+    for (auto& c : text)
+        if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_')) c = '_';
+    return text;
+}
+
+}  // namespace
+
+const char* WriteStepName(WriteStep step) {
+    switch (step) {
+    case WriteStep::None: return "none";
+    case WriteStep::Connect: return "connect";
+    case WriteStep::Open: return "open";
+    case WriteStep::Backup: return "backup";
+    case WriteStep::Write: return "write";
+    case WriteStep::ReadBack: return "read back";
+    case WriteStep::Compare: return "compare";
+    }
+    return "?";
+}
+
+ReadResult ReadImage(const std::string& familyName, std::int32_t index) {
+    ReadResult result;
+    Session session(familyName);
+    WriteStep step = WriteStep::None;
+    if (!session.Open(index, step, result.error)) return result;
+    if (!session.Family().ReadEeprom(result.image.data(), static_cast<std::int32_t>(kImageSize))) {
+        result.error = "read module " + std::to_string(index) + ": no complete reply";
+        return result;
+    }
+    result.ok = true;
+    return result;
+}
+
+WriteResult WriteImage(const std::string& familyName, std::int32_t index, const IdentityImage& image,
+                       const std::filesystem::path& backupDir) {
+    WriteResult result;
+    auto fail = [&](WriteStep step, std::string text) {
+        result.failedStep = step;
+        result.error = std::string(WriteStepName(step)) + ": " + text;
+        return result;
+    };
+
+    Session session(familyName);
+    WriteStep step = WriteStep::None;
+    std::string error;
+    if (!session.Open(index, step, error)) {
+        result.failedStep = step;
+        result.error = error;
+        return result;
+    }
+    CCommBase& family = session.Family();
+
+    IdentityImage previous{};
+    if (!family.ReadEeprom(previous.data(), static_cast<std::int32_t>(kImageSize)))
+        return fail(WriteStep::Backup, "could not read the current image of module " + std::to_string(index) +
+                                           "; nothing written");
+    std::error_code ec;
+    std::filesystem::create_directories(backupDir, ec);
+    const std::string base = FileSafe(familyName) + "-module" + std::to_string(index) + "-" +
+                             FileSafe(SerialNumberOf(previous)) + "-" + Stamp();
+    // Never overwrite an earlier backup: add a counter until the name is new.
+    std::filesystem::path file;
+    for (int n = 0; n < 1000; ++n) {
+        file = backupDir / (base + (n ? "-" + std::to_string(n) : std::string()) + ".bin");
+        if (!std::filesystem::exists(file, ec)) break;
+    }
+    std::string saveError;
+    if (std::filesystem::exists(file, ec) || !SaveImageFile(file, previous, saveError))
+        return fail(WriteStep::Backup, "could not save " + file.string() + " " + saveError + "; nothing written");
+    result.backupFile = file;
+
+    if (!family.WriteEeprom(image.data(), static_cast<std::int32_t>(kImageSize)))
+        return fail(WriteStep::Write, "the module did not acknowledge every chunk; the previous image is in " +
+                                          file.string());
+    IdentityImage readBack{};
+    if (!family.ReadEeprom(readBack.data(), static_cast<std::int32_t>(kImageSize)))
+        return fail(WriteStep::ReadBack, "could not read the image back; the previous image is in " + file.string());
+    if (readBack != image) {
+        std::size_t at = 0;
+        while (at < kImageSize && readBack[at] == image[at]) ++at;
+        return fail(WriteStep::Compare, "the image read back differs at byte " + std::to_string(at) +
+                                            "; the previous image is in " + file.string());
+    }
+    result.ok = true;
+    return result;
+}
+
+std::optional<IdentityImage> LoadImageFile(const std::filesystem::path& file, std::string& error) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        error = "cannot open " + file.string();
+        return std::nullopt;
+    }
+    IdentityImage image{};
+    in.read(reinterpret_cast<char*>(image.data()), static_cast<std::streamsize>(image.size()));
+    const auto got = in.gcount();
+    char extra = 0;
+    const bool longer = static_cast<bool>(in.read(&extra, 1));
+    if (static_cast<std::size_t>(got) != kImageSize || longer) {
+        error = file.string() + " is not a " + std::to_string(kImageSize) + "-byte image";
+        return std::nullopt;
+    }
+    return image;
+}
+
+bool SaveImageFile(const std::filesystem::path& file, const IdentityImage& image, std::string& error) {
+    const std::filesystem::path temp = file.string() + ".part";
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        if (!out) {
+            error = "cannot create " + temp.string();
+            return false;
+        }
+        out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+        out.flush();
+        if (!out) {
+            error = "cannot write " + temp.string();
+            return false;
+        }
+    }
+    std::error_code ec;
+    std::filesystem::rename(temp, file, ec);
+    if (ec) {
+        error = "cannot rename to " + file.string() + ": " + ec.message();
+        std::filesystem::remove(temp, ec);
+        return false;
+    }
+    return true;
+}
+
+std::vector<CDeviceInfo> SameSerialAs(const IdentityImage& image, const std::vector<CDeviceInfo>& lastSearch,
+                                      const std::string& familyName, std::int32_t index) {
+    const std::string serial = SerialNumberOf(image);
+    std::vector<CDeviceInfo> same;
+    for (const auto& info : lastSearch) {
+        const bool itself = FamilyRegistry::Covers(info.m_model, familyName) && info.m_moduleIndex == index;
+        if (!itself && info.m_serial == serial) same.push_back(info);
+    }
+    return same;
+}
+
+std::filesystem::path DefaultBackupDir() { return platform::UserDataDirectory() / "backups"; }
+
+}  // namespace moduleio

@@ -1,0 +1,52 @@
+#pragma once
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "DeviceInfo.h"
+
+// Reading and writing the identity image of exactly one module, chosen by
+// registry name and module index; shared by both front ends.
+namespace moduleio {
+
+struct ReadResult {
+    bool ok = false;
+    std::string error;  // which step failed, e.g. "open module 2: failed"
+    IdentityImage image{};
+};
+
+// Creates the family of the registry row, lets it choose its target when it
+// needs one, connects, opens module `index` and reads its whole image.
+ReadResult ReadImage(const std::string& familyName, std::int32_t index);
+
+enum class WriteStep { None, Connect, Open, Backup, Write, ReadBack, Compare };
+const char* WriteStepName(WriteStep step);
+
+struct WriteResult {
+    bool ok = false;
+    WriteStep failedStep = WriteStep::None;
+    std::string error;                    // human-readable, names the failed step
+    std::filesystem::path backupFile;     // where the previous image was saved
+};
+
+// Opens exactly the module asked for (never another), saves its current image
+// to a new file in backupDir (never overwriting an earlier backup), writes the
+// new image, reads it back and compares.
+WriteResult WriteImage(const std::string& familyName, std::int32_t index, const IdentityImage& image,
+                       const std::filesystem::path& backupDir);
+
+// Loads an image file; it must hold exactly 256 bytes.
+std::optional<IdentityImage> LoadImageFile(const std::filesystem::path& file, std::string& error);
+bool SaveImageFile(const std::filesystem::path& file, const IdentityImage& image, std::string& error);
+
+// The modules of the last search whose serial number equals the image's; used
+// to warn before a write makes two modules share one serial number.
+std::vector<CDeviceInfo> SameSerialAs(const IdentityImage& image, const std::vector<CDeviceInfo>& lastSearch,
+                                      const std::string& familyName, std::int32_t index);
+
+// Directory for backups: <per-user data dir>/brevane/backups.
+std::filesystem::path DefaultBackupDir();
+
+}  // namespace moduleio

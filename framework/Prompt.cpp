@@ -1,0 +1,26 @@
+#include "Prompt.h"
+
+#include <cstdio>
+
+#include "ConnDev.h"
+
+std::optional<std::string> DefaultPrompt::ChooseAddress(const std::vector<std::string>& suggestions) {
+    auto cleaned = conndev::Clean(conndev::InitialChoice(suggestions));
+    if (cleaned.verdict != conndev::Verdict::Ok) return std::nullopt;
+    return cleaned.address;
+}
+
+void DefaultPrompt::ShowMessage(const std::string& text, const std::string& caption) {
+    std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+}
+
+namespace {
+IUserPrompt* g_prompt = nullptr;
+}
+
+IUserPrompt& UserPrompt() {
+    static DefaultPrompt fallback;
+    return g_prompt ? *g_prompt : fallback;
+}
+
+void SetUserPrompt(IUserPrompt* prompt) { g_prompt = prompt; }

@@ -1,0 +1,93 @@
+#include "Registry.h"
+
+#include <algorithm>
+
+#include "families/FamilyClasses.h"
+#include "families/usb/CComm_Tesk.h"
+
+using namespace families;
+
+const std::vector<_DeviceInfo>& FamilyRegistry::Rows() {
+    static const std::vector<_DeviceInfo> rows = {
+        {"Yaltro", &classCComm_Yaltro, 70, 0},
+        {"Olvenna", &classCComm_Olvenna, 2, 0},
+        {"Pirrel - 4U", &classCComm_Pirrel, 2, 0},
+        {"Kalder - 8S33", &classCComm_Kalder, 2, 0},
+        {"Gostel - 2160", &classCComm_Gostel2160, 10, 1},
+        {"Hevra - 5160", &classCComm_Hevra5160, 10, 1},
+        {"Ilvane - Jessor", &classCComm_Jessor, 5, 1},
+        {"Tesk - 100", RUNTIME_CLASS(CComm_Tesk100), 2, 0},
+        {"Tesk - 200", RUNTIME_CLASS(CComm_Tesk200), 2, 0},
+        {"Tesk - 300", &classCComm_Tesk300, 2, 0},
+        {"Harlo - 101", &classCComm_Harlo101, 5, 0},
+        {"Harlo - 301", &classCComm_Harlo301, 5, 0},
+        {"Harlo - 801", &classCComm_Harlo801, 5, 0},
+        {"Harlo - 802", &classCComm_Harlo802, 5, 0},
+        {"Quissel - 501", &classCComm_Quissel501, 2, 0},
+        {"Quissel - 551", &classCComm_Quissel551, 2, 0},
+        {"Dravik - 100", &classCComm_Dravik, 2, 0},
+        {"Brantle - 302", &classCComm_Brantle302, 2, 0},
+        {"Brantle - 303", &classCComm_Brantle303, 2, 0},
+        {"Brantle - 311", &classCComm_Brantle311, 2, 0},
+        {"Brantle - S61", &classCComm_BrantleS61, 2, 0},
+        {"Pembrix - Evra", &classCComm_Evra, 2, 0},
+        {"Pembrix - Alda", &classCComm_Alda, 2, 0},
+        {"Pembrix - Alda+", &classCComm_Alda2, 2, 0},
+        {"Pembrix - Brisa", &classCComm_Brisa, 2, 0},
+        {"Pembrix - Dorla", &classCComm_Dorla, 2, 0},
+        {"Pembrix - Cygna", &classCComm_Cygna, 2, 0},
+        {kOrvelRowName, &classCComm_Orvel, 50, 1},
+        {"OEM - Nesbin", &classCComm_Nesbin, 5, 0},
+    };
+    return rows;
+}
+
+const _DeviceInfo* FamilyRegistry::Find(const std::string& name) {
+    const auto& rows = Rows();
+    auto it = std::find_if(rows.begin(), rows.end(), [&](const _DeviceInfo& r) { return r.name == name; });
+    return it == rows.end() ? nullptr : &*it;
+}
+
+const CRuntimeClass* FamilyRegistry::ClassOf(const std::string& name) {
+    const _DeviceInfo* row = Find(name);
+    return row ? row->family : nullptr;
+}
+
+std::int32_t FamilyRegistry::WeightOf(const std::string& name) {
+    const _DeviceInfo* row = Find(name);
+    return row ? row->weight : 0;
+}
+
+namespace {
+std::vector<std::string>& Catalogue() {
+    static std::vector<std::string> names;
+    return names;
+}
+}  // namespace
+
+bool FamilyRegistry::Covers(const std::string& model, const std::string& regName) {
+    if (model == regName) return true;
+    if (regName != kOrvelRowName) return false;
+    const auto& cat = Catalogue();
+    return std::find(cat.begin(), cat.end(), model) != cat.end();
+}
+
+const std::vector<std::string>& FamilyRegistry::OrvelCatalogue() { return Catalogue(); }
+
+void FamilyRegistry::SetOrvelCatalogue(std::vector<std::string> names) { Catalogue() = std::move(names); }
+
+void FamilyRegistry::BuildOrvelCatalogue() {
+    // The Orvel family supplies its catalogue; while it yields no object the
+    // catalogue stays empty.
+    std::unique_ptr<CCommBase> orvel = CreateFamily(&classCComm_Orvel);
+    SetOrvelCatalogue({});
+}
+
+std::unique_ptr<CCommBase> CreateFamily(const CRuntimeClass* cls) {
+    if (!cls) return nullptr;
+    CObject* object = cls->CreateObject();
+    if (!object) return nullptr;
+    if (auto* family = dynamic_cast<CCommBase*>(object)) return std::unique_ptr<CCommBase>(family);
+    delete object;
+    return nullptr;
+}
