@@ -5,14 +5,26 @@
 
 #include "Registry.h"
 
-std::int32_t TotalSearchWeight(const std::vector<std::string>& searchList) {
+namespace {
+std::int32_t WeightIn(const std::vector<_DeviceInfo>& rows, const std::string& name) {
+    for (const auto& row : rows)
+        if (row.name == name) return row.weight;
+    return 0;
+}
+}  // namespace
+
+std::int32_t TotalSearchWeight(const std::vector<_DeviceInfo>& rows, const std::vector<std::string>& searchList) {
     std::int32_t total = 0;
-    const std::int32_t orvelWeight = FamilyRegistry::WeightOf(kOrvelRowName);
+    const std::int32_t orvelWeight = WeightIn(rows, kOrvelRowName);
     for (const auto& name : searchList) {
-        total += FamilyRegistry::WeightOf(name);
+        total += WeightIn(rows, name);
         if (FamilyRegistry::Covers(name, kOrvelRowName)) total += orvelWeight;
     }
     return total;
+}
+
+std::int32_t TotalSearchWeight(const std::vector<std::string>& searchList) {
+    return TotalSearchWeight(FamilyRegistry::Rows(), searchList);
 }
 
 namespace {
@@ -26,11 +38,16 @@ std::string ListedName(const _DeviceInfo& row, const std::vector<std::string>& s
 }  // namespace
 
 std::vector<CDeviceInfo> RunDeviceSearch(const std::vector<std::string>& searchList, SearchSink& sink) {
+    return RunDeviceSearch(FamilyRegistry::Rows(), searchList, sink);
+}
+
+std::vector<CDeviceInfo> RunDeviceSearch(const std::vector<_DeviceInfo>& rows,
+                                         const std::vector<std::string>& searchList, SearchSink& sink) {
     std::vector<CDeviceInfo> found;
-    sink.ProgressStart(TotalSearchWeight(searchList));
+    sink.ProgressStart(TotalSearchWeight(rows, searchList));
 
     std::unique_ptr<CCommBase> family;
-    for (const auto& row : FamilyRegistry::Rows()) {
+    for (const auto& row : rows) {
         bool covered = std::any_of(searchList.begin(), searchList.end(),
                                    [&](const std::string& n) { return FamilyRegistry::Covers(n, row.name); });
         if (!covered) continue;

@@ -28,7 +28,13 @@ inline constexpr const char* kNotFoundText = " CANNOT FIND ACTIVE DEVICE!!!";
 // Total progress weight of a search list: each name's registry weight, plus the
 // Orvel row's weight for every name that row covers.
 std::int32_t TotalSearchWeight(const std::vector<std::string>& searchList);
+struct _DeviceInfo;
+std::int32_t TotalSearchWeight(const std::vector<_DeviceInfo>& rows, const std::vector<std::string>& searchList);
 
 // Runs one search over the registry for the names in the search list, in
 // registry order, and returns the modules whose identity image was read.
 std::vector<CDeviceInfo> RunDeviceSearch(const std::vector<std::string>& searchList, SearchSink& sink);
+
+// The same over the given rows instead of the registry's.
+std::vector<CDeviceInfo> RunDeviceSearch(const std::vector<_DeviceInfo>& rows,
+                                         const std::vector<std::string>& searchList, SearchSink& sink);

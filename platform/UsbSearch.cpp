@@ -233,7 +233,7 @@ BOOL FindHidPaths(std::vector<std::int32_t>& indexes, std::vector<std::string>& 
         std::snprintf(text, sizeof text, "hid#vid_%04x&pid_%04x#%s", vid & 0xffffu, pid & 0xffffu, name.c_str());
         if (Lower(text).find(pattern) == std::string::npos) continue;
         indexes.push_back(static_cast<std::int32_t>(i));
-        paths.push_back(Lower(g_dev + "/" + name));
+        paths.push_back(g_dev + "/" + Lower(name));
     }
     return indexes.empty() ? FALSE : TRUE;
 }

@@ -1,0 +1,159 @@
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "framework/DeviceSearch.h"
+#include "framework/Registry.h"
+
+namespace {
+
+// What the scripted families do, and what was done to them.
+struct Script {
+    std::vector<std::string> journal;
+    BOOL connect = TRUE;
+    BOOL chooseTarget = TRUE;
+    std::int32_t modules = 2;
+    std::set<int> openFails, readFails;
+    int alive = 0;
+};
+Script g;
+
+class Scripted : public CCommBase {
+public:
+    explicit Scripted(std::string tag) : m_tag(std::move(tag)) {
+        ++g.alive;
+        Note("create");
+    }
+    ~Scripted() override {
+        --g.alive;
+        Note("destroy");
+    }
+    BOOL ChooseTarget() override { return Note("ChooseTarget"), g.chooseTarget; }
+    BOOL Connect() override { return Note("Connect"), g.connect; }
+    std::int32_t GetModuleCount() override { return Note("GetModuleCount"), g.connect ? g.modules : 0; }
+    void SetModuleIndex(std::int32_t i) override { m_index = i, Note("SetModuleIndex " + std::to_string(i)); }
+    BOOL OpenModule() override { return Note("OpenModule"), g.openFails.count(m_index) ? FALSE : TRUE; }
+    void CloseModule() override { Note("CloseModule"); }
+    BOOL ReadEeprom(std::uint8_t* buf, std::int32_t len) override {
+        Note("ReadEeprom " + std::to_string(len));
+        if (g.readFails.count(m_index)) return FALSE;
+        std::string serial = m_tag + "-" + std::to_string(m_index);
+        std::copy(serial.begin(), serial.end(), buf + 76);
+        return TRUE;
+    }
+    BOOL WriteEeprom(const std::uint8_t*, std::int32_t) override { return FALSE; }
+    void Disconnect() override { Note("Disconnect"); }
+    std::string GetModuleText() override { return m_tag; }
+
+private:
+    void Note(const std::string& what) { g.journal.push_back(m_tag + ":" + what); }
+    std::string m_tag;
+    std::int32_t m_index = -1;
+};
+
+CObject* MakeA() { return new Scripted("A"); }
+CObject* MakeB() { return new Scripted("B"); }
+CObject* MakeOrvel() { return new Scripted("O"); }
+const CRuntimeClass classA = {"A", &MakeA, &CCommBase::classCCommBase};
+const CRuntimeClass classB = {"B", &MakeB, &CCommBase::classCCommBase};
+const CRuntimeClass classO = {"O", &MakeOrvel, &CCommBase::classCCommBase};
+const CRuntimeClass classNone = {"None", nullptr, &CCommBase::classCCommBase};
+
+const std::vector<_DeviceInfo> kRows = {
+    {"Gostel - 2160", &classA, 10, 1},
+    {"Broken", &classNone, 3, 0},
+    {"Hevra - 5160", &classB, 10, 1},
+    {"Orvel Series Card", &classO, 50, 1},
+};
+
+class Sink : public SearchSink {
+public:
+    void Log(const std::string& text, bool newLine) override {
+        if (newLine && !log.empty()) log += "\r\n";
+        log += text;
+    }
+    void ProgressStart(std::int32_t t) override { events.push_back("start " + std::to_string(t)); }
+    void ProgressPause() override { events.push_back("pause"); }
+    void ProgressResume() override { events.push_back("resume"); }
+    void ProgressStop() override { events.push_back("stop"); }
+    std::string log;
+    std::vector<std::string> events;
+};
+
+class Search : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g = Script{};
+        FamilyRegistry::SetOrvelCatalogue({"OV-1", "OV-2"});
+    }
+    void TearDown() override { FamilyRegistry::SetOrvelCatalogue({}); }
+    std::vector<CDeviceInfo> Run(const std::vector<std::string>& list) { return RunDeviceSearch(kRows, list, sink); }
+    Sink sink;
+};
+
+}  // namespace
+
+TEST_F(Search, UnknownNamesVisitNothing) {
+    auto found = Run({"Nothing", "Else"});
+    EXPECT_TRUE(found.empty());
+    EXPECT_TRUE(g.journal.empty());
+    EXPECT_EQ(sink.log, "");
+    EXPECT_EQ(sink.events, (std::vector<std::string>{"start 0", "stop"}));
+}
+
+TEST_F(Search, VisitsRowsInRegistryOrderAndReadsEveryModule) {
+    auto found = Run({"Hevra - 5160", "Gostel - 2160"});
+    EXPECT_EQ(sink.events.front(), "start 20");
+    ASSERT_EQ(found.size(), 4u);
+    EXPECT_EQ(found[0].m_model, "Gostel - 2160");
+    EXPECT_EQ(found[0].m_serial, "A-0");
+    EXPECT_EQ(found[3].m_serial, "B-1");
+    EXPECT_EQ(found[3].m_moduleIndex, 1);
+    EXPECT_EQ(sink.log, "Finding Gostel - 2160 . . .\r\nFinding Hevra - 5160 . . .");
+    // Each family lives only for its own row; the timer pauses for the target.
+    EXPECT_EQ(g.alive, 0);
+    EXPECT_EQ(sink.events, (std::vector<std::string>{"start 20", "pause", "resume", "pause", "resume", "stop"}));
+    auto firstB = std::find(g.journal.begin(), g.journal.end(), "B:create");
+    auto lastA = std::find(g.journal.begin(), g.journal.end(), "A:destroy");
+    EXPECT_LT(lastA, firstB);
+}
+
+TEST_F(Search, OrvelRowIsVisitedOnceForItsCatalogueNames) {
+    EXPECT_EQ(TotalSearchWeight(kRows, {"OV-1"}), 50);
+    EXPECT_EQ(TotalSearchWeight(kRows, {"Orvel Series Card"}), 100);
+    auto found = Run({"OV-2", "OV-1"});
+    EXPECT_EQ(std::count(g.journal.begin(), g.journal.end(), "O:Connect"), 1);
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].m_model, "OV-2");
+}
+
+TEST_F(Search, FailedConnectStillDisconnects) {
+    g.connect = FALSE;
+    auto found = Run({"Gostel - 2160"});
+    EXPECT_TRUE(found.empty());
+    EXPECT_EQ(sink.log, "Finding Gostel - 2160 . . . CANNOT FIND ACTIVE DEVICE!!!");
+    EXPECT_EQ(g.journal, (std::vector<std::string>{"A:create", "A:ChooseTarget", "A:Connect", "A:GetModuleCount",
+                                                   "A:Disconnect", "A:destroy"}));
+}
+
+TEST_F(Search, UnopenableAndUnreadableModulesAreSkipped) {
+    g.modules = 3;
+    g.openFails = {0};
+    g.readFails = {1};
+    auto found = Run({"Gostel - 2160"});
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].m_moduleIndex, 2);
+    // The count is asked before every index; a failed read still closes.
+    EXPECT_EQ(std::count(g.journal.begin(), g.journal.end(), "A:GetModuleCount"), 4);
+    EXPECT_EQ(std::count(g.journal.begin(), g.journal.end(), "A:CloseModule"), 2);
+    EXPECT_EQ(std::count(g.journal.begin(), g.journal.end(), "A:ReadEeprom 256"), 2);
+}
+
+TEST_F(Search, CancelledTargetAndMissingFactorySkipSilently) {
+    g.chooseTarget = FALSE;
+    auto found = Run({"Gostel - 2160", "Broken"});
+    EXPECT_TRUE(found.empty());
+    EXPECT_EQ(sink.log, "");
+    EXPECT_EQ(g.journal, (std::vector<std::string>{"A:create", "A:ChooseTarget", "A:destroy"}));
+    EXPECT_EQ(sink.events.front(), "start 13");
+}
