@@ -1,0 +1,38 @@
+#include "CAboutDlg.h"
+
+#include <QDialogButtonBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QVBoxLayout>
+
+#include "platform/VersionNote.h"
+#include "widgets/CLogoWidget.h"
+
+QStringList CAboutDlg::Lines() {
+    const QString version = QString::fromStdString(platform::ProductVersionOfRunningProgram());
+    // The Zel and Tavik libraries are not available on this platform, so no
+    // version can be asked of them.
+    return {
+        QStringLiteral("Brevane Version %1").arg(version),
+        QStringLiteral("ZelAPI v"),
+        QStringLiteral("HarloAPI v0.9b027"),
+        QStringLiteral("TavikAPI "),
+        QStringLiteral("Module identity tool for Quenlor test instruments"),
+        QStringLiteral("Copyright (C) Quenlor Instruments"),
+    };
+}
+
+CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
+    setWindowTitle(QStringLiteral("About Brevane"));
+    auto* text = new QVBoxLayout;
+    for (const QString& line : Lines()) text->addWidget(new QLabel(line, this));
+    auto* top = new QHBoxLayout;
+    top->addWidget(new CLogoWidget(this), 0, Qt::AlignTop);
+    top->addSpacing(12);
+    top->addLayout(text, 1);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(top);
+    layout->addWidget(buttons);
+}

@@ -1,0 +1,131 @@
+#pragma once
+#include <QMainWindow>
+#include <QRect>
+#include <QTimer>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "framework/DeviceInfo.h"
+#include "framework/DeviceSearch.h"
+
+class QAction;
+class QFrame;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class CDevShowGrid;
+class CEditEx;
+class CLogoWidget;
+class CSplitterControl;
+
+// The main window: the Discover Device button, the grid of found modules,
+// the search log and the progress bar.
+class CBrevaneDlg : public QMainWindow {
+    Q_OBJECT
+public:
+    using SearchFunction = std::function<std::vector<CDeviceInfo>(const std::vector<std::string>&, SearchSink&)>;
+    using UrlOpener = std::function<void(const std::string&)>;
+
+    static constexpr int kProgressTickMs = 200;
+    static inline const char* const kWebAddress = "https://www.quenlor.example/";
+    static inline const char* const kBusyMessage = "Program is busy,please do it later.";
+    static inline const char* const kExitQuestion = "Are you sure to exit Brevane?";
+
+    explicit CBrevaneDlg(QWidget* parent = nullptr);
+    ~CBrevaneDlg() override;
+
+    // The families the next search looks for; Discover is enabled only while
+    // the list is not empty.
+    void SetSearchList(std::vector<std::string> names);
+    const std::vector<std::string>& SearchList() const { return m_searchList; }
+
+    // Runs one search (or refuses when one is running already).
+    void OnDiscoverDevice();
+    // Brings the grid to the found list: rows appended or deleted at the end,
+    // then every row written.
+    void RefreshGrid(const std::vector<CDeviceInfo>& found);
+    // Appends to the log as the search does.
+    void AppendLog(const QString& text, bool newLine);
+
+    // Writes an image file to one module; every outcome is told in a message.
+    bool WriteImageFromFile(const std::string& family, std::int32_t index, const QString& file);
+
+    bool IsBusy() const { return m_busy != 0; }
+    const std::vector<CDeviceInfo>& Found() const { return m_found; }
+    SearchSink& Sink();
+
+    // Replaceable collaborators (tests script them).
+    void SetSearchFunction(SearchFunction fn) { m_search = std::move(fn); }
+    void SetUrlOpener(UrlOpener fn) { m_openUrl = std::move(fn); }
+    void SetBackupDir(std::filesystem::path dir) { m_backupDir = std::move(dir); }
+
+    CDevShowGrid* Grid() const { return m_grid; }
+    CEditEx* LogView() const { return m_log; }
+    QProgressBar* ProgressBar() const { return m_progress; }
+    const QTimer& ProgressTimer() const { return m_progressTimer; }
+    CSplitterControl* Splitter() const { return m_splitter; }
+    CLogoWidget* Logo() const { return m_logo; }
+    QFrame* TopLine() const { return m_line; }
+    QPushButton* DiscoverButton() const { return m_discoverBtn; }
+    QAction* DiscoverAction() const { return m_actDiscover; }
+    QAction* ExitAction() const { return m_actExit; }
+    QAction* WebAction() const { return m_actWeb; }
+    QWidget* ClientArea() const { return m_client; }
+
+public slots:
+    void OnSearchList();
+    void OnWriteImage();
+    void OnAbout();
+    void OnWeb();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    class SinkImpl;
+
+    void BuildMenus();
+    void BuildClient();
+    void LayoutClient();
+    void OnSplitterMoved(int newTop);
+    void OnProgressTick();
+    void UpdateCommands();
+    void EnforceMinimumSize();
+
+    QWidget* m_client = nullptr;
+    QFrame* m_line = nullptr;
+    CLogoWidget* m_logo = nullptr;
+    QPushButton* m_discoverBtn = nullptr;
+    QPushButton* m_listBtn = nullptr;
+    QLabel* m_listSummary = nullptr;
+    CDevShowGrid* m_grid = nullptr;
+    CSplitterControl* m_splitter = nullptr;
+    CEditEx* m_log = nullptr;
+    QProgressBar* m_progress = nullptr;
+    QTimer m_progressTimer;
+
+    QAction* m_actExit = nullptr;
+    QAction* m_actDiscover = nullptr;
+    QAction* m_actSearchList = nullptr;
+    QAction* m_actWriteImage = nullptr;
+    QAction* m_actAbout = nullptr;
+    QAction* m_actWeb = nullptr;
+
+    std::vector<std::string> m_searchList;
+    std::vector<CDeviceInfo> m_found;
+    int m_busy = 0;
+    bool m_laidOut = false;
+    QRect m_lastGeometry;
+
+    SearchFunction m_search;
+    UrlOpener m_openUrl;
+    std::filesystem::path m_backupDir;
+    std::unique_ptr<SinkImpl> m_sink;
+};

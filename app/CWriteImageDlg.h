@@ -1,0 +1,32 @@
+#pragma once
+#include <QDialog>
+
+#include <cstdint>
+#include <string>
+
+class QComboBox;
+class QLineEdit;
+class QSpinBox;
+
+// Chooses what "Write Image..." writes: a 256-byte image file, the family and
+// the module index (counted from 0 within the family) it goes to.
+class CWriteImageDlg : public QDialog {
+    Q_OBJECT
+public:
+    CWriteImageDlg(const std::string& family, std::int32_t index, QWidget* parent = nullptr);
+
+    std::string Family() const;
+    std::int32_t ModuleIndex() const;
+    QString File() const;
+
+    QLineEdit* FileEdit() const { return m_file; }
+
+private slots:
+    void OnBrowse();
+    void OnOk();
+
+private:
+    QComboBox* m_family = nullptr;
+    QSpinBox* m_index = nullptr;
+    QLineEdit* m_file = nullptr;
+};
