@@ -1,0 +1,98 @@
+#include "device.hpp"
+
+#include <glib.h>
+
+#include "log.hpp"
+
+namespace lab {
+
+Device::Device(DeviceConfig cfg, ImageStore store)
+    : cfg_(std::move(cfg)), protocol_(cfg_.protocol->make()), store_(std::move(store)) {}
+
+Outcome Device::handle(Session& session, std::span<const std::uint8_t> request) {
+    Outcome out;
+    if (gone_) return out;
+    const char* name = cfg_.name.c_str();
+    if (!protocol_->accepts(request)) {
+        log_event("%s: request ignored (%zu bytes, first 0x%02x)", name, request.size(),
+                  request.empty() ? 0u : request[0]);
+        return out;
+    }
+    log_event("%s: request cmd 0x%02x addr %u len %u", name, request[0], request[1], request[2]);
+    Image& image = store_.image();
+    auto commit = [&] {
+        if (protocol_->apply(request, image)) store_.save();
+    };
+
+    switch (cfg_.fault) {
+    case Fault::Vanish:
+        log_event("%s: fault vanish: the device disappears", name);
+        out.vanish = true;
+        return out;
+    case Fault::Silent:
+        log_event("%s: fault silent: no reply", name);
+        return out;
+    case Fault::WrongAddress:
+    case Fault::WrongLength: {
+        Report r = protocol_->reply(request, image);
+        protocol_->falsify(r, cfg_.fault == Fault::WrongAddress ? Field::Address : Field::Length);
+        log_event("%s: fault %s", name, cfg_.fault == Fault::WrongAddress ? "wrong-address" : "wrong-length");
+        out.replies.push_back({r, 0});
+        return out;
+    }
+    case Fault::Stale: {
+        const std::vector<std::uint8_t> before =
+            session.previous.empty() ? protocol_->earlier_request(request) : session.previous;
+        out.replies.push_back({protocol_->reply(before, image), 0});
+        commit();
+        out.replies.push_back({protocol_->reply(request, image), 0});
+        session.previous.assign(request.begin(), request.end());
+        log_event("%s: fault stale: reply to an earlier request first", name);
+        return out;
+    }
+    case Fault::Late:
+        commit();
+        out.replies.push_back({protocol_->reply(request, image), cfg_.late_ms});
+        log_event("%s: fault late: reply in %u ms", name, cfg_.late_ms);
+        return out;
+    case Fault::None:
+        break;
+    }
+    commit();
+    out.replies.push_back({protocol_->reply(request, image), 0});
+    return out;
+}
+
+namespace {
+struct DelayedReply {
+    Report report;
+    std::function<void(const Report&)> sink;
+};
+}  // namespace
+
+void dispatch(const Outcome& outcome, std::function<void(const Report&)> sink,
+              const std::function<void()>& on_vanish) {
+    for (const Outgoing& o : outcome.replies) {
+        if (o.delay_ms == 0) {
+            sink(o.report);
+            continue;
+        }
+        // The handler thread's own context, so the timer runs where the handlers run.
+        GMainContext* ctx = g_main_context_ref_thread_default();
+        GSource* src = g_timeout_source_new(o.delay_ms);
+        g_source_set_callback(
+            src,
+            [](gpointer p) -> gboolean {
+                auto* d = static_cast<DelayedReply*>(p);
+                d->sink(d->report);
+                return G_SOURCE_REMOVE;
+            },
+            new DelayedReply{o.report, sink}, [](gpointer p) { delete static_cast<DelayedReply*>(p); });
+        g_source_attach(src, ctx);
+        g_source_unref(src);
+        g_main_context_unref(ctx);
+    }
+    if (outcome.vanish && on_vanish) on_vanish();
+}
+
+}  // namespace lab

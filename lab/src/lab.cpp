@@ -1,0 +1,72 @@
+#include "lab.hpp"
+
+#include <umockdev.h>
+
+#include <filesystem>
+#include <stdexcept>
+
+#include "log.hpp"
+
+namespace lab {
+
+Lab::Lab(const LabConfig& cfg) {
+    std::error_code ec;
+    std::filesystem::create_directories(cfg.state_dir, ec);
+    if (ec) throw std::runtime_error("state directory " + cfg.state_dir.string() + ": " + ec.message());
+
+    testbed_ = umockdev_testbed_new();
+    gchar* root = umockdev_testbed_get_root_dir(testbed_);
+    root_dir_ = root;
+    g_free(root);
+
+    try {
+        build(cfg);
+    } catch (...) {
+        std::filesystem::remove_all(root_dir_, ec);
+        throw;
+    }
+}
+
+void Lab::build(const LabConfig& cfg) {
+    nodes_ = plan_usb_tree(cfg);
+    add_usb_tree(testbed_, nodes_);
+
+    for (const UsbNode& n : nodes_) {
+        if (n.device_index < 0) {
+            usb_.push_back(std::make_unique<UsbdevfsNode>(testbed_, root_dir_, n, nullptr, nullptr));
+            continue;
+        }
+        const DeviceConfig& dc = cfg.devices[static_cast<std::size_t>(n.device_index)];
+        auto e = std::make_unique<Entry>();
+        e->device = std::make_unique<Device>(
+            dc, ImageStore(cfg.state_dir / (dc.name + ".bin"), dc.name, dc.serial));
+        e->node = &n;
+        Entry* ep = e.get();
+        auto on_vanish = [this, ep] { vanish(*ep); };
+        usb_.push_back(std::make_unique<UsbdevfsNode>(testbed_, root_dir_, n, e->device.get(), on_vanish));
+        e->usb = usb_.back().get();
+        if (dc.kind->pipe_nodes) e->pipes = std::make_unique<PipeNodes>(testbed_, root_dir_, *e->device, on_vanish);
+        log_event("device %s (%s, %s) at %s, %s%s%s", dc.name.c_str(), std::string(dc.kind->name).c_str(),
+                  dc.product.c_str(), n.name.c_str(), n.devnode.c_str(), e->pipes ? ", " : "",
+                  e->pipes ? e->pipes->dir().c_str() : "");
+        entries_.push_back(std::move(e));
+    }
+}
+
+// Unplugged: the sysfs entry and every node go; open fds fail from now on.
+void Lab::vanish(Entry& e) {
+    if (e.device->gone()) return;
+    e.device->mark_gone();
+    e.usb->vanish();
+    if (e.pipes) e.pipes->vanish();
+    umockdev_testbed_remove_device(testbed_, e.node->syspath.c_str());
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path bus = fs::path(root_dir_) / "sys/bus/usb/devices";
+    fs::remove(bus / e.node->name, ec);
+    fs::remove(bus / e.node->interface_name, ec);
+    fs::remove_all(fs::path(root_dir_) / e.node->syspath.substr(1), ec);
+    log_event("device %s vanished from %s", e.device->config().name.c_str(), e.node->name.c_str());
+}
+
+}  // namespace lab

@@ -1,0 +1,46 @@
+// The lab: a umockdev testbed holding the simulated USB bus, the device
+// models and their transports.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "config.hpp"
+#include "device.hpp"
+#include "pipe_nodes.hpp"
+#include "usb_tree.hpp"
+#include "usbdevfs.hpp"
+
+typedef struct _UMockdevTestbed UMockdevTestbed;
+
+namespace lab {
+
+class Lab {
+public:
+    // Builds everything; throws std::runtime_error. The testbed directory is
+    // created below $TMPDIR.
+    explicit Lab(const LabConfig& cfg);
+    Lab(const Lab&) = delete;
+    Lab& operator=(const Lab&) = delete;
+
+    const std::string& root_dir() const { return root_dir_; }
+
+private:
+    struct Entry {
+        std::unique_ptr<Device> device;
+        const UsbNode* node = nullptr;
+        UsbdevfsNode* usb = nullptr;
+        std::unique_ptr<PipeNodes> pipes;
+    };
+    void build(const LabConfig& cfg);
+    void vanish(Entry& e);
+
+    UMockdevTestbed* testbed_ = nullptr;
+    std::string root_dir_;
+    std::vector<UsbNode> nodes_;
+    std::vector<std::unique_ptr<UsbdevfsNode>> usb_;
+    std::vector<std::unique_ptr<Entry>> entries_;
+};
+
+}  // namespace lab

@@ -1,0 +1,37 @@
+#include "log.hpp"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+
+namespace lab {
+
+namespace {
+std::atomic<bool> g_verbose{false};
+
+void vlog(const char* fmt, va_list ap) {
+    char line[1024];
+    vsnprintf(line, sizeof line, fmt, ap);
+    fprintf(stderr, "brevane-lab: %s\n", line);
+}
+}  // namespace
+
+void set_verbose(bool on) { g_verbose = on; }
+bool verbose() { return g_verbose; }
+
+void log_event(const char* fmt, ...) {
+    if (!g_verbose) return;
+    va_list ap;
+    va_start(ap, fmt);
+    vlog(fmt, ap);
+    va_end(ap);
+}
+
+void log_error(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vlog(fmt, ap);
+    va_end(ap);
+}
+
+}  // namespace lab

@@ -1,0 +1,48 @@
+// Wire protocols of the simulated instruments: pure functions over byte
+// spans, no I/O. A protocol answers one request frame with one reply frame.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace lab {
+
+constexpr std::size_t kReportSize = 64;
+constexpr std::size_t kImageSize = 256;
+using Report = std::array<std::uint8_t, kReportSize>;
+using Image = std::array<std::uint8_t, kImageSize>;
+
+// Which header field a falsifying fault corrupts.
+enum class Field { Address, Length };
+
+class Protocol {
+public:
+    virtual ~Protocol() = default;
+    // True when the device answers this request at all.
+    virtual bool accepts(std::span<const std::uint8_t> request) const = 0;
+    // The correct reply to an accepted request, given the current image.
+    virtual Report reply(std::span<const std::uint8_t> request, const Image& image) const = 0;
+    // Carries out an accepted request's side effect; true when the image changed.
+    virtual bool apply(std::span<const std::uint8_t> request, Image& image) const = 0;
+    // A plausible request that could have come before this one (another address).
+    virtual std::vector<std::uint8_t> earlier_request(std::span<const std::uint8_t> request) const = 0;
+    // Corrupts one header field of a reply.
+    virtual void falsify(Report& reply, Field field) const = 0;
+};
+
+struct ProtocolInfo {
+    std::string_view name;
+    std::string_view description;
+    std::unique_ptr<Protocol> (*make)();
+};
+
+// nullptr when no protocol of that name exists.
+const ProtocolInfo* find_protocol(std::string_view name);
+std::span<const ProtocolInfo> protocols();
+
+}  // namespace lab
