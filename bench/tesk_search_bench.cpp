@@ -1,0 +1,59 @@
+// Runs the device search for the Tesk-100/200 family in-process and compares
+// its wall time with the waits the echo protocol mandates, and its CPU time
+// with its wall time. Run it inside a lab holding the expected modules:
+//   brevane-lab run --config lab.ini -- tesk_search_bench N
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+#include "families/usb/EchoProtocol.h"
+#include "families/usb/UsbLink.h"
+#include "framework/DeviceSearch.h"
+
+namespace {
+class QuietSink : public SearchSink {
+public:
+    void Log(const std::string&, bool) override {}
+    void ProgressStart(std::int32_t) override {}
+    void ProgressPause() override {}
+    void ProgressResume() override {}
+    void ProgressStop() override {}
+};
+
+double CpuSeconds() {
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: tesk_search_bench EXPECTED_MODULES\n");
+        return 2;
+    }
+    const int expected = std::atoi(argv[1]);
+    QuietSink sink;
+    const double cpu0 = CpuSeconds();
+    const auto t0 = std::chrono::steady_clock::now();
+    const auto found = RunDeviceSearch({"Tesk - 100"}, sink);
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const double cpu = CpuSeconds() - cpu0;
+
+    // Each module: one exchange per chunk, each with its mandated pause after
+    // the request.
+    const double floor = static_cast<double>(found.size()) *
+                         static_cast<double>(echo::ChunkCount(echo::kTeskLayout, 256)) * UsbLink::kReplyPauseMs /
+                         1000.0;
+    std::printf("modules %2d  wall %7.3f s  floor %7.3f s  ratio %5.3f  cpu %6.3f s  cpu/wall %5.1f %%\n",
+                static_cast<int>(found.size()), wall, floor, floor > 0 ? wall / floor : 0.0, cpu,
+                100.0 * cpu / wall);
+    if (static_cast<int>(found.size()) != expected) {
+        std::fprintf(stderr, "expected %d modules, found %zu\n", expected, found.size());
+        return 1;
+    }
+    return 0;
+}

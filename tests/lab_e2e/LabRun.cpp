@@ -1,0 +1,77 @@
+#include "LabRun.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+fs::path BinDir() { return BREVANE_BIN_DIR; }
+
+LabDir::LabDir(const std::string& name) {
+    path = fs::temp_directory_path() / ("brevane-e2e-" + name + "-" + std::to_string(::getpid()));
+    fs::remove_all(path);
+    fs::create_directories(path / "state");
+    config = path / "lab.ini";
+    state = path / "state";
+}
+
+LabDir::~LabDir() {
+    std::error_code ec;
+    fs::remove_all(path, ec);
+}
+
+void LabDir::WriteConfig(const std::string& body) const { std::ofstream(config) << body; }
+
+std::string ReadFile(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+LabRun Run(const std::vector<std::string>& argv) {
+    LabRun r;
+    char outName[] = "/tmp/brevane-e2e-outXXXXXX";
+    char errName[] = "/tmp/brevane-e2e-errXXXXXX";
+    int outFd = ::mkstemp(outName);
+    int errFd = ::mkstemp(errName);
+    const auto start = std::chrono::steady_clock::now();
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(outFd, 1);
+        ::dup2(errFd, 2);
+        // Keep the program's per-user files (backups, last search) out of $HOME.
+        ::setenv("XDG_DATA_HOME", "/tmp/brevane-e2e-data", 1);
+        int null = ::open("/dev/null", O_RDONLY);
+        ::dup2(null, 0);
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        ::execv(args[0], args.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    ::close(outFd);
+    ::close(errFd);
+    r.out = ReadFile(outName);
+    r.err = ReadFile(errName);
+    ::unlink(outName);
+    ::unlink(errName);
+    return r;
+}
+
+LabRun RunInLab(const LabDir& lab, const std::vector<std::string>& command) {
+    std::vector<std::string> argv = {(BinDir() / "brevane-lab").string(), "run", "--config", lab.config.string(),
+                                     "--state", lab.state.string(), "--"};
+    argv.insert(argv.end(), command.begin(), command.end());
+    return Run(argv);
+}

@@ -1,0 +1,29 @@
+#pragma once
+#include <filesystem>
+#include <string>
+#include <vector>
+
+// Runs a command inside a simulated lab and collects what it printed.
+struct LabRun {
+    int status = -1;       // exit status of brevane-lab (the command's own)
+    std::string out, err;  // standard output and error of the command
+    double seconds = 0;    // wall time of the whole run
+};
+
+// A fresh lab directory for one test: config file, state dir, work files.
+class LabDir {
+public:
+    explicit LabDir(const std::string& name);
+    ~LabDir();
+    std::filesystem::path path;
+    std::filesystem::path config;
+    std::filesystem::path state;
+    void WriteConfig(const std::string& body) const;
+};
+
+std::filesystem::path BinDir();
+// brevane-lab run --config <config> --state <state> -- command...
+LabRun RunInLab(const LabDir& lab, const std::vector<std::string>& command);
+// The same with the program given by full path (for a relocated copy).
+LabRun Run(const std::vector<std::string>& argv);
+std::string ReadFile(const std::filesystem::path& file);
