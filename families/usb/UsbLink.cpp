@@ -49,6 +49,8 @@ BOOL UsbLink::FindDevices() {
 BOOL UsbLink::Open() {
     if (m_selected < 0 || static_cast<std::size_t>(m_selected) >= m_devices.size()) return FALSE;
     const Module_Info_Usb& dev = m_devices[static_cast<std::size_t>(m_selected)];
+    // Opening again releases what an earlier open left behind.
+    Close();
     switch (dev.kind) {
     case Module_Info_Usb::Pipe: {
         const std::string in = dev.path + "/PIPE00";
