@@ -31,7 +31,9 @@ TEST(Registry, OrvelRowCoversCatalogueNamesOnly) {
     EXPECT_TRUE(FamilyRegistry::Covers("OV-2000", "Orvel Series Card"));
     EXPECT_TRUE(FamilyRegistry::Covers("Orvel Series Card", "Orvel Series Card"));
     for (const auto& row : FamilyRegistry::Rows()) {
-        if (row.name != "Orvel Series Card") EXPECT_FALSE(FamilyRegistry::Covers("OV-2000", row.name)) << row.name;
+        if (row.name != "Orvel Series Card") {
+            EXPECT_FALSE(FamilyRegistry::Covers("OV-2000", row.name)) << row.name;
+        }
     }
     FamilyRegistry::SetOrvelCatalogue({});
     EXPECT_FALSE(FamilyRegistry::Covers("OV-2000", "Orvel Series Card"));
