@@ -283,6 +283,8 @@ int main(int argc, char** argv) {
     // Tear down: the testbed lives in workdir.
     std::fflush(stdout);
     std::fflush(stderr);
+    lab::log_event("%s ended with status %d; removing %s", argv[i], code, workdir.c_str());
     remove_tree(workdir);
+    lab::log_event("lab removed");
     _exit(code);
 }

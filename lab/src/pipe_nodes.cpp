@@ -110,9 +110,10 @@ int PipeNodes::on_write_out(UMockdevIoctlBase*, UMockdevIoctlClient* c, void* se
     auto it = pn->sessions_.find(c);
     if (it == pn->sessions_.end()) it = pn->sessions_.emplace(static_cast<UMockdevIoctlClient*>(g_object_ref(c)), Session{}).first;
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(c);
-    const int len = arg ? arg->data_len : 0;
+    const int len = (arg && arg->data) ? arg->data_len : 0;
     const std::size_t n = std::min<std::size_t>(kReportSize, static_cast<std::size_t>(std::max(len, 0)));
-    const std::vector<std::uint8_t> request(arg->data, arg->data + n);
+    std::vector<std::uint8_t> request;
+    if (n) request.assign(arg->data, arg->data + n);
     umockdev_ioctl_client_complete(c, len, 0);
     const Outcome out = pn->device_.handle(it->second, request);
     dispatch(out, [pn](const Report& r) { pn->send(r); }, pn->on_vanish_);
