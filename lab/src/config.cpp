@@ -15,7 +15,7 @@ namespace lab {
 namespace {
 
 const KindInfo kKinds[] = {
-    // Microchip-style custom driver over bulk endpoints: vendor-specific interface.
+    // The MPUSB custom driver over bulk endpoints: vendor-specific interface.
     {"mpusb", 0xff, false},
     // The maker's pipe driver: a plain interface, reached through pipe nodes.
     {"pipe", 0x00, true},
