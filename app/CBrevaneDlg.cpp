@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QShortcut>
+#include <QWindow>
 
 #include "CAboutDlg.h"
 #include "CSearchListDlg.h"
@@ -113,7 +114,7 @@ CBrevaneDlg::CBrevaneDlg(QWidget* parent)
         r.moveCenter(s->availableGeometry().center());
         move(r.topLeft());
     }
-    m_lastGeometry = geometry();
+    m_lastGeometry = WindowGeometry();
     UpdateCommands();
 }
 
@@ -217,7 +218,14 @@ void CBrevaneDlg::resizeEvent(QResizeEvent* event) {
 
 void CBrevaneDlg::moveEvent(QMoveEvent* event) {
     QMainWindow::moveEvent(event);
-    m_lastGeometry = geometry();
+    m_lastGeometry = WindowGeometry();
+}
+
+// The geometry the window system reports: it changes size and position at
+// once, while the widget hears of the size before the position.
+QRect CBrevaneDlg::WindowGeometry() const {
+    const QWindow* w = windowHandle();
+    return w ? w->geometry() : geometry();
 }
 
 // The window manager receives the minimum size as a size hint and normally
@@ -226,7 +234,7 @@ void CBrevaneDlg::moveEvent(QMoveEvent* event) {
 // the window's own rule: the edges that moved since the last geometry count
 // as the dragged ones, and the rectangle is corrected as while sizing.
 void CBrevaneDlg::EnforceMinimumSize() {
-    const QRect now = geometry();
+    const QRect now = WindowGeometry();
     const QSize min = minimumSize();
     if (now.width() < min.width() || now.height() < min.height()) {
         const QRect fixed = brevane::CorrectSizingRect(now, brevane::DraggedEdges(m_lastGeometry, now), min);

@@ -98,6 +98,7 @@ private:
     void OnProgressTick();
     void UpdateCommands();
     void EnforceMinimumSize();
+    QRect WindowGeometry() const;
 
     QWidget* m_client = nullptr;
     QFrame* m_line = nullptr;

@@ -87,6 +87,7 @@ bool CDevShowGrid::eventFilter(QObject* watched, QEvent* event) {
         QPainter painter(m_corner);
         QStyleOptionHeader opt;
         opt.initFrom(m_corner);
+        opt.state |= QStyle::State_Enabled;  // the corner only titles the row numbers
         opt.rect = m_corner->rect();
         opt.text = m_cornerText;
         opt.textAlignment = Qt::AlignCenter;

@@ -1,0 +1,149 @@
+// The connection dialog, the prompt built on it, the search-list dialog and
+// the event-loop wait pump.
+#include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <ctime>
+
+#include "TestHooks.h"
+#include "app/CConnDevDlg.h"
+#include "app/CSearchListDlg.h"
+#include "app/GuiPrompt.h"
+#include "framework/Registry.h"
+#include "framework/Wait.h"
+
+using ConnDevDlgTest = HookedTest;
+
+TEST_F(ConnDevDlgTest, SuggestionsSortedFirstChosen) {
+    CConnDevDlg dlg({"192.168.7.20", "10.0.0.5", "172.16.1.1"});
+    EXPECT_EQ(dlg.windowTitle(), "Device IP");
+    QComboBox* box = dlg.AddressBox();
+    ASSERT_EQ(box->count(), 3);
+    EXPECT_TRUE(box->isEditable());
+    EXPECT_EQ(box->itemText(0), "10.0.0.5");
+    EXPECT_EQ(box->itemText(2), "192.168.7.20");
+    EXPECT_EQ(box->currentText(), "10.0.0.5");
+}
+
+TEST_F(ConnDevDlgTest, InvalidEntryKeepsDialogOpen) {
+    CConnDevDlg dlg({});
+    dlg.show();
+    dlg.AddressBox()->setEditText("10.0.0.300");
+    dlg.OkButton()->click();
+    EXPECT_TRUE(dlg.isVisible());
+    EXPECT_EQ(dlg.result(), QDialog::Rejected);
+    EXPECT_FALSE(dlg.Address().has_value());
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, "Please input a correct IP address!");
+    EXPECT_EQ(messages[0].caption, "Message");
+
+    dlg.AddressBox()->setEditText("   ");
+    dlg.OkButton()->click();
+    EXPECT_TRUE(dlg.isVisible());
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[1].text, "Please input device IP address!");
+    EXPECT_EQ(messages[1].caption, "Brevane");
+
+    // Blanks are removed and the text is cut at the first '-'.
+    dlg.AddressBox()->setEditText(" 10.0.0.7 - lab rack");
+    dlg.OkButton()->click();
+    EXPECT_FALSE(dlg.isVisible());
+    EXPECT_EQ(dlg.result(), QDialog::Accepted);
+    ASSERT_TRUE(dlg.Address().has_value());
+    EXPECT_EQ(*dlg.Address(), "10.0.0.7");
+    EXPECT_EQ(messages.size(), 2u);
+}
+
+TEST_F(ConnDevDlgTest, CancelGivesNoAddress) {
+    CConnDevDlg dlg({"10.0.0.5"});
+    dlg.show();
+    dlg.CancelButton()->click();
+    EXPECT_FALSE(dlg.isVisible());
+    EXPECT_FALSE(dlg.Address().has_value());
+    EXPECT_TRUE(messages.empty());
+}
+
+namespace {
+// Drives the next modal connection dialog as a user would.
+void AnswerNextDialog(std::vector<QString> entries, bool cancel) {
+    QTimer::singleShot(20, [entries = std::move(entries), cancel]() mutable {
+        auto* dlg = qobject_cast<CConnDevDlg*>(QApplication::activeModalWidget());
+        if (!dlg) {
+            ADD_FAILURE() << "no connection dialog open";
+            return;
+        }
+        if (cancel) {
+            dlg->CancelButton()->click();
+            return;
+        }
+        for (const QString& e : entries) {
+            dlg->AddressBox()->setEditText(e);
+            dlg->OkButton()->click();
+        }
+    });
+}
+}  // namespace
+
+TEST_F(ConnDevDlgTest, PromptRunsTheDialog) {
+    CGuiPrompt prompt;
+    AnswerNextDialog({"not an address", "10.1.2.3"}, false);
+    const auto chosen = prompt.ChooseAddress({"10.9.9.9"});
+    ASSERT_TRUE(chosen.has_value());
+    EXPECT_EQ(*chosen, "10.1.2.3");
+    ASSERT_EQ(messages.size(), 1u);  // the invalid entry was refused first
+    EXPECT_EQ(messages[0].caption, "Message");
+
+    AnswerNextDialog({}, true);
+    EXPECT_FALSE(prompt.ChooseAddress({"10.9.9.9"}).has_value());
+}
+
+TEST_F(ConnDevDlgTest, PromptMessageDefaultsToAppTitle) {
+    CGuiPrompt prompt;
+    prompt.ShowMessage("hello", "");
+    prompt.ShowMessage("world", "Orvel");
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0].caption, "Brevane");
+    EXPECT_EQ(messages[1].caption, "Orvel");
+}
+
+TEST(SearchListDlg, OffersRegistryThenCatalogueNamesInOrder) {
+    FamilyRegistry::SetOrvelCatalogue({"Orvel - A1", "Orvel - B2"});
+    const auto names = CSearchListDlg::OfferedNames();
+    const auto& rows = FamilyRegistry::Rows();
+    ASSERT_EQ(names.size(), rows.size() + 2);
+    for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(names[i], rows[i].name);
+    EXPECT_EQ(names[rows.size()], "Orvel - A1");
+    EXPECT_EQ(names[rows.size() + 1], "Orvel - B2");
+
+    CSearchListDlg dlg({"Tesk - 200", "Orvel - B2"});
+    EXPECT_EQ(dlg.List()->count(), static_cast<int>(names.size()));
+    EXPECT_EQ(dlg.Checked(), (std::vector<std::string>{"Tesk - 200", "Orvel - B2"}));
+    dlg.List()->item(0)->setCheckState(Qt::Checked);
+    EXPECT_EQ(dlg.Checked().front(), rows[0].name);
+    dlg.SetAllChecked(false);
+    EXPECT_TRUE(dlg.Checked().empty());
+    FamilyRegistry::SetOrvelCatalogue({});
+}
+
+TEST(WaitPump, RunsEventsUntilTheDeadlineWithoutSpinning) {
+    InstallEventLoopWaitPump();
+    bool fired = false;
+    QTimer::singleShot(30, [&] { fired = true; });
+    QElapsedTimer wall;
+    wall.start();
+    const std::clock_t cpu0 = std::clock();
+    WaitPumping(300);
+    const double cpuMs = 1000.0 * static_cast<double>(std::clock() - cpu0) / CLOCKS_PER_SEC;
+    SetWaitPump({});
+    EXPECT_TRUE(fired);
+    EXPECT_GE(wall.elapsed(), 299);
+    EXPECT_LT(wall.elapsed(), 1000);
+    EXPECT_LT(cpuMs, 150.0);
+}
