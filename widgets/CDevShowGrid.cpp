@@ -87,7 +87,9 @@ bool CDevShowGrid::eventFilter(QObject* watched, QEvent* event) {
         QPainter painter(m_corner);
         QStyleOptionHeader opt;
         opt.initFrom(m_corner);
-        opt.state |= QStyle::State_Enabled;  // the corner only titles the row numbers
+        // The corner only titles the row numbers; draw it as an enabled header.
+        opt.state |= QStyle::State_Enabled;
+        opt.palette.setCurrentColorGroup(QPalette::Active);
         opt.rect = m_corner->rect();
         opt.text = m_cornerText;
         opt.textAlignment = Qt::AlignCenter;
