@@ -9,6 +9,11 @@ struct Module_Info_Usb {
     std::string path;          // device path (pipe directory, or HID path for kind 2)
     std::uint32_t instance = 0; // MPUSB instance number (kind 1)
     std::string vidPid;        // text handed to the MPUSB open, e.g. "vid_2403&pid_1688"
+    // Bus and device number of an MPUSB device when it was found: instance
+    // numbers shift when a device leaves, so an open first finds the same
+    // device again rather than whatever now holds its old number.
+    std::uint32_t busnum = 0;
+    std::uint32_t devnum = 0;
 };
 
 // The same with a further HID device path.

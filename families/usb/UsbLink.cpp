@@ -26,6 +26,13 @@ UsbLink::~UsbLink() {
     Close();
 }
 
+std::int32_t UsbLink::CurrentInstance(const Module_Info_Usb& dev) {
+    const auto list = platform::ListMpusbDevices();
+    for (std::size_t i = 0; i < list.size(); ++i)
+        if (list[i].busnum == dev.busnum && list[i].devnum == dev.devnum) return static_cast<std::int32_t>(i);
+    return -1;
+}
+
 bool UsbLink::MpusbAvailable() const { return m_open && m_close && m_read && m_write; }
 
 BOOL UsbLink::FindDevices() {
@@ -36,10 +43,18 @@ BOOL UsbLink::FindDevices() {
                 m_devices.push_back({Module_Info_Usb::Pipe, path, 0, {}});
         } else {
             std::vector<std::int32_t> instances;
-            if (platform::FindMpusbInstances(stage.productId, stage.vendorId, stage.productString, instances))
-                for (auto instance : instances)
-                    m_devices.push_back(
-                        {Module_Info_Usb::Mpusb, {}, static_cast<std::uint32_t>(instance), stage.vidPidText});
+            if (!platform::FindMpusbInstances(stage.productId, stage.vendorId, stage.productString, instances))
+                continue;
+            const auto list = platform::ListMpusbDevices();
+            for (auto instance : instances) {
+                Module_Info_Usb entry{Module_Info_Usb::Mpusb, {}, static_cast<std::uint32_t>(instance),
+                                      stage.vidPidText};
+                if (static_cast<std::size_t>(instance) < list.size()) {
+                    entry.busnum = list[static_cast<std::size_t>(instance)].busnum;
+                    entry.devnum = list[static_cast<std::size_t>(instance)].devnum;
+                }
+                m_devices.push_back(entry);
+            }
         }
     }
     LOG_DBG(kLog, "%zu device(s) found", m_devices.size());
@@ -64,8 +79,10 @@ BOOL UsbLink::Open() {
         // Without the library an MPUSB entry cannot be opened and no
         // transfer is ever attempted on it.
         if (!MpusbAvailable()) return FALSE;
-        m_mpusbWrite = m_open(dev.instance, dev.vidPid.c_str(), "\\MCHP_EP2", 0, 0);
-        m_mpusbRead = m_open(dev.instance, dev.vidPid.c_str(), "\\MCHP_EP1", 1, 0);
+        const std::int32_t instance = CurrentInstance(dev);
+        if (instance < 0) return FALSE;  // the device has left
+        m_mpusbWrite = m_open(static_cast<std::uint32_t>(instance), dev.vidPid.c_str(), "\\MCHP_EP2", 0, 0);
+        m_mpusbRead = m_open(static_cast<std::uint32_t>(instance), dev.vidPid.c_str(), "\\MCHP_EP1", 1, 0);
         if (m_mpusbWrite == kInvalidHandle) m_mpusbWrite = nullptr;
         if (m_mpusbRead == kInvalidHandle) m_mpusbRead = nullptr;
         return (m_mpusbWrite && m_mpusbRead) ? TRUE : FALSE;

@@ -67,6 +67,8 @@ public:
 private:
     BOOL Exchange(const echo::Layout& layout, const echo::Report& request, echo::Report& reply);
     bool MpusbAvailable() const;
+    // Present instance number of a found MPUSB device, -1 when it has left.
+    static std::int32_t CurrentInstance(const Module_Info_Usb& dev);
 
     using OpenFn = void* (*)(std::uint32_t, const char*, const char*, std::uint32_t, std::uint32_t);
     using CountFn = std::uint32_t (*)(const char*);

@@ -2,6 +2,7 @@
 // through the real sysfs walk, libmpusbapi over libusb, and pipe nodes.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <regex>
 
 #include "LabRun.h"
