@@ -47,8 +47,8 @@ std::string ImageWithSerial(const std::string& serial) {
 }
 
 // Worst case of one failed chunk: a 50 ms pause, then 80 attempts of a 1 s
-// receive and a 50 ms pause; plus start-up of the lab.
-constexpr double kFailedChunkLimit = 0.05 + 80 * 1.05 + 5.0;
+// receive and a 50 ms pause; plus the lab's start-up and the good modules.
+constexpr double kFailedChunkLimit = 0.05 + 80 * 1.05 + 10.0;
 
 }  // namespace
 
