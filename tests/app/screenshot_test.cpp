@@ -17,28 +17,29 @@
 
 using ScreenshotTest = HookedTest;
 
+// Runs inside the default simulated lab (see CMakeLists.txt): the search
+// reaches the lab's instruments through the real USB code.
 TEST_F(ScreenshotTest, MainWindowAfterSearch) {
     InstallEventLoopWaitPump();
     FamilyRegistry::BuildOrvelCatalogue();
     CBrevaneDlg dlg;
-    dlg.SetSearchList({"Tesk - 100"});
+    dlg.SetSearchList({"Tesk - 100", "Tesk - 300"});
     dlg.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
 
-    // The real search: without hardware it finds nothing and says so.
     dlg.OnDiscoverDevice();
     SetWaitPump({});
-    EXPECT_TRUE(dlg.LogView()->LogText().contains("Finding Tesk - 100 . . ."));
     EXPECT_TRUE(messages.empty());
+    const QString log = dlg.LogView()->LogText();
+    EXPECT_TRUE(log.contains("Finding Tesk - 100 . . ."));
 
-    // Modules as a search on a bench would list them.
-    auto module = [](const char* model, const char* serial, int index) {
-        IdentityImage image{};
-        return CDeviceInfo(model, serial, index, image);
-    };
-    dlg.RefreshGrid({module("Tesk - 100", "TK1-20417", 0), module("Tesk - 100", "TK1-20418", 1),
-                     module("Tesk - 200", "TK2-00931", 0)});
-    dlg.AppendLog("Finding Tesk - 200 . . .", true);
+    // The default lab's Tesk-100/200 instruments: the pipe device first, then
+    // the MPUSB devices in instance order.
+    ASSERT_EQ(dlg.Grid()->RowCount(), 3);
+    EXPECT_EQ(dlg.Grid()->CellText(0, 1), "TKP0000789");
+    EXPECT_EQ(dlg.Grid()->CellText(1, 1), "TK1A000123");
+    EXPECT_EQ(dlg.Grid()->CellText(2, 1), "TK2B000456");
+    EXPECT_EQ(dlg.Grid()->CellText(2, 0), "Tesk - 100");
     QTest::qWait(50);
 
     const QPixmap shot = dlg.grab();
