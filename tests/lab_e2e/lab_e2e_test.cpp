@@ -146,6 +146,8 @@ struct FaultCase {
     double limit;       // seconds
 };
 
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.fault << (c.pipe ? " on the pipe device" : " on an MPUSB device"); }
+
 class TeskFaults : public ::testing::TestWithParam<FaultCase> {};
 
 }  // namespace
