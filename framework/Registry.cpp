@@ -77,9 +77,8 @@ const std::vector<std::string>& FamilyRegistry::OrvelCatalogue() { return Catalo
 void FamilyRegistry::SetOrvelCatalogue(std::vector<std::string> names) { Catalogue() = std::move(names); }
 
 void FamilyRegistry::BuildOrvelCatalogue() {
-    // The Orvel family supplies its catalogue; while it yields no object the
-    // catalogue stays empty.
-    std::unique_ptr<CCommBase> orvel = CreateFamily(&classCComm_Orvel);
+    // The catalogue comes from the Orvel family's own model list; this build
+    // has no Orvel family, so the catalogue is empty.
     SetOrvelCatalogue({});
 }
 
