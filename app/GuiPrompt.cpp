@@ -7,6 +7,7 @@
 #include <chrono>
 #include <thread>
 
+#include "CCardSelView.h"
 #include "CConnDevDlg.h"
 #include "UiHooks.h"
 #include "framework/Wait.h"
@@ -19,6 +20,11 @@ std::optional<std::string> CGuiPrompt::ChooseAddress(const std::vector<std::stri
 
 void CGuiPrompt::ShowMessage(const std::string& text, const std::string& caption) {
     ui::ShowMessage(m_parent, QString::fromStdString(text), QString::fromStdString(caption));
+}
+
+bool CGuiPrompt::ChooseCard(ICardSelection& selection) {
+    CCardSelView dlg(selection, m_parent);
+    return dlg.exec() == QDialog::Accepted;
 }
 
 void InstallEventLoopWaitPump() {

@@ -12,6 +12,7 @@ public:
 
     std::optional<std::string> ChooseAddress(const std::vector<std::string>& suggestions) override;
     void ShowMessage(const std::string& text, const std::string& caption) override;
+    bool ChooseCard(ICardSelection& selection) override;
 
 private:
     QWidget* m_parent;

@@ -14,3 +14,8 @@ std::optional<std::string> CliPrompt::ChooseAddress(const std::vector<std::strin
 void CliPrompt::ShowMessage(const std::string& text, const std::string& caption) {
     std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
 }
+
+bool CliPrompt::ChooseCard(ICardSelection& selection) {
+    DefaultPrompt preselected;
+    return preselected.ChooseCard(selection);
+}

@@ -11,6 +11,7 @@ public:
     explicit CliPrompt(std::optional<std::string> target) : m_target(std::move(target)) {}
     std::optional<std::string> ChooseAddress(const std::vector<std::string>& suggestions) override;
     void ShowMessage(const std::string& text, const std::string& caption) override;
+    bool ChooseCard(ICardSelection& selection) override;
 
 private:
     std::optional<std::string> m_target;

@@ -14,6 +14,14 @@ void DefaultPrompt::ShowMessage(const std::string& text, const std::string& capt
     std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
 }
 
+bool DefaultPrompt::ChooseCard(ICardSelection& selection) {
+    if (selection.RowCount() <= 0) return false;
+    const auto refusal = selection.Accept(0, selection.InitialMode());
+    if (refusal.empty()) return true;
+    ShowMessage(refusal, selection.Title());
+    return false;
+}
+
 namespace {
 IUserPrompt* g_prompt = nullptr;
 }
