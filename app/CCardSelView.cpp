@@ -27,6 +27,7 @@ CCardSelView::CCardSelView(ICardSelection& model, QWidget* parent) : QDialog(par
     QStringList headers;
     for (const auto& c : columns) headers << QString::fromStdString(c);
     m_list->setHeaderLabels(headers);
+    m_list->header()->setStretchLastSection(false);
     for (int c = 0; c < static_cast<int>(widths.size()) && c < static_cast<int>(columns.size()); ++c)
         m_list->setColumnWidth(c, widths[static_cast<std::size_t>(c)]);
     if (!columns.empty()) m_list->headerItem()->setTextAlignment(0, Qt::AlignCenter);
