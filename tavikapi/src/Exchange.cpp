@@ -1,0 +1,107 @@
+#include "Exchange.h"
+
+#include "framework/Log.h"
+
+namespace tavik {
+namespace {
+
+constexpr const char* kLog = "tavikapi";
+
+// One read; true when data arrived and it matches.
+bool ReadMatch(Link link, const Matcher& match, Packet& buf) {
+    buf.fill(0);
+    const std::size_t n = link.channel.Read(buf.data());
+    if (n == 0) return false;
+    LogFrame(kLog, "reply", buf.data(), buf.size());
+    return match(buf);
+}
+
+bool Deliver(const Packet& buf, Packet* reply) {
+    if (reply) *reply = buf;
+    return true;
+}
+
+// Up to `reads` reads, pausing 50 ms after each miss but the last.
+bool ReadsWithPause(Link link, int reads, const Matcher& match, Packet* reply) {
+    Packet buf{};
+    for (int i = 0; i < reads; ++i) {
+        if (ReadMatch(link, match, buf)) return Deliver(buf, reply);
+        if (i + 1 < reads) link.timing.Pause(kRetryPauseMs);
+    }
+    return false;
+}
+
+}  // namespace
+
+Matcher ByCode(std::uint8_t c) {
+    return [c](const Packet& r) { return MatchCode(r, c); };
+}
+
+bool Send(Link link, const Packet& request) {
+    LogFrame(kLog, "request", request.data(), request.size());
+    if (link.channel.Write(request.data()) == request.size()) return true;
+    LOG_DBG(kLog, "request 0x%02x not sent", request[0]);
+    return false;
+}
+
+bool Deadline(Link link, const Packet& request, int limitMs, const Matcher& match, Packet* reply, int pauseMs) {
+    if (!Send(link, request)) return false;
+    if (pauseMs > 0) link.timing.Pause(pauseMs);
+    const auto start = link.timing.Now();
+    Packet buf{};
+    for (;;) {
+        if (link.timing.ElapsedMs(start) >= limitMs) return false;
+        if (ReadMatch(link, match, buf)) return Deliver(buf, reply);
+        link.timing.Pause(kRetryPauseMs);
+    }
+}
+
+bool BusyDeadline(Link link, const Packet& request, int pauseMs, int limitMs, const Matcher& match, Packet* reply) {
+    if (!Send(link, request)) return false;
+    if (pauseMs > 0) link.timing.Pause(pauseMs);
+    const auto start = link.timing.Now();
+    Packet buf{};
+    for (;;) {
+        if (link.timing.ElapsedMs(start) >= limitMs) return false;
+        if (ReadMatch(link, match, buf)) return Deliver(buf, reply);
+    }
+}
+
+bool Counted(Link link, const Packet& request, int reads, const Matcher& match, Packet* reply) {
+    if (!Send(link, request)) return false;
+    link.timing.Pause(kCountedPauseMs);
+    return ReadsWithPause(link, reads, match, reply);
+}
+
+bool Piece(Link link, const Packet& request, int reads, const Matcher& match, Packet* reply) {
+    if (!Send(link, request)) return false;
+    return ReadsWithPause(link, reads, match, reply);
+}
+
+bool Raw(Link link, const Packet& request, Packet* reply) {
+    if (!Send(link, request)) return false;
+    link.timing.Pause(kCountedPauseMs);
+    return ReadsWithPause(link, 50, [](const Packet&) { return true; }, reply);
+}
+
+bool ChunkedUpload(Link link, const std::vector<Packet>& chunks) {
+    for (std::size_t i = 0; i < chunks.size(); ++i) {
+        if (!Send(link, chunks[i])) return false;
+        if (!ReadsWithPause(link, i == 0 ? 6 : 10, ByCode(chunks[i][0]), nullptr)) {
+            LOG_DBG(kLog, "chunk %zu of 0x%02x not acknowledged", i, chunks[i][0]);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool AwaitCode(Link link, std::uint8_t c, Clock::time_point start, int limitMs, Packet* reply) {
+    const Matcher match = ByCode(c);
+    Packet buf{};
+    for (;;) {
+        if (link.timing.ElapsedMs(start) >= limitMs) return false;
+        if (ReadMatch(link, match, buf)) return Deliver(buf, reply);
+    }
+}
+
+}  // namespace tavik
