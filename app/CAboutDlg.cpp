@@ -6,17 +6,22 @@
 #include <QVBoxLayout>
 
 #include "platform/VersionNote.h"
+#include "tavikapi.h"
 #include "widgets/CLogoWidget.h"
 
 QStringList CAboutDlg::Lines() {
     const QString version = QString::fromStdString(platform::ProductVersionOfRunningProgram());
-    // The Zel and Tavik libraries are not available on this platform, so no
-    // version can be asked of them.
+    // The device library reports the product version of the program that
+    // loaded it. The chassis-server library is not available on this
+    // platform, so no version can be asked of it.
+    char tavik[TAVIK_VERSION_TEXT_SIZE] = {};
+    Tavik_GetDllVersion(tavik);
+    tavik[sizeof tavik - 1] = '\0';
     return {
         QStringLiteral("Brevane Version %1").arg(version),
         QStringLiteral("ZelAPI v"),
         QStringLiteral("HarloAPI v0.9b027"),
-        QStringLiteral("TavikAPI "),
+        QStringLiteral("TavikAPI %1").arg(QString::fromLocal8Bit(tavik)),
         QStringLiteral("Module identity tool for Quenlor test instruments"),
         QStringLiteral("Copyright (C) Quenlor Instruments"),
     };

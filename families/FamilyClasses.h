@@ -24,11 +24,7 @@ extern const CRuntimeClass classCComm_Brantle303;
 extern const CRuntimeClass classCComm_Brantle311;
 extern const CRuntimeClass classCComm_BrantleS61;
 extern const CRuntimeClass classCComm_Evra;
-extern const CRuntimeClass classCComm_Alda;
-extern const CRuntimeClass classCComm_Alda2;
-extern const CRuntimeClass classCComm_Brisa;
 extern const CRuntimeClass classCComm_Dorla;
-extern const CRuntimeClass classCComm_Cygna;
 extern const CRuntimeClass classCComm_Orvel;
 extern const CRuntimeClass classCComm_Nesbin;
 }  // namespace families

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "families/FamilyClasses.h"
+#include "families/api/CComm_TavikDevice.h"
 #include "families/usb/CComm_Tesk.h"
 
 using namespace families;
@@ -31,11 +32,11 @@ const std::vector<_DeviceInfo>& FamilyRegistry::Rows() {
         {"Brantle - 311", &classCComm_Brantle311, 2, 0},
         {"Brantle - S61", &classCComm_BrantleS61, 2, 0},
         {"Pembrix - Evra", &classCComm_Evra, 2, 0},
-        {"Pembrix - Alda", &classCComm_Alda, 2, 0},
-        {"Pembrix - Alda+", &classCComm_Alda2, 2, 0},
-        {"Pembrix - Brisa", &classCComm_Brisa, 2, 0},
+        {"Pembrix - Alda", RUNTIME_CLASS(CComm_Alda), 2, 0},
+        {"Pembrix - Alda+", RUNTIME_CLASS(CComm_Alda2), 2, 0},
+        {"Pembrix - Brisa", RUNTIME_CLASS(CComm_Brisa), 2, 0},
         {"Pembrix - Dorla", &classCComm_Dorla, 2, 0},
-        {"Pembrix - Cygna", &classCComm_Cygna, 2, 0},
+        {"Pembrix - Cygna", RUNTIME_CLASS(CComm_Cygna), 2, 0},
         {kOrvelRowName, &classCComm_Orvel, 50, 1},
         {"OEM - Nesbin", &classCComm_Nesbin, 5, 0},
     };
