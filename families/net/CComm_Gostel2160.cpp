@@ -48,6 +48,7 @@ BOOL CUDPGostel::Discover(const std::vector<std::string>& hostAddresses) {
         }
         if (!m_cards.empty()) break;
     }
+    LOG_DBG(kLog, "%zu entries found", m_cards.size());
     m_socket.Close();
     if (!m_cards.empty()) m_current = 0;
     return m_cards.empty() ? FALSE : TRUE;
@@ -62,7 +63,9 @@ void CUDPGostel::AddChassis(const std::string& chassis, const std::string& local
         LOG_WARN(kLog, "chassis %s: no slot table", chassis.c_str());
         return;
     }
-    for (const auto& entry : *gostel::ParseSlotTable(reply->bytes))
+    const auto entries = *gostel::ParseSlotTable(reply->bytes);
+    LOG_DBG(kLog, "chassis %s: slot table of %zu entries", chassis.c_str(), entries.size());
+    for (const auto& entry : entries)
         if (gostel::IsCardPresent(entry.status)) m_cards.push_back({entry.slot, entry.cardType, chassis, local});
 }
 
