@@ -197,11 +197,16 @@ void NetLab::run() {
             const auto it = endpoints_.find(ids[i]);
             if (it == endpoints_.end()) continue;
             Endpoint& ep = *it->second;
-            if (ep.type == Endpoint::Udp) on_udp(ep);
-            else if (ep.type == Endpoint::Listen) on_accept(ep);
-            else {
-                if (fds[i].revents & POLLOUT) flush(ep);
-                if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) on_conn(ep);
+            try {
+                if (ep.type == Endpoint::Udp) on_udp(ep);
+                else if (ep.type == Endpoint::Listen) on_accept(ep);
+                else {
+                    if (fds[i].revents & POLLOUT) flush(ep);
+                    if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) on_conn(ep);
+                }
+            } catch (const std::exception& e) {
+                // A simulator fault must not take the other instruments down.
+                log_error("%s: %s", ep.device->config().name.c_str(), e.what());
             }
         }
         const std::int64_t now = now_ns();

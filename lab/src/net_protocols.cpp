@@ -125,7 +125,8 @@ std::optional<Answer> kalder(const DeviceView& dev, std::span<const std::uint8_t
         return a;
     }
     if (cmd == 3) {
-        Answer a{Msg::Write, kController, vklp_reply(18, 3, 0, f), {}};
+        Answer a{Msg::Write, kController, vklp_reply(20, 3, word, f), {}};
+        a.reply.resize(18);  // the acknowledgement ends after the command
         a.write = WriteEffect{kController, from, Bytes(r.begin() + 22, r.begin() + 22 + static_cast<std::ptrdiff_t>(count))};
         return a;
     }
