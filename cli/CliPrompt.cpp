@@ -12,10 +12,24 @@ std::optional<std::string> CliPrompt::ChooseAddress(const std::vector<std::strin
 }
 
 void CliPrompt::ShowMessage(const std::string& text, const std::string& caption) {
+    m_lastMessage = text;
     std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
 }
 
 bool CliPrompt::ChooseCard(ICardSelection& selection) {
-    DefaultPrompt preselected;
-    return preselected.ChooseCard(selection);
+    // An empty list closes the dialog at once as cancelled.
+    if (selection.RowCount() <= 0) return false;
+    const int row = m_cardRow ? *m_cardRow - 1 : 0;
+    int mode = selection.InitialMode();
+    if (m_mode) {
+        if (selection.ShowsModeControls())
+            mode = *m_mode;
+        else
+            std::fprintf(stderr, "%s: no operation-mode choice for this chassis; --mode ignored\n",
+                         selection.Title().c_str());
+    }
+    const auto refusal = selection.Accept(row, mode);
+    if (refusal.empty()) return true;
+    ShowMessage(refusal, selection.Title());
+    return false;
 }

@@ -32,6 +32,12 @@ const char* kUsage =
     "                                   read a module's 256-byte identity image\n"
     "  write --family NAME --module N [--target IP] [--backup-dir DIR] FILE\n"
     "                                   back up, write, read back and compare an identity image\n"
+    "  read|write --family NAME --card ROW [--mode initialize|modify] [--target IP] ...\n"
+    "                                   the same through a chassis family's card selection:\n"
+    "                                   ROW as in the dialog's \"No.\" column (from 1); --mode as\n"
+    "                                   its Operation Mode (default: what it preselects,\n"
+    "                                   Initialize when it offers the choice); a pick the\n"
+    "                                   dialog refuses prints its text and fails\n"
     "exit status: 0 done; 1 the command failed (or discover found no module); 2 bad arguments\n";
 
 struct Options {
@@ -39,12 +45,15 @@ struct Options {
     std::optional<std::string> target;
     std::optional<std::string> family;
     std::optional<std::int32_t> module;
+    std::optional<std::int32_t> card;  // 1-based row of the card-selection dialog
+    std::optional<int> mode;           // 0 = Initialize, 1 = Modify
     std::optional<std::string> output;
     std::optional<std::string> backupDir;
     std::vector<std::string> positional;
 };
 
 bool g_json = false;
+class CliPrompt* g_prompt = nullptr;
 
 int Fail(int code, const std::string& message) {
     if (g_json)
@@ -93,6 +102,25 @@ bool ParseOptions(int argc, char** argv, int first, Options& o, std::string& err
             o.module = ParseIndex(*v);
             if (!o.module) {
                 error = "--module: \"" + *v + "\" is not a module number";
+                return false;
+            }
+        } else if (arg == "--card") {
+            auto v = value("--card");
+            if (!v) return false;
+            o.card = ParseIndex(*v);
+            if (!o.card || *o.card < 1) {
+                error = "--card: \"" + *v + "\" is not a row number (1, 2, ...)";
+                return false;
+            }
+        } else if (arg == "--mode") {
+            auto v = value("--mode");
+            if (!v) return false;
+            if (*v == "initialize")
+                o.mode = 0;
+            else if (*v == "modify")
+                o.mode = 1;
+            else {
+                error = "--mode: \"" + *v + "\" is neither initialize nor modify";
                 return false;
             }
         } else if (arg == "-o" || arg == "--output") {
@@ -189,6 +217,7 @@ int CmdFamilies() {
 }
 
 int CmdDiscover(const Options& o) {
+    if (o.card || o.mode) return Fail(kExitUsage, "discover: --card and --mode go with read and write");
     if (o.positional.empty()) return Fail(kExitUsage, "discover: name at least one family (see `brevane-cli families`)");
     for (const auto& name : o.positional)
         if (!KnownName(name)) return Fail(kExitUsage, "discover: unknown family \"" + name + "\"");
@@ -216,30 +245,60 @@ int CmdDiscover(const Options& o) {
 }
 
 bool NeedFamilyAndModule(const Options& o, const char* cmd, std::string& error) {
-    if (!o.family || !o.module) {
-        error = std::string(cmd) + ": --family NAME and --module N are required";
+    if (!o.family || (!o.module && !o.card)) {
+        error = std::string(cmd) + ": --family NAME and --module N (or --card ROW) are required";
         return false;
     }
-    if (!FamilyRegistry::Find(*o.family)) {
+    if (o.module && o.card) {
+        error = std::string(cmd) + ": give --module N or --card ROW, not both";
+        return false;
+    }
+    if (o.mode && !o.card) {
+        error = std::string(cmd) + ": --mode goes with --card";
+        return false;
+    }
+    const _DeviceInfo* row = FamilyRegistry::Find(*o.family);
+    if (!row) {
         error = std::string(cmd) + ": unknown family \"" + *o.family + "\"";
         return false;
     }
+    // Only the chassis families (those that ask for a target) select cards.
+    if (o.card && row->needsTarget != 1) {
+        error = std::string(cmd) + ": \"" + *o.family + "\" has no card selection; use --module";
+        return false;
+    }
     return true;
+}
+
+moduleio::ModuleChoice ChoiceOf(const Options& o) {
+    if (o.card) return {*o.card - 1, true};
+    return {*o.module, false};
+}
+
+// The module as messages name it.
+std::string ModuleName(const Options& o) {
+    return o.card ? "card " + std::to_string(*o.card) : "module " + std::to_string(*o.module);
+}
+
+// A failure through the card selection carries what the dialog or the family said.
+std::string WithPromptMessage(const Options& o, std::string error) {
+    if (o.card && g_prompt && !g_prompt->LastMessage().empty()) error += " (" + g_prompt->LastMessage() + ")";
+    return error;
 }
 
 int CmdRead(const Options& o) {
     std::string error;
     if (!NeedFamilyAndModule(o, "read", error)) return Fail(kExitUsage, error);
     if (!o.positional.empty()) return Fail(kExitUsage, "read: unexpected argument \"" + o.positional[0] + "\"");
-    auto result = moduleio::ReadImage(*o.family, *o.module);
-    if (!result.ok) return Fail(kExitFailed, "read: " + result.error);
+    auto result = moduleio::ReadImage(*o.family, ChoiceOf(o));
+    if (!result.ok) return Fail(kExitFailed, WithPromptMessage(o, "read: " + result.error));
     if (o.output) {
         if (!moduleio::SaveImageFile(*o.output, result.image, error)) return Fail(kExitFailed, "read: " + error);
     }
     if (o.json) {
-        std::printf("{\"ok\":true,\"family\":%s,\"module\":%d,\"serial\":%s,\"image\":\"%s\"}\n",
-                    JsonString(*o.family).c_str(), *o.module, JsonString(SerialNumberOf(result.image)).c_str(),
-                    Hex(result.image).c_str());
+        std::printf("{\"ok\":true,\"family\":%s,\"%s\":%d,\"serial\":%s,\"image\":\"%s\"}\n",
+                    JsonString(*o.family).c_str(), o.card ? "card" : "module", o.card ? *o.card : *o.module,
+                    JsonString(SerialNumberOf(result.image)).c_str(), Hex(result.image).c_str());
     } else if (!o.output) {
         for (std::size_t row = 0; row < kImageSize; row += 16) {
             std::printf("%04zx ", row);
@@ -248,7 +307,7 @@ int CmdRead(const Options& o) {
         }
         std::printf("S/N %s\n", SerialNumberOf(result.image).c_str());
     } else {
-        std::fprintf(stderr, "read: module %d of %s saved to %s (S/N %s)\n", *o.module, o.family->c_str(),
+        std::fprintf(stderr, "read: %s of %s saved to %s (S/N %s)\n", ModuleName(o).c_str(), o.family->c_str(),
                      o.output->c_str(), SerialNumberOf(result.image).c_str());
     }
     return kExitOk;
@@ -261,20 +320,20 @@ int CmdWrite(const Options& o) {
     auto image = moduleio::LoadImageFile(o.positional[0], error);
     if (!image) return Fail(kExitUsage, "write: " + error + "; nothing written");
 
-    for (const auto& same : moduleio::SameSerialAs(*image, LoadLastSearch(), *o.family, *o.module))
+    for (const auto& same : moduleio::SameSerialAs(*image, LoadLastSearch(), *o.family, o.module ? *o.module : -1))
         std::fprintf(stderr, "write: warning: serial number \"%s\" is already that of %s module %d\n",
                      same.m_serial.c_str(), same.m_model.c_str(), same.m_moduleIndex);
 
     const auto dir = o.backupDir ? std::filesystem::path(*o.backupDir) : moduleio::DefaultBackupDir();
-    auto result = moduleio::WriteImage(*o.family, *o.module, *image, dir);
+    auto result = moduleio::WriteImage(*o.family, ChoiceOf(o), *image, dir);
     if (!result.backupFile.empty()) std::fprintf(stderr, "write: previous image saved to %s\n", result.backupFile.c_str());
-    if (!result.ok) return Fail(kExitFailed, "write: " + result.error);
+    if (!result.ok) return Fail(kExitFailed, WithPromptMessage(o, "write: " + result.error));
     if (o.json)
-        std::printf("{\"ok\":true,\"family\":%s,\"module\":%d,\"serial\":%s,\"backup\":%s}\n",
-                    JsonString(*o.family).c_str(), *o.module, JsonString(SerialNumberOf(*image)).c_str(),
-                    JsonString(result.backupFile.string()).c_str());
+        std::printf("{\"ok\":true,\"family\":%s,\"%s\":%d,\"serial\":%s,\"backup\":%s}\n",
+                    JsonString(*o.family).c_str(), o.card ? "card" : "module", o.card ? *o.card : *o.module,
+                    JsonString(SerialNumberOf(*image)).c_str(), JsonString(result.backupFile.string()).c_str());
     else
-        std::printf("written and verified: %s module %d, S/N %s\n", o.family->c_str(), *o.module,
+        std::printf("written and verified: %s %s, S/N %s\n", o.family->c_str(), ModuleName(o).c_str(),
                     SerialNumberOf(*image).c_str());
     return kExitOk;
 }
@@ -302,7 +361,8 @@ int main(int argc, char** argv) {
     g_json = o.json;
 
     FamilyRegistry::BuildOrvelCatalogue();
-    CliPrompt prompt(o.target);
+    CliPrompt prompt(o.target, o.card, o.mode);
+    g_prompt = &prompt;
     SetUserPrompt(&prompt);
 
     int rc = kExitUsage;

@@ -7,9 +7,6 @@ namespace families {
 extern const CRuntimeClass classCComm_Yaltro;
 extern const CRuntimeClass classCComm_Olvenna;
 extern const CRuntimeClass classCComm_Pirrel;
-extern const CRuntimeClass classCComm_Kalder;
-extern const CRuntimeClass classCComm_Gostel2160;
-extern const CRuntimeClass classCComm_Hevra5160;
 extern const CRuntimeClass classCComm_Jessor;
 extern const CRuntimeClass classCComm_Tesk300;
 extern const CRuntimeClass classCComm_Harlo101;
@@ -23,7 +20,6 @@ extern const CRuntimeClass classCComm_Brantle302;
 extern const CRuntimeClass classCComm_Brantle303;
 extern const CRuntimeClass classCComm_Brantle311;
 extern const CRuntimeClass classCComm_BrantleS61;
-extern const CRuntimeClass classCComm_Evra;
 extern const CRuntimeClass classCComm_Dorla;
 extern const CRuntimeClass classCComm_Orvel;
 extern const CRuntimeClass classCComm_Nesbin;

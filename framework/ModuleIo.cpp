@@ -23,7 +23,8 @@ public:
     }
 
     // Creates, chooses the target, connects and opens module `index`.
-    bool Open(std::int32_t index, WriteStep& step, std::string& error) {
+    bool Open(const ModuleChoice& choice, WriteStep& step, std::string& error) {
+        const std::int32_t index = choice.index;
         const _DeviceInfo* row = FamilyRegistry::Find(m_name);
         step = WriteStep::Connect;
         if (!row) {
@@ -34,6 +35,21 @@ public:
         if (!m_family) {
             error = "family \"" + m_name + "\" is not available in this build";
             return false;
+        }
+        if (choice.viaCardSelection) {
+            // Target, connect and the card dialog in one; the pick is current.
+            m_connected = true;
+            if (!m_family->SelectCardWithTarget()) {
+                error = "card selection: no card chosen for \"" + m_name + "\"";
+                return false;
+            }
+            step = WriteStep::Open;
+            if (!m_family->OpenModule()) {
+                error = "open card " + std::to_string(index + 1) + ": failed";
+                return false;
+            }
+            m_open = true;
+            return true;
         }
         if (row->needsTarget == 1 && !m_family->ChooseTarget()) {
             error = "no target chosen for \"" + m_name + "\"";
@@ -100,10 +116,15 @@ const char* WriteStepName(WriteStep step) {
 }
 
 ReadResult ReadImage(const std::string& familyName, std::int32_t index) {
+    return ReadImage(familyName, ModuleChoice{index, false});
+}
+
+ReadResult ReadImage(const std::string& familyName, const ModuleChoice& choice) {
+    const std::int32_t index = choice.index;
     ReadResult result;
     Session session(familyName);
     WriteStep step = WriteStep::None;
-    if (!session.Open(index, step, result.error)) return result;
+    if (!session.Open(choice, step, result.error)) return result;
     if (!session.Family().ReadEeprom(result.image.data(), static_cast<std::int32_t>(kImageSize))) {
         result.error = "read module " + std::to_string(index) + ": no complete reply";
         return result;
@@ -114,6 +135,12 @@ ReadResult ReadImage(const std::string& familyName, std::int32_t index) {
 
 WriteResult WriteImage(const std::string& familyName, std::int32_t index, const IdentityImage& image,
                        const std::filesystem::path& backupDir) {
+    return WriteImage(familyName, ModuleChoice{index, false}, image, backupDir);
+}
+
+WriteResult WriteImage(const std::string& familyName, const ModuleChoice& choice, const IdentityImage& image,
+                       const std::filesystem::path& backupDir) {
+    const std::int32_t index = choice.index;
     WriteResult result;
     auto fail = [&](WriteStep step, std::string text) {
         result.failedStep = step;
@@ -124,7 +151,7 @@ WriteResult WriteImage(const std::string& familyName, std::int32_t index, const 
     Session session(familyName);
     WriteStep step = WriteStep::None;
     std::string error;
-    if (!session.Open(index, step, error)) {
+    if (!session.Open(choice, step, error)) {
         result.failedStep = step;
         result.error = error;
         return result;

@@ -17,9 +17,19 @@ struct ReadResult {
     IdentityImage image{};
 };
 
+// How the module is reached: by its position in the family's list after
+// Connect, or through the family's own card selection (SelectCardWithTarget:
+// target, connect, card dialog), whose pick becomes the current module;
+// `index` then names the picked row (from 0) in messages and backup names.
+struct ModuleChoice {
+    std::int32_t index = 0;
+    bool viaCardSelection = false;
+};
+
 // Creates the family of the registry row, lets it choose its target when it
 // needs one, connects, opens module `index` and reads its whole image.
 ReadResult ReadImage(const std::string& familyName, std::int32_t index);
+ReadResult ReadImage(const std::string& familyName, const ModuleChoice& choice);
 
 enum class WriteStep { None, Connect, Open, Backup, Write, ReadBack, Compare };
 const char* WriteStepName(WriteStep step);
@@ -35,6 +45,8 @@ struct WriteResult {
 // to a new file in backupDir (never overwriting an earlier backup), writes the
 // new image, reads it back and compares.
 WriteResult WriteImage(const std::string& familyName, std::int32_t index, const IdentityImage& image,
+                       const std::filesystem::path& backupDir);
+WriteResult WriteImage(const std::string& familyName, const ModuleChoice& choice, const IdentityImage& image,
                        const std::filesystem::path& backupDir);
 
 // Loads an image file; it must hold exactly 256 bytes.

@@ -5,6 +5,10 @@
 #include "families/FamilyClasses.h"
 #include "families/api/CComm_TavikDevice.h"
 #include "families/usb/CComm_Tesk.h"
+#include "families/net/CComm_Evra.h"
+#include "families/net/CComm_Gostel2160.h"
+#include "families/net/CComm_Hevra5160.h"
+#include "families/net/CComm_Kalder.h"
 
 using namespace families;
 
@@ -13,9 +17,9 @@ const std::vector<_DeviceInfo>& FamilyRegistry::Rows() {
         {"Yaltro", &classCComm_Yaltro, 70, 0},
         {"Olvenna", &classCComm_Olvenna, 2, 0},
         {"Pirrel - 4U", &classCComm_Pirrel, 2, 0},
-        {"Kalder - 8S33", &classCComm_Kalder, 2, 0},
-        {"Gostel - 2160", &classCComm_Gostel2160, 10, 1},
-        {"Hevra - 5160", &classCComm_Hevra5160, 10, 1},
+        {"Kalder - 8S33", RUNTIME_CLASS(CComm_Kalder), 2, 0},
+        {"Gostel - 2160", RUNTIME_CLASS(CComm_Gostel2160), 10, 1},
+        {"Hevra - 5160", RUNTIME_CLASS(CComm_Hevra5160), 10, 1},
         {"Ilvane - Jessor", &classCComm_Jessor, 5, 1},
         {"Tesk - 100", RUNTIME_CLASS(CComm_Tesk100), 2, 0},
         {"Tesk - 200", RUNTIME_CLASS(CComm_Tesk200), 2, 0},
@@ -31,7 +35,7 @@ const std::vector<_DeviceInfo>& FamilyRegistry::Rows() {
         {"Brantle - 303", &classCComm_Brantle303, 2, 0},
         {"Brantle - 311", &classCComm_Brantle311, 2, 0},
         {"Brantle - S61", &classCComm_BrantleS61, 2, 0},
-        {"Pembrix - Evra", &classCComm_Evra, 2, 0},
+        {"Pembrix - Evra", RUNTIME_CLASS(CComm_Evra), 2, 0},
         {"Pembrix - Alda", RUNTIME_CLASS(CComm_Alda), 2, 0},
         {"Pembrix - Alda+", RUNTIME_CLASS(CComm_Alda2), 2, 0},
         {"Pembrix - Brisa", RUNTIME_CLASS(CComm_Brisa), 2, 0},

@@ -183,6 +183,10 @@ LabConfig load_config(const std::filesystem::path& file) {
             continue;
         }
 
+        if (find_net_kind(s.str("kind", true))) {
+            cfg.net_devices.push_back(parse_net_device(kf.get(), group, name));
+            continue;
+        }
         s.only_keys({"kind", "vid", "pid", "bcd-device", "manufacturer", "product", "serial", "class-guid",
                      "port", "parent", "protocol", "fault", "late-ms"});
         DeviceConfig d;
@@ -250,6 +254,7 @@ LabConfig load_config(const std::filesystem::path& file) {
         }
     }
     for (const auto& d : cfg.devices) check_place("device", d.name, d.parent, d.port);
+    finish_net_devices(cfg.net_devices);
     return cfg;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "faults.hpp"
+#include "net_config.hpp"
 
 namespace lab {
 
@@ -55,6 +56,7 @@ struct LabConfig {
     std::filesystem::path state_dir;
     std::vector<HubConfig> hubs;
     std::vector<DeviceConfig> devices;
+    std::vector<NetDeviceConfig> net_devices;  // network kinds
 };
 
 struct ConfigError : std::runtime_error {

@@ -19,6 +19,7 @@
 #include "config.hpp"
 #include "lab.hpp"
 #include "log.hpp"
+#include "net_lab.hpp"
 #include "protocol.hpp"
 
 extern char** environ;
@@ -36,9 +37,10 @@ void usage(FILE* to) {
     std::fprintf(to,
                  "Usage: brevane-lab run [--config FILE] [--state DIR] [--timeout SEC] -- COMMAND [ARGS...]\n"
                  "       brevane-lab --help\n\n"
-                 "Sets up the simulated instrument lab (fake sysfs and USB device nodes), runs COMMAND\n"
-                 "inside it, tears the lab down and exits with COMMAND's exit status (128+N when it\n"
-                 "was killed by signal N).\n\n"
+                 "Sets up the simulated instrument lab (fake sysfs and USB device nodes, network\n"
+                 "namespaces with lab0 = 198.18.0.1/24 and lab1 = 198.18.1.1/24), runs COMMAND inside\n"
+                 "it, tears the lab down and exits with COMMAND's exit status (128+N when it was\n"
+                 "killed by signal N). COMMAND always runs in a network namespace of its own.\n\n"
                  "  --config FILE  lab description (default: default-lab.ini next to this program)\n"
                  "  --state DIR    directory of the identity images (overrides [lab] state-dir)\n"
                  "  --timeout SEC  stop COMMAND after SEC seconds (default %d, 0: no limit)\n\n"
@@ -50,6 +52,10 @@ void usage(FILE* to) {
     for (const auto& p : lab::protocols()) std::fprintf(to, " %.*s", static_cast<int>(p.name.size()), p.name.data());
     std::fprintf(to, "\nFaults:");
     for (const auto& f : lab::faults()) std::fprintf(to, " %.*s", static_cast<int>(f.name.size()), f.name.data());
+    std::fprintf(to, "\nNetwork kinds:");
+    for (const auto& k : lab::net_kinds()) std::fprintf(to, " %.*s", static_cast<int>(k.name.size()), k.name.data());
+    std::fprintf(to, "\nNetwork faults:");
+    for (const auto& f : lab::net_faults()) std::fprintf(to, " %.*s", static_cast<int>(f.name.size()), f.name.data());
     std::fprintf(to, "\n");
 }
 
@@ -206,6 +212,16 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
 
+    // The network first, on this thread before any other exists: the command,
+    // the lab's threads and the instruments all live in namespaces made here.
+    lab::NetLab* the_net = nullptr;
+    try {
+        the_net = new lab::NetLab(cfg);  // lives until _exit, like the testbed
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "brevane-lab: setting up the lab's network: %s\n", e.what());
+        return 1;
+    }
+
     lab::Lab* the_lab = nullptr;
     try {
         the_lab = new lab::Lab(cfg);  // lives until _exit: handlers may run to the end
@@ -231,6 +247,13 @@ int main(int argc, char** argv) {
     posix_spawnattr_setsigdefault(&attr, &defaults);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t child = 0;
+    try {
+        the_net->command_ns().require_current("running the command");
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "brevane-lab: %s\n", e.what());
+        remove_tree(workdir);
+        return 1;
+    }
     const int rc = posix_spawnp(&child, argv[i], nullptr, &attr, argv + i, envp.data());
     posix_spawnattr_destroy(&attr);
     int code = 0;

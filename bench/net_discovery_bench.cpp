@@ -1,0 +1,85 @@
+// Runs the device search of each network family in-process and compares its
+// wall time with the waits the protocols mandate, and its CPU time with its
+// wall time. Run it inside a lab with network instruments, e.g. the default:
+//   brevane-lab run -- net_discovery_bench
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "families/net/CComm_Gostel2160.h"
+#include "families/net/CComm_Hevra5160.h"
+#include "families/net/CUDPVklp.h"
+#include "families/net/UdpExchange.h"
+#include "framework/DeviceSearch.h"
+
+namespace {
+class CountingSink : public SearchSink {
+public:
+    void Log(const std::string&, bool) override {}
+    void ProgressStart(std::int32_t) override {}
+    void ProgressPause() override {}
+    void ProgressResume() override {}
+    void ProgressStop() override {}
+    void ModuleFound(const CDeviceInfo&, const std::string& text) override { texts.push_back(text); }
+    int Controllers() const {
+        int n = 0;
+        for (const auto& t : texts) n += t.find("Controller") != std::string::npos;
+        return n;
+    }
+    std::vector<std::string> texts;
+};
+
+double CpuSeconds() {
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+constexpr double kPause = udpx::kPollPauseMs / 1000.0;
+
+// The waits no device can shorten, in seconds, for what the search found.
+double Floor(const std::string& family, const CountingSink& sink) {
+    const double modules = static_cast<double>(sink.texts.size());
+    if (family == "Pembrix - Evra" || family == "Kalder - 8S33")
+        // Three cycles on the answering interface: every answer and the
+        // closing misses are each followed by a pause.
+        return CUDPVklp::kDiscoveryCycles * (modules + CUDPVklp::kDiscoveryMisses) * kPause;
+    if (family == "Gostel - 2160") {
+        // The target choice broadcasts, the connection asks the chosen chassis.
+        const double chassis = sink.Controllers();
+        return CUDPGostel::kDiscoveryCycles * (chassis + CUDPGostel::kDiscoveryMisses) * kPause +
+               CUDPGostel::kDiscoveryCycles * (1 + CUDPGostel::kDiscoveryMisses) * kPause;
+    }
+    if (family == "Hevra - 5160") {
+        // Two discoveries, each: connect, identify and slot-table pauses plus
+        // one attempt pause each; then per module a connect and one chunk.
+        const double discovery = (CHevra5160::kConnectWaitMs + 2 * CHevra5160::kIdentifyPauseMs +
+                                  2 * CHevra5160::kAttemptPauseMs) /
+                                 1000.0;
+        return 2 * discovery + modules * (CHevra5160::kConnectWaitMs + CHevra5160::kAttemptPauseMs) / 1000.0;
+    }
+    return 0;
+}
+}  // namespace
+
+int main() {
+    int failures = 0;
+    for (const std::string family : {"Pembrix - Evra", "Kalder - 8S33", "Gostel - 2160", "Hevra - 5160"}) {
+        CountingSink sink;
+        const double cpu0 = CpuSeconds();
+        const auto t0 = std::chrono::steady_clock::now();
+        const auto found = RunDeviceSearch({family}, sink);
+        const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        const double cpu = CpuSeconds() - cpu0;
+        const double floor = Floor(family, sink);
+        std::printf("%-16s modules %2zu  wall %7.3f s  floor %7.3f s  ratio %5.3f  cpu %6.3f s  cpu/wall %5.2f %%\n",
+                    family.c_str(), found.size(), wall, floor, floor > 0 ? wall / floor : 0.0, cpu,
+                    100.0 * cpu / wall);
+        if (found.empty()) ++failures;
+    }
+    return failures ? 1 : 0;
+}

@@ -1,0 +1,183 @@
+#include "CComm_Gostel2160.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "CardSelDlg.h"
+#include "UdpExchange.h"
+#include "framework/Log.h"
+#include "framework/Prompt.h"
+#include "framework/Wait.h"
+
+IMPLEMENT_DYNCREATE(CComm_Gostel2160, CCommBase)
+
+namespace {
+constexpr const char* kLog = "gostel";
+constexpr const char* kNotDetected = "Can't detect Gostel - 2160!";
+}  // namespace
+
+BOOL CUDPGostel::Discover() { return Discover(platform::LocalIPv4Addresses()); }
+
+BOOL CUDPGostel::Discover(const std::vector<std::string>& hostAddresses) {
+    m_cards.clear();
+    const std::vector<std::string> interfaces = m_local.empty() ? hostAddresses : std::vector<std::string>{m_local};
+    const std::string target = m_device.empty() ? udpx::kBroadcast : m_device;
+    const auto request = gostel::DiscoveryRequest();
+    for (const auto& local : interfaces) {
+        if (!m_socket.Create(local)) {
+            LOG_WARN(kLog, "cannot bind a socket to %s; discovery ends", local.c_str());
+            break;
+        }
+        m_socket.EnableBroadcast();
+        for (int cycle = 0; cycle < kDiscoveryCycles; ++cycle) {
+            if (!m_socket.SendTo(request, target, gostel::kPort))
+                LOG_DBG(kLog, "discovery to %s on %s not sent", target.c_str(), local.c_str());
+            int misses = 0;
+            for (int polls = 0; misses < kDiscoveryMisses && polls < udpx::kMaxDiscoveryPolls; ++polls) {
+                auto d = m_socket.ReceiveFrom();
+                if (d && gostel::IsDiscoveryReply(d->bytes)) {
+                    misses = 0;
+                    const bool known = std::any_of(m_cards.begin(), m_cards.end(),
+                                                   [&](const _card_info& c) { return c.deviceAddress == d->sender; });
+                    if (!known) AddChassis(d->sender, local);
+                } else {
+                    ++misses;
+                }
+                WaitPumping(udpx::kPollPauseMs);
+            }
+        }
+        if (!m_cards.empty()) break;
+    }
+    LOG_DBG(kLog, "%zu entries found", m_cards.size());
+    m_socket.Close();
+    if (!m_cards.empty()) m_current = 0;
+    return m_cards.empty() ? FALSE : TRUE;
+}
+
+void CUDPGostel::AddChassis(const std::string& chassis, const std::string& local) {
+    LOG_INFO(kLog, "chassis %s answered on %s", chassis.c_str(), local.c_str());
+    m_cards.push_back({0, gostel::kControllerType, chassis, local});
+    auto reply = udpx::Exchange(m_socket, gostel::SlotTableRequest(), chassis, gostel::kPort, kSlotTablePolls,
+                                [](const platform::Datagram& d) { return gostel::ParseSlotTable(d.bytes).has_value(); });
+    if (!reply) {
+        LOG_WARN(kLog, "chassis %s: no slot table", chassis.c_str());
+        return;
+    }
+    const auto entries = *gostel::ParseSlotTable(reply->bytes);
+    LOG_DBG(kLog, "chassis %s: slot table of %zu entries", chassis.c_str(), entries.size());
+    for (const auto& entry : entries)
+        if (gostel::IsCardPresent(entry.status)) m_cards.push_back({entry.slot, entry.cardType, chassis, local});
+}
+
+BOOL CUDPGostel::Open() {
+    if (m_current < 0 || m_current >= static_cast<std::int32_t>(m_cards.size())) return FALSE;
+    const _card_info& card = m_cards[static_cast<std::size_t>(m_current)];
+    m_local = card.localAddress;
+    m_device = card.deviceAddress;
+    if (!m_socket.Create(m_local)) return FALSE;
+    m_socket.EnableBroadcast();
+    return TRUE;
+}
+
+BOOL CUDPGostel::Transfer(std::uint8_t* readBuffer, const std::uint8_t* writeBuffer, std::int32_t length) {
+    if (m_current < 0 || m_current >= static_cast<std::int32_t>(m_cards.size())) return FALSE;
+    if (length > udpx::kMaxWordAddressedLength || (length > 0 && !readBuffer && !writeBuffer)) return FALSE;
+    const _card_info card = m_cards[static_cast<std::size_t>(m_current)];
+    const bool write = writeBuffer != nullptr;
+    const std::uint16_t sub = gostel::SubCommand(card.cardType, m_mode, write);
+    const std::size_t chunks = wire::ChunkCount(length, gostel::kChunk);
+    for (std::size_t k = 0; k < chunks; ++k) {
+        const std::size_t n = wire::ChunkLength(length, gostel::kChunk, k);
+        const std::size_t offset = k * gostel::kChunk;
+        const auto request = gostel::EepromRequest(
+            sub, card.slot, static_cast<std::uint16_t>(offset / 2), static_cast<std::uint16_t>(n),
+            write ? wire::Bytes(writeBuffer + offset, n) : wire::Bytes{});
+        auto reply = udpx::Exchange(m_socket, request, m_device, gostel::kPort, kEepromPolls,
+                                    [sub](const platform::Datagram& d) { return gostel::IsEepromReply(d.bytes, sub); });
+        if (!reply) {
+            LOG_WARN(kLog, "%s %s slot %u chunk %zu: no reply", write ? "write" : "read", m_device.c_str(),
+                     card.slot, k);
+            return FALSE;
+        }
+        // Only the bytes the caller asked for reach its buffer.
+        if (!write) std::copy_n(gostel::EepromData(reply->bytes, sub)->begin(), n, readBuffer + offset);
+    }
+    return TRUE;
+}
+
+BOOL CUDPGostel::ReadEeprom(std::uint8_t* buffer, std::int32_t length) {
+    if (length > 0 && !buffer) return FALSE;
+    return Transfer(buffer, nullptr, length);
+}
+
+BOOL CUDPGostel::WriteEeprom(const std::uint8_t* buffer, std::int32_t length) {
+    if (length > 0 && !buffer) return FALSE;
+    static const std::uint8_t none = 0;
+    return Transfer(nullptr, buffer ? buffer : &none, length);
+}
+
+BOOL CComm_Gostel2160::ChooseTarget() {
+    CUDPGostel probe;
+    probe.Discover();
+    std::vector<std::string> addresses;
+    for (const auto& c : probe.m_cards)
+        if (std::find(addresses.begin(), addresses.end(), c.deviceAddress) == addresses.end())
+            addresses.push_back(c.deviceAddress);
+    auto chosen = UserPrompt().ChooseAddress(addresses);
+    if (!chosen) return FALSE;
+    SetAddress(*chosen);
+    return TRUE;
+}
+
+BOOL CComm_Gostel2160::Connect() { return m_socket.Discover(); }
+
+BOOL CComm_Gostel2160::SelectCardWithTarget() {
+    if (!ChooseTarget()) return FALSE;
+    if (!Connect()) {
+        UserPrompt().ShowMessage(kNotDetected, "Brevane");
+        CloseModule();
+        Disconnect();
+        return FALSE;
+    }
+    std::vector<ChassisCard> cards;
+    for (const auto& c : m_socket.m_cards) cards.push_back({c.slot, c.cardType});
+    CGostelCardSelDlg dlg(cards, m_modeWord);
+    if (!UserPrompt().ChooseCard(dlg) || !dlg.Result()) {
+        CloseModule();
+        Disconnect();
+        return FALSE;
+    }
+    const CardPick& pick = *dlg.Result();
+    // The controller row's Slot ID is "n/a": keep its entry's slot.
+    m_slot = pick.slot >= 0 ? static_cast<std::uint8_t>(pick.slot) : m_socket.m_cards[static_cast<std::size_t>(pick.row)].slot;
+    m_cardType = pick.cardType;
+    m_typeText = pick.typeText;
+    m_index = pick.row;
+    m_mode = pick.mode;
+    m_socket.m_current = pick.row;
+    return TRUE;
+}
+
+void CComm_Gostel2160::SetModuleIndex(std::int32_t index) {
+    m_socket.m_current = index;
+    m_index = index;
+    // The module text follows the entry made current.
+    if (index >= 0 && index < GetModuleCount()) {
+        const _card_info& c = m_socket.m_cards[static_cast<std::size_t>(index)];
+        m_slot = c.slot;
+        m_cardType = c.cardType;
+        m_typeText = gostel::CardTypeText(c.cardType);
+    }
+}
+
+BOOL CComm_Gostel2160::OpenModule() {
+    m_socket.m_current = m_index;
+    m_socket.m_mode = m_mode;
+    return m_socket.Open();
+}
+
+std::string CComm_Gostel2160::GetModuleText() {
+    char text[96];
+    std::snprintf(text, sizeof text, "%s (Slot %u)", m_typeText.c_str(), static_cast<unsigned>(m_slot) + 2u);
+    return text;
+}

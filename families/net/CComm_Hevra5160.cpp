@@ -1,0 +1,241 @@
+#include "CComm_Hevra5160.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "CardSelDlg.h"
+#include "UdpExchange.h"
+#include "framework/Log.h"
+#include "framework/Prompt.h"
+#include "framework/Wait.h"
+
+IMPLEMENT_DYNCREATE(CComm_Hevra5160, CCommBase)
+
+namespace {
+constexpr const char* kLog = "hevra";
+constexpr const char* kNotDetected = "Can't detect Hevra - 5160!";
+}  // namespace
+
+BOOL CHevra5160::Discover() { return Discover(platform::LocalIPv4Addresses()); }
+
+BOOL CHevra5160::Discover(const std::vector<std::string>& hostAddresses) {
+    m_cards.clear();
+    for (const auto& local : hostAddresses) {
+        bool identified = false;
+        for (int pass = 0; pass < kPasses && !identified; ++pass) identified = Pass(local);
+        // One chassis at most: the first that answered.
+        if (!m_cards.empty()) break;
+    }
+    m_tcp.Close();
+    if (!m_cards.empty()) m_current = 0;
+    return m_cards.empty() ? FALSE : TRUE;
+}
+
+bool CHevra5160::Pass(const std::string& local) {
+    std::string chassis;
+    {
+        platform::UdpSocket udp;
+        if (!udp.Create(local)) {
+            LOG_WARN(kLog, "cannot bind a socket to %s", local.c_str());
+            return false;
+        }
+        udp.EnableBroadcast();
+        const std::string target = m_device.empty() ? udpx::kBroadcast : m_device;
+        if (!udp.SendTo(hevra::DiscoveryPacket(), target, hevra::kDiscoveryPort))
+            LOG_DBG(kLog, "discovery to %s on %s not sent", target.c_str(), local.c_str());
+        auto reply = udpx::PollForReply(udp, kDiscoveryPolls, [&](const platform::Datagram& d) {
+            // The program's own broadcast comes back from the interface's address.
+            return d.sender != local && hevra::IsDiscoveryReply(d.bytes);
+        });
+        if (!reply) return false;
+        chassis = reply->sender;
+    }
+    const bool listed = std::any_of(m_cards.begin(), m_cards.end(),
+                                    [&](const HEVRA5160_CARD_INFO& c) { return c.deviceAddress == chassis; });
+    if (!listed) m_cards.push_back({0, hevra::kControllerType, chassis, local});
+    auto controller = std::find_if(m_cards.begin(), m_cards.end(),
+                                   [&](const HEVRA5160_CARD_INFO& c) { return c.deviceAddress == chassis; });
+    const std::size_t controllerIndex = static_cast<std::size_t>(controller - m_cards.begin());
+    LOG_INFO(kLog, "chassis %s answered on %s", chassis.c_str(), local.c_str());
+
+    if (!ConnectTcp(chassis)) {
+        LOG_WARN(kLog, "chassis %s: no TCP connection", chassis.c_str());
+        m_tcp.Close();
+        return false;
+    }
+    auto identifyReply = Request(hevra::IdentifyRequest(), hevra::kIdentify, 0, false);
+    auto identity = identifyReply ? hevra::ParseIdentifyReply(*identifyReply) : std::nullopt;
+    if (!identity) {
+        LOG_WARN(kLog, "chassis %s: no identify reply", chassis.c_str());
+        m_tcp.Close();
+        return false;
+    }
+    m_cards[controllerIndex].chassisId = identity->chassisId;
+    m_cards[controllerIndex].station = identity->station;
+
+    auto tableReply = Request(hevra::SlotTableRequest(*identity), hevra::kSlotTable, 0, true);
+    auto table = tableReply ? hevra::ParseSlotTable(*tableReply) : std::nullopt;
+    if (!table) {
+        LOG_WARN(kLog, "chassis %s: no slot table", chassis.c_str());
+    } else {
+        for (const auto& e : *table)
+            if (hevra::IsCardPresent(e.presence))
+                m_cards.push_back({e.slot, e.cardType, chassis, local, identity->chassisId, identity->station});
+    }
+    m_tcp.Close();
+    return true;
+}
+
+bool CHevra5160::ConnectTcp(const std::string& address) {
+    if (!m_tcp.StartConnect(address, hevra::kTcpPort)) return false;
+    WaitPumping(kConnectWaitMs);
+    return m_tcp.WaitConnected(0);
+}
+
+std::optional<std::vector<std::uint8_t>> CHevra5160::Request(const std::vector<std::uint8_t>& request,
+                                                             std::uint16_t requestCode, std::uint16_t byteCount,
+                                                             bool partialTableAllowed) {
+    const std::uint16_t expected = hevra::ReplyCode(requestCode);
+    const std::size_t needed = hevra::NeededReplyLength(requestCode, byteCount);
+    // Whatever is still waiting belongs to an earlier request.
+    m_tcp.Drain();
+    if (!m_tcp.Send(request)) return std::nullopt;
+    if (requestCode == hevra::kIdentify || requestCode == hevra::kSlotTable) WaitPumping(kIdentifyPauseMs);
+    std::vector<std::uint8_t> pending;
+    for (int attempt = 0; attempt < kReplyAttempts; ++attempt) {
+        WaitPumping(kAttemptPauseMs);
+        if (!m_tcp.WaitReadable(kReadableWaitMs)) {
+            WaitPumping(udpx::kPollPauseMs);
+            continue;
+        }
+        bool closed = false;
+        auto got = m_tcp.ReceiveAvailable(hevra::kReceiveLimit - pending.size(), closed);
+        pending.insert(pending.end(), got.begin(), got.end());
+        if (closed && got.empty()) {
+            LOG_WARN(kLog, "connection closed while waiting for reply 0x%04X", expected);
+            break;
+        }
+        const auto code = hevra::CodeOf(pending);
+        if (!code) continue;  // one byte so far
+        if (*code != expected) {
+            LOG_DBG(kLog, "reply 0x%04X ignored while waiting for 0x%04X", *code, expected);
+            pending.clear();
+            continue;
+        }
+        // A reply split by the stream gathers over the next attempts.
+        if (pending.size() >= needed || pending.size() >= hevra::kReceiveLimit) return pending;
+    }
+    if (partialTableAllowed && hevra::CodeOf(pending) == expected) return pending;
+    return std::nullopt;
+}
+
+BOOL CHevra5160::Open() {
+    if (m_current < 0 || m_current >= static_cast<std::int32_t>(m_cards.size())) return FALSE;
+    if (!ConnectTcp(m_cards[static_cast<std::size_t>(m_current)].deviceAddress)) {
+        m_tcp.Close();
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CHevra5160::Transfer(std::uint8_t* readBuffer, const std::uint8_t* writeBuffer, std::int32_t length) {
+    if (m_current < 0 || m_current >= static_cast<std::int32_t>(m_cards.size()) || !m_tcp.IsOpen()) return FALSE;
+    if (length > udpx::kMaxWordAddressedLength) return FALSE;
+    const HEVRA5160_CARD_INFO card = m_cards[static_cast<std::size_t>(m_current)];
+    const bool write = writeBuffer != nullptr;
+    const std::uint16_t code = hevra::EepromCode(card.cardType, write);
+    const std::size_t chunks = wire::ChunkCount(length, hevra::kChunk);
+    for (std::size_t k = 0; k < chunks; ++k) {
+        const std::size_t n = wire::ChunkLength(length, hevra::kChunk, k);
+        const std::size_t offset = k * hevra::kChunk;
+        const auto request =
+            hevra::EepromRequest(card.cardType, write, card.station, card.slot, static_cast<std::uint16_t>(offset / 2),
+                                 static_cast<std::uint16_t>(n), write ? wire::Bytes(writeBuffer + offset, n) : wire::Bytes{});
+        auto reply = Request(request, code, static_cast<std::uint16_t>(n), false);
+        if (!reply) {
+            LOG_WARN(kLog, "%s %s slot %u chunk %zu: no reply", write ? "write" : "read", card.deviceAddress.c_str(),
+                     card.slot, k);
+            return FALSE;
+        }
+        if (!write) {
+            // The chunk's bytes, and only those that arrived.
+            auto data = hevra::ReadReplyData(*reply, code, static_cast<std::uint16_t>(n));
+            if (!data) return FALSE;
+            std::copy(data->begin(), data->end(), readBuffer + offset);
+        }
+    }
+    return TRUE;
+}
+
+BOOL CHevra5160::ReadEeprom(std::uint8_t* buffer, std::int32_t length) {
+    if (length > 0 && !buffer) return FALSE;
+    return Transfer(buffer, nullptr, length);
+}
+
+BOOL CHevra5160::WriteEeprom(const std::uint8_t* buffer, std::int32_t length) {
+    if (length > 0 && !buffer) return FALSE;
+    static const std::uint8_t none = 0;
+    return Transfer(nullptr, buffer ? buffer : &none, length);
+}
+
+BOOL CComm_Hevra5160::ChooseTarget() {
+    CHevra5160 probe;
+    probe.Discover();
+    std::vector<std::string> addresses;
+    for (const auto& c : probe.m_cards)
+        if (std::find(addresses.begin(), addresses.end(), c.deviceAddress) == addresses.end())
+            addresses.push_back(c.deviceAddress);
+    auto chosen = UserPrompt().ChooseAddress(addresses);
+    if (!chosen) return FALSE;
+    SetAddress(*chosen);
+    return TRUE;
+}
+
+BOOL CComm_Hevra5160::SelectCardWithTarget() {
+    if (!ChooseTarget()) return FALSE;
+    if (!Connect()) {
+        UserPrompt().ShowMessage(kNotDetected, "Brevane");
+        CloseModule();
+        Disconnect();
+        return FALSE;
+    }
+    std::vector<ChassisCard> cards;
+    for (const auto& c : m_socket.m_cards) cards.push_back({c.slot, c.cardType});
+    CHevraCardSelDlg dlg(cards);
+    if (!UserPrompt().ChooseCard(dlg) || !dlg.Result()) {
+        CloseModule();
+        Disconnect();
+        return FALSE;
+    }
+    const CardPick& pick = *dlg.Result();
+    m_slot = pick.slot >= 0 ? static_cast<std::uint8_t>(pick.slot) : m_socket.m_cards[static_cast<std::size_t>(pick.row)].slot;
+    m_cardType = pick.cardType;
+    m_typeText = pick.typeText;
+    m_index = pick.row;
+    m_socket.m_current = pick.row;
+    return TRUE;
+}
+
+void CComm_Hevra5160::SetModuleIndex(std::int32_t index) {
+    m_socket.m_current = index;
+    m_index = index;
+    if (index >= 0 && index < GetModuleCount()) {
+        const auto& c = m_socket.m_cards[static_cast<std::size_t>(index)];
+        m_slot = c.slot;
+        m_cardType = c.cardType;
+        m_typeText = hevra::CardTypeText(c.cardType);
+    }
+}
+
+BOOL CComm_Hevra5160::OpenModule() {
+    m_socket.m_current = m_index;
+    m_socket.Close();
+    return m_socket.Open();
+}
+
+std::string CComm_Hevra5160::GetModuleText() {
+    if (m_cardType == hevra::kControllerType) return m_typeText + " ";
+    char text[96];
+    std::snprintf(text, sizeof text, "%s (Slot %u)", m_typeText.c_str(), static_cast<unsigned>(m_slot) + 2u);
+    return text;
+}

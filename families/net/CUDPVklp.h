@@ -1,0 +1,51 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "LomberEvraProtocol.h"
+#include "framework/Types.h"
+#include "platform/Socket.h"
+
+// The UDP socket of the Evra and Kalder families: broadcast discovery on each
+// local interface, then one device's EEPROM through a socket bound to the
+// interface that device answered on.
+class CUDPVklp {
+public:
+    static constexpr int kDiscoveryCycles = 3;
+    static constexpr int kDiscoveryMisses = 3;
+    static constexpr int kReplyPolls = 50;
+
+    explicit CUDPVklp(lomber::Dialect dialect) : m_dialect(dialect) {}
+    virtual ~CUDPVklp() = default;
+
+    // Discovery over the given local addresses (the host's by default);
+    // true when at least one device answered.
+    BOOL Discover();
+    BOOL Discover(const std::vector<std::string>& localAddresses);
+
+    std::int32_t Count() const { return static_cast<std::int32_t>(m_found.size()); }
+    void SetCurrent(std::int32_t index) { m_current = index; }
+    std::int32_t Current() const { return m_current; }
+    const std::vector<std::string>& Found() const { return m_found; }
+    const std::vector<std::string>& FoundVia() const { return m_local; }
+    const std::string& DeviceAddress() const { return m_device; }
+
+    // Binds a fresh socket to the current device's interface.
+    BOOL Open();
+    void Close();
+    void Clear();
+
+    virtual BOOL ReadEeprom(std::uint8_t* buffer, std::int32_t length) = 0;
+    virtual BOOL WriteEeprom(const std::uint8_t* buffer, std::int32_t length) = 0;
+
+protected:
+    const char* LogPrefix() const { return m_dialect == lomber::Dialect::Evra ? "evra" : "kalder"; }
+
+    lomber::Dialect m_dialect;
+    platform::UdpSocket m_socket;
+    std::string m_device;               // the current device's address
+    std::vector<std::string> m_found;   // devices in the order they answered
+    std::vector<std::string> m_local;   // the interface each device answered on
+    std::int32_t m_current = 0;
+};

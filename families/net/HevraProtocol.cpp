@@ -1,0 +1,128 @@
+#include "HevraProtocol.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace hevra {
+namespace {
+constexpr char kMagic[] = "quenlor";
+constexpr std::size_t kMagicLength = 7;
+constexpr std::size_t kCrcSpan = 28;
+constexpr std::size_t kIdentityEnd = 26;  // the station identity ends before byte 26
+constexpr std::size_t kSlotTypeBase = 104;
+constexpr std::size_t kSlotPresenceBase = 152;
+constexpr std::size_t kSlotStride = 52;
+}  // namespace
+
+std::uint16_t Crc16Ccitt(wire::Bytes data) {
+    std::uint16_t crc = 0;
+    for (auto byte : data) {
+        crc = static_cast<std::uint16_t>(crc ^ (byte << 8));
+        for (int bit = 0; bit < 8; ++bit)
+            crc = static_cast<std::uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
+    }
+    return crc;
+}
+
+std::vector<std::uint8_t> DiscoveryPacket() {
+    std::vector<std::uint8_t> p(kDiscoverySize, 0);
+    std::memcpy(p.data(), kMagic, kMagicLength);
+    p[7] = 0x20;
+    p[8] = 0x00;
+    p[9] = 0xFA;
+    p[14] = 0xCC;
+    p[15] = 0x01;
+    wire::WriteU16Be(p, kCrcSpan, Crc16Ccitt(wire::Bytes(p).first(kCrcSpan)));
+    return p;
+}
+
+bool IsDiscoveryReply(wire::Bytes reply) {
+    if (reply.size() != kDiscoverySize) return false;
+    if (std::memcmp(reply.data(), kMagic, kMagicLength) != 0) return false;
+    return wire::ReadU16Be(reply, kCrcSpan) == Crc16Ccitt(reply.first(kCrcSpan));
+}
+
+std::uint16_t ReplyCode(std::uint16_t requestCode) { return static_cast<std::uint16_t>(requestCode | 0x8000); }
+
+std::optional<std::uint16_t> CodeOf(wire::Bytes reply) { return wire::ReadU16Be(reply, 0); }
+
+std::vector<std::uint8_t> IdentifyRequest() {
+    std::vector<std::uint8_t> r(kRequestSize, 0);
+    wire::WriteU16Be(r, 0, kIdentify);
+    r[19] = 0xFF;
+    return r;
+}
+
+std::optional<Identity> ParseIdentifyReply(wire::Bytes reply) {
+    if (CodeOf(reply) != ReplyCode(kIdentify) || reply.size() < kIdentityEnd) return std::nullopt;
+    Identity id;
+    id.chassisId = *wire::ReadU16Be(reply, 2);
+    std::copy_n(reply.begin() + 20, id.station.size(), id.station.begin());
+    return id;
+}
+
+std::vector<std::uint8_t> SlotTableRequest(const Identity& identity) {
+    std::vector<std::uint8_t> r(kRequestSize, 0);
+    wire::WriteU16Be(r, 0, kSlotTable);
+    wire::WriteU16Be(r, 2, identity.chassisId);
+    wire::WriteU16Be(r, 12, 0xD001);
+    std::copy(identity.station.begin(), identity.station.end(), r.begin() + 20);
+    return r;
+}
+
+std::optional<std::vector<SlotEntry>> ParseSlotTable(wire::Bytes reply) {
+    if (CodeOf(reply) != ReplyCode(kSlotTable)) return std::nullopt;
+    std::vector<SlotEntry> entries;
+    for (std::size_t i = 0; i < kSlots; ++i) {
+        auto type = wire::ReadU16Be(reply, kSlotTypeBase + kSlotStride * i);
+        auto presence = wire::ReadU32Le(reply, kSlotPresenceBase + kSlotStride * i);
+        if (!type || !presence) break;  // the rest of the table did not arrive
+        entries.push_back({static_cast<std::uint8_t>(i), *type, *presence});
+    }
+    return entries;
+}
+
+bool IsCardPresent(std::uint32_t presence) { return presence == 1 || presence == 9; }
+
+std::uint16_t EepromCode(std::uint16_t cardType, bool write) {
+    if (cardType == kControllerType) return write ? kWriteController : kReadController;
+    return write ? kWriteCard : kReadCard;
+}
+
+std::vector<std::uint8_t> EepromRequest(std::uint16_t cardType, bool write, const Station& station, std::uint8_t slot,
+                                        std::uint16_t wordAddress, std::uint16_t byteCount, wire::Bytes data) {
+    std::vector<std::uint8_t> r(write ? kWriteRequestSize : kRequestSize, 0);
+    wire::WriteU16Be(r, 0, EepromCode(cardType, write));
+    std::copy(station.begin(), station.end(), r.begin() + 20);
+    if (cardType != kControllerType) r[26] = slot;
+    wire::WriteU16Be(r, 28, wordAddress);
+    wire::WriteU16Be(r, 30, byteCount);
+    if (write) std::copy_n(data.begin(), std::min(data.size(), r.size() - kDataOffset), r.begin() + kDataOffset);
+    return r;
+}
+
+std::size_t NeededReplyLength(std::uint16_t requestCode, std::uint16_t byteCount) {
+    switch (requestCode) {
+    case kIdentify: return kIdentityEnd;
+    case kSlotTable: return kSlotPresenceBase + kSlotStride * (kSlots - 1) + 4;
+    case kReadController:
+    case kReadCard: return std::max<std::size_t>(kChunk, kDataOffset + byteCount);
+    default: return 2;
+    }
+}
+
+std::optional<wire::Bytes> ReadReplyData(wire::Bytes reply, std::uint16_t requestCode, std::uint16_t byteCount) {
+    if (CodeOf(reply) != ReplyCode(requestCode)) return std::nullopt;
+    if (reply.size() < NeededReplyLength(requestCode, byteCount)) return std::nullopt;
+    return reply.subspan(kDataOffset, byteCount);
+}
+
+std::string CardTypeText(std::uint16_t cardType) {
+    switch (cardType) {
+    case kControllerType: return "Hevra - 5160 Controller";
+    case kCardType: return "Hevra HC-1 Port Card";
+    default: return "Unknown";
+    }
+}
+
+}  // namespace hevra

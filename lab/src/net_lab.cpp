@@ -1,0 +1,339 @@
+#include "net_lab.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+
+#include "log.hpp"
+
+namespace lab {
+
+namespace {
+
+constexpr std::size_t kMaxTcpBuffer = 64 * 1024;
+
+std::int64_t now_ns() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+[[noreturn]] void fail(const std::string& what) { throw std::runtime_error(what + ": " + std::strerror(errno)); }
+
+// Instruments and the switch need no IPv6 (no router solicitations, no DAD).
+void quiet_ipv6() {
+    set_net_sysctl("ipv6/conf/default/disable_ipv6", "1");
+    set_net_sysctl("ipv6/conf/all/disable_ipv6", "1");
+}
+
+}  // namespace
+
+struct NetLab::Endpoint {
+    enum Type { Udp, Listen, Conn } type = Udp;
+    std::uint64_t id = 0;
+    int fd = -1;
+    NetDevice* device = nullptr;
+    const NetNs* ns = nullptr;
+    net::Bytes previous;  // last request on this channel (fault=stale)
+    net::Bytes in, out;   // TCP buffers
+    std::string peer;
+};
+
+NetLab::NetLab(const LabConfig& cfg) {
+    const std::int64_t t0 = now_ns();
+    build(cfg);
+    setup_ms_ = static_cast<double>(now_ns() - t0) / 1e6;
+    log_event("network namespaces set up in %.1f ms (%zu instruments)", setup_ms_, devices_.size());
+    if (devices_.empty()) return;
+    wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake_fd_ < 0) fail("eventfd");
+    thread_ = std::thread([this] { run(); });
+}
+
+NetLab::~NetLab() {
+    if (thread_.joinable()) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t w = ::write(wake_fd_, &one, sizeof one);
+        thread_.join();
+    }
+    for (auto& [id, ep] : endpoints_) ::close(ep->fd);
+    if (wake_fd_ >= 0) ::close(wake_fd_);
+}
+
+void NetLab::build(const LabConfig& cfg) {
+    // The command's namespace first: from here on this thread never returns to
+    // the host's namespace.
+    cmd_ = NetNs::create();
+    Rtnl cmd_nl;
+    cmd_nl.set_up("lo");
+    if (cfg.net_devices.empty()) {
+        cmd_.require_current("command namespace");
+        return;
+    }
+
+    std::error_code ec;
+    std::filesystem::create_directories(cfg.state_dir, ec);
+    if (ec) throw std::runtime_error("state directory " + cfg.state_dir.string() + ": " + ec.message());
+
+    switch_ = NetNs::create();
+    quiet_ipv6();
+    Rtnl sw_nl;
+    int bridge[2] = {0, 0};
+    for (int lan = 0; lan < 2; ++lan) {
+        const std::string br = "sw" + std::to_string(lan);
+        sw_nl.add_bridge(br);
+        sw_nl.set_up(br);
+        bridge[lan] = sw_nl.index(br);
+    }
+    // lab0 before lab1, so the command lists them in that order.
+    for (int lan = 0; lan < 2; ++lan) {
+        const std::string up = "up" + std::to_string(lan);
+        sw_nl.add_veth(up, bridge[lan], "lab" + std::to_string(lan), cmd_.fd());
+        sw_nl.set_up(up);
+    }
+
+    device_ns_.reserve(cfg.net_devices.size());
+    for (std::size_t i = 0; i < cfg.net_devices.size(); ++i) {
+        const NetDeviceConfig& dc = cfg.net_devices[i];
+        auto dev = std::make_unique<NetDevice>(dc, cfg.state_dir);
+        device_ns_.push_back(NetNs::create());
+        const NetNs& ns = device_ns_.back();
+        quiet_ipv6();
+        Rtnl dev_nl;
+        dev_nl.set_up("lo");
+        const std::string port = "d" + std::to_string(i);
+        sw_nl.add_veth(port, bridge[dc.lan], "eth0", ns.fd());
+        sw_nl.set_up(port);
+        dev_nl.add_ipv4("eth0", dc.address, 24);
+        dev_nl.set_up("eth0");
+        open_sockets(ns, *dev);
+        log_event("instrument %s (%s) at %s on lan%d", dc.name.c_str(), std::string(dc.kind->name).c_str(),
+                  dotted(dc.address).c_str(), dc.lan);
+        devices_.push_back(std::move(dev));
+    }
+
+    cmd_.enter();
+    for (int lan = 0; lan < 2; ++lan) {
+        const std::string name = "lab" + std::to_string(lan);
+        cmd_nl.add_ipv4(name, lan_host(lan), 24);
+        cmd_nl.set_up(name);
+    }
+    cmd_.require_current("command namespace");
+}
+
+// Called with the thread inside the instrument's namespace; sockets keep it for life.
+void NetLab::open_sockets(const NetNs& ns, NetDevice& dev) {
+    const NetKind kind = dev.config().kind->kind;
+    auto add = [&](Endpoint::Type type, int fd) {
+        auto ep = std::make_unique<Endpoint>();
+        ep->type = type;
+        ep->id = next_id_++;
+        ep->fd = fd;
+        ep->device = &dev;
+        ep->ns = &ns;
+        endpoints_[ep->id] = std::move(ep);
+    };
+    auto bound = [&](int type, std::uint16_t port) {
+        ns.require_current("binding an instrument's socket");
+        const int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) fail("socket");
+        ns.require_socket(fd, "binding an instrument's socket");
+        const int one = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        if (type == SOCK_DGRAM) ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_ANY);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) fail("bind port " + std::to_string(port));
+        return fd;
+    };
+    for (std::uint16_t p : net::udp_ports(kind)) add(Endpoint::Udp, bound(SOCK_DGRAM, p));
+    if (const std::uint16_t p = net::tcp_port(kind)) {
+        const int fd = bound(SOCK_STREAM, p);
+        if (::listen(fd, 8) != 0) fail("listen");
+        add(Endpoint::Listen, fd);
+    }
+}
+
+void NetLab::run() {
+    std::vector<pollfd> fds;
+    std::vector<std::uint64_t> ids;
+    for (;;) {
+        fds.clear();
+        ids.clear();
+        fds.push_back({wake_fd_, POLLIN, 0});
+        ids.push_back(0);
+        for (auto& [id, ep] : endpoints_) {
+            short ev = POLLIN;
+            if (ep->type == Endpoint::Conn && !ep->out.empty()) ev |= POLLOUT;
+            fds.push_back({ep->fd, ev, 0});
+            ids.push_back(id);
+        }
+        int timeout = -1;
+        if (!timers_.empty()) {
+            const std::int64_t wait = timers_.begin()->first - now_ns();
+            timeout = wait <= 0 ? 0 : static_cast<int>((wait + 999999) / 1000000);
+        }
+        const int n = ::poll(fds.data(), fds.size(), timeout);
+        if (n < 0 && errno != EINTR) {
+            log_error("network poll: %s", std::strerror(errno));
+            return;
+        }
+        if (fds[0].revents) return;  // stop
+        for (std::size_t i = 1; n > 0 && i < fds.size(); ++i) {
+            if (!fds[i].revents) continue;
+            const auto it = endpoints_.find(ids[i]);
+            if (it == endpoints_.end()) continue;
+            Endpoint& ep = *it->second;
+            try {
+                if (ep.type == Endpoint::Udp) on_udp(ep);
+                else if (ep.type == Endpoint::Listen) on_accept(ep);
+                else {
+                    if (fds[i].revents & POLLOUT) flush(ep);
+                    if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) on_conn(ep);
+                }
+            } catch (const std::exception& e) {
+                // A simulator fault must not take the other instruments down.
+                log_error("%s: %s", ep.device->config().name.c_str(), e.what());
+            }
+        }
+        const std::int64_t now = now_ns();
+        while (!timers_.empty() && timers_.begin()->first <= now) {
+            Timed t = std::move(timers_.begin()->second);
+            timers_.erase(timers_.begin());
+            const auto it = endpoints_.find(t.endpoint);
+            if (it != endpoints_.end()) send_now(*it->second, std::move(t.bytes), t.to_addr, t.to_port);
+        }
+    }
+}
+
+void NetLab::on_udp(Endpoint& ep) {
+    std::uint8_t buf[4096];
+    for (;;) {
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        const ssize_t n = ::recvfrom(ep.fd, buf, sizeof buf, MSG_TRUNC, reinterpret_cast<sockaddr*>(&from), &len);
+        if (n < 0) return;  // EAGAIN: drained
+        if (static_cast<std::size_t>(n) > sizeof buf) continue;  // no request is that long
+        auto out = ep.device->handle(net::Channel::Udp, std::span<const std::uint8_t>(buf, static_cast<std::size_t>(n)),
+                                     ep.previous);
+        send_or_schedule(ep, std::move(out), from.sin_addr.s_addr, from.sin_port);
+    }
+}
+
+void NetLab::on_accept(Endpoint& ep) {
+    for (;;) {
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        const int fd = ::accept4(ep.fd, reinterpret_cast<sockaddr*>(&from), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) return;
+        try {
+            ep.ns->require_socket(fd, "accepted connection");
+        } catch (const std::exception& e) {
+            log_error("%s", e.what());
+            ::close(fd);
+            continue;
+        }
+        const int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        auto c = std::make_unique<Endpoint>();
+        c->type = Endpoint::Conn;
+        c->id = next_id_++;
+        c->fd = fd;
+        c->device = ep.device;
+        c->ns = ep.ns;
+        char text[INET_ADDRSTRLEN] = "?";
+        inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
+        c->peer = std::string(text) + ":" + std::to_string(ntohs(from.sin_port));
+        log_event("%s: connection from %s", ep.device->config().name.c_str(), c->peer.c_str());
+        endpoints_[c->id] = std::move(c);
+    }
+}
+
+void NetLab::on_conn(Endpoint& ep) {
+    std::uint8_t buf[4096];
+    bool closed = false;
+    for (;;) {
+        const ssize_t n = ::recv(ep.fd, buf, sizeof buf, 0);
+        if (n > 0) {
+            ep.in.insert(ep.in.end(), buf, buf + n);
+            if (ep.in.size() > kMaxTcpBuffer) closed = true;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) closed = true;
+        break;
+    }
+    // Whole requests only: the request code says how long a request is.
+    while (ep.in.size() >= 2 && ep.in.size() <= kMaxTcpBuffer) {
+        const std::size_t need = net::hevra_request_size(static_cast<std::uint16_t>(ep.in[0] << 8 | ep.in[1]));
+        if (ep.in.size() < need) break;
+        const net::Bytes req(ep.in.begin(), ep.in.begin() + static_cast<std::ptrdiff_t>(need));
+        ep.in.erase(ep.in.begin(), ep.in.begin() + static_cast<std::ptrdiff_t>(need));
+        send_or_schedule(ep, ep.device->handle(net::Channel::Tcp, req, ep.previous), 0, 0);
+    }
+    if (closed) {
+        log_event("%s: connection from %s closed", ep.device->config().name.c_str(), ep.peer.c_str());
+        close_endpoint(ep.id);
+    }
+}
+
+void NetLab::send_or_schedule(Endpoint& ep, std::vector<NetOutgoing> out, std::uint32_t to_addr, std::uint16_t to_port) {
+    for (NetOutgoing& o : out) {
+        if (o.delay_ms == 0) {
+            send_now(ep, std::move(o.bytes), to_addr, to_port);
+            continue;
+        }
+        timers_.emplace(now_ns() + static_cast<std::int64_t>(o.delay_ms) * 1000000,
+                        Timed{ep.id, std::move(o.bytes), to_addr, to_port});
+    }
+}
+
+void NetLab::send_now(Endpoint& ep, net::Bytes bytes, std::uint32_t to_addr, std::uint16_t to_port) {
+    if (ep.type == Endpoint::Udp) {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = to_addr;
+        to.sin_port = to_port;
+        if (::sendto(ep.fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) < 0)
+            log_event("%s: reply not sent: %s", ep.device->config().name.c_str(), std::strerror(errno));
+        return;
+    }
+    ep.out.insert(ep.out.end(), bytes.begin(), bytes.end());
+    flush(ep);
+}
+
+void NetLab::flush(Endpoint& ep) {
+    while (!ep.out.empty()) {
+        const ssize_t n = ::send(ep.fd, ep.out.data(), ep.out.size(), MSG_NOSIGNAL);
+        if (n > 0) {
+            ep.out.erase(ep.out.begin(), ep.out.begin() + n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;  // POLLOUT resumes
+        ep.out.clear();  // the peer is gone; on_conn closes
+        return;
+    }
+}
+
+void NetLab::close_endpoint(std::uint64_t id) {
+    const auto it = endpoints_.find(id);
+    if (it == endpoints_.end()) return;
+    ::close(it->second->fd);
+    endpoints_.erase(it);
+}
+
+}  // namespace lab

@@ -1,0 +1,80 @@
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+// Non-blocking IPv4 sockets for the network families. Nothing here blocks
+// beyond the limit its caller gives.
+namespace platform {
+
+// "%u.%u.%u.%u", most significant byte first, from an address in host order.
+std::string FormatIpv4(std::uint32_t address);
+// Strict dotted-quad text to an address in host order.
+std::optional<std::uint32_t> ParseIpv4(const std::string& text);
+
+// IPv4 addresses of the host's up, non-loopback interfaces, in interface order.
+std::vector<std::string> LocalIPv4Addresses();
+
+struct Datagram {
+    std::vector<std::uint8_t> bytes;  // the whole datagram as it arrived
+    std::string sender;               // dotted sender address
+    std::uint16_t senderPort = 0;
+};
+
+class UdpSocket {
+public:
+    UdpSocket() = default;
+    ~UdpSocket();
+    UdpSocket(const UdpSocket&) = delete;
+    UdpSocket& operator=(const UdpSocket&) = delete;
+
+    // A datagram socket bound to a local IPv4 address and any port; closes
+    // what was open before.
+    bool Create(const std::string& localAddress);
+    bool EnableBroadcast();
+    void Close();
+    bool IsOpen() const { return m_fd >= 0; }
+
+    bool SendTo(std::span<const std::uint8_t> data, const std::string& address, std::uint16_t port);
+    // One waiting datagram, or none at once when nothing is there.
+    std::optional<Datagram> ReceiveFrom();
+
+private:
+    int m_fd = -1;
+};
+
+class TcpSocket {
+public:
+    // Largest block taken off the socket by one Receive.
+    static constexpr std::size_t kMaxReceive = 65536;
+
+    TcpSocket() = default;
+    ~TcpSocket();
+    TcpSocket(const TcpSocket&) = delete;
+    TcpSocket& operator=(const TcpSocket&) = delete;
+
+    // Creates a stream socket with TCP_NODELAY and starts a non-blocking
+    // connect; false when the socket cannot be made or the address is bad.
+    bool StartConnect(const std::string& address, std::uint16_t port);
+    // Waits up to timeoutMs for the connect started above; true once connected.
+    bool WaitConnected(int timeoutMs);
+    void Close();
+    bool IsOpen() const { return m_fd >= 0; }
+
+    // Sends all bytes, waiting at most timeoutMs for room in the send buffer.
+    bool Send(std::span<const std::uint8_t> data, int timeoutMs = 1000);
+    // True when data (or the end of the stream) is waiting within timeoutMs.
+    bool WaitReadable(int timeoutMs);
+    // What is waiting now, at most `limit` bytes, without blocking; empty when
+    // nothing is there. Sets `closed` when the peer ended the stream or failed.
+    std::vector<std::uint8_t> ReceiveAvailable(std::size_t limit, bool& closed);
+    // Throws away whatever is waiting.
+    void Drain();
+
+private:
+    int m_fd = -1;
+};
+
+}  // namespace platform

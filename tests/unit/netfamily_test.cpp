@@ -1,0 +1,232 @@
+// The network families' transport on loopback inside a network namespace
+// that the test process makes for itself: nothing reaches a real interface.
+// The responders below answer with byte layouts written out by hand.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "families/net/CComm_Evra.h"
+#include "families/net/CComm_Gostel2160.h"
+#include "families/net/CComm_Hevra5160.h"
+#include "platform/Socket.h"
+
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+bool g_inOwnNamespace = false;
+
+bool EnterOwnNetworkNamespace() {
+    if (g_inOwnNamespace) return true;
+    if (::unshare(CLONE_NEWNET) != 0) return false;
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ifreq req{};
+    std::strcpy(req.ifr_name, "lo");
+    bool up = fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &req) == 0;
+    req.ifr_flags |= IFF_UP;
+    up = up && ::ioctl(fd, SIOCSIFFLAGS, &req) == 0;
+    if (fd >= 0) ::close(fd);
+    g_inOwnNamespace = up;
+    return up;
+}
+
+#define NEED_OWN_NAMESPACE() \
+    if (!EnterOwnNetworkNamespace()) GTEST_SKIP() << "no private network namespace (needs CAP_SYS_ADMIN)"
+
+// A UDP responder on 127.0.0.1-reachable `port`: answers each request with
+// the datagrams `answer` returns, until stopped.
+class Responder {
+public:
+    using Answer = std::function<std::vector<Bytes>(const Bytes&)>;
+    Responder(std::uint16_t port, Answer answer) : m_answer(std::move(answer)) {
+        m_fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_ANY);
+        ::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        timeval tv{0, 20000};
+        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        m_thread = std::thread([this] { Run(); });
+    }
+    ~Responder() {
+        m_stop = true;
+        m_thread.join();
+        ::close(m_fd);
+    }
+    std::vector<Bytes> requests;  // read after the responder stopped
+
+private:
+    void Run() {
+        while (!m_stop) {
+            Bytes buffer(65536);
+            sockaddr_in from{};
+            socklen_t length = sizeof from;
+            const ssize_t n = ::recvfrom(m_fd, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from), &length);
+            if (n < 0) continue;
+            buffer.resize(static_cast<std::size_t>(n));
+            requests.push_back(buffer);
+            for (const auto& reply : m_answer(buffer))
+                ::sendto(m_fd, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
+        }
+    }
+    int m_fd = -1;
+    std::atomic<bool> m_stop{false};
+    Answer m_answer;
+    std::thread m_thread;
+};
+
+Bytes EvraFrame(std::uint8_t command, std::size_t size) {
+    Bytes f(size, 0);
+    std::memcpy(f.data(), "VKLP", 4);
+    f[7] = 1;
+    f[11] = 1;
+    f[17] = command;
+    return f;
+}
+
+}  // namespace
+
+TEST(NetSockets, LocalAddressesLeaveOutLoopback) {
+    NEED_OWN_NAMESPACE();
+    EXPECT_TRUE(platform::LocalIPv4Addresses().empty());
+    EXPECT_EQ(platform::FormatIpv4(0xC6120001), "198.18.0.1");
+    EXPECT_EQ(platform::ParseIpv4("198.18.0.1"), 0xC6120001u);
+    EXPECT_FALSE(platform::ParseIpv4("198.18.0"));
+}
+
+TEST(NetSockets, TcpConnectToAClosedPortFailsWithinItsLimit) {
+    NEED_OWN_NAMESPACE();
+    platform::TcpSocket tcp;
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(tcp.StartConnect("127.0.0.1", 9));
+    EXPECT_FALSE(tcp.WaitConnected(500));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    bool closed = false;
+    EXPECT_FALSE(tcp.WaitReadable(0) && !tcp.ReceiveAvailable(10, closed).empty());
+}
+
+TEST(NetSockets, UdpReceiveNeverBlocks) {
+    NEED_OWN_NAMESPACE();
+    platform::UdpSocket udp;
+    ASSERT_TRUE(udp.Create("127.0.0.1"));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(udp.ReceiveFrom());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_FALSE(udp.Create("not an address"));
+}
+
+TEST(EvraOnLoopback, RepeatedAnswersListOnceAndShortBuffersAreRespected) {
+    NEED_OWN_NAMESPACE();
+    Bytes image(256);
+    for (int i = 0; i < 256; ++i) image[i] = static_cast<std::uint8_t>(i + 1);
+    Responder device(5006, [&](const Bytes& r) -> std::vector<Bytes> {
+        if (r.size() == 28 && r[17] == 1) {
+            Bytes reply = EvraFrame(1, 96);
+            reply[28] = 127, reply[31] = 1;
+            return {reply, reply};  // every discovery answered twice
+        }
+        if (r.size() == 20 && r[17] == 14) {
+            Bytes reply = EvraFrame(14, 276);
+            std::copy(image.begin(), image.end(), reply.begin() + 20);
+            return {reply};
+        }
+        if (r.size() == 276 && r[17] == 15) return {EvraFrame(15, 276)};
+        return {};
+    });
+    CComm_Evra evra;
+    ASSERT_TRUE(evra.Socket().Discover({"127.0.0.1"}));
+    EXPECT_EQ(evra.GetModuleCount(), 1);
+    evra.SetModuleIndex(0);
+    ASSERT_TRUE(evra.OpenModule());
+    EXPECT_EQ(evra.GetModuleText(), "Pembrix - Evra( 127.0.0.1 )");
+
+    // A caller asking for 100 bytes gets 100 bytes; the rest of its memory
+    // stays as it was.
+    Bytes buffer(256, 0xEE);
+    ASSERT_TRUE(evra.ReadEeprom(buffer.data(), 100));
+    EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + 100, image.begin()));
+    EXPECT_EQ(buffer[100], 0xEE);
+    EXPECT_EQ(buffer[255], 0xEE);
+    EXPECT_FALSE(evra.ReadEeprom(buffer.data(), 257));
+
+    // A write of 10 bytes sends 256: those 10, then zeros.
+    const Bytes ten(10, 0x5A);
+    ASSERT_TRUE(evra.WriteEeprom(ten.data(), 10));
+    evra.CloseModule();
+    evra.Disconnect();
+    EXPECT_EQ(evra.GetModuleCount(), 0);
+}
+
+TEST(EvraOnLoopback, SilentDeviceFailsAfterItsPolls) {
+    NEED_OWN_NAMESPACE();
+    CComm_Evra evra;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(evra.Socket().Discover({"127.0.0.1"}));
+    // Three cycles of three 50 ms misses.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    evra.SetModuleIndex(0);
+    EXPECT_FALSE(evra.OpenModule());
+}
+
+TEST(GostelOnLoopback, ChassisCardsAndShortReads) {
+    NEED_OWN_NAMESPACE();
+    std::vector<std::uint16_t> subCommands;
+    Responder chassis(8888, [&](const Bytes& r) -> std::vector<Bytes> {
+        if (r.size() == 16 && r[6] == 3) {
+            Bytes reply(112, 0);
+            reply[6] = 3;
+            return {reply, reply};
+        }
+        if (r.size() == 16 && r[6] == 6) {
+            Bytes reply(144, 0);
+            reply[6] = 6;
+            // slot 1: 0xA021 present; slot 2: 0xC022 status 0 (empty)
+            reply[24] = 0x21, reply[25] = 0xA0, reply[26] = 1;
+            reply[32] = 0x22, reply[33] = 0xC0, reply[34] = 0;
+            return {reply};
+        }
+        if (r.size() == 276 && r[6] == 14) {
+            subCommands.push_back(r[8]);
+            Bytes reply(276, 0);
+            reply[6] = 14;
+            reply[8] = r[8];
+            for (int i = 0; i < 256; ++i) reply[20 + i] = static_cast<std::uint8_t>(0x80 + r[10] + i);
+            return {reply};
+        }
+        return {};
+    });
+    CComm_Gostel2160 gostel;
+    ASSERT_TRUE(gostel.Socket().Discover({"127.0.0.1"}));
+    ASSERT_EQ(gostel.GetModuleCount(), 2);  // the chassis once, its one card once
+    gostel.SetModuleIndex(1);
+    EXPECT_EQ(gostel.GetModuleText(), gostel::CardTypeText(0xA021) + " (Slot 3)");
+    ASSERT_TRUE(gostel.OpenModule());
+    Bytes buffer(256, 0xEE);
+    ASSERT_TRUE(gostel.ReadEeprom(buffer.data(), 40));
+    EXPECT_EQ(buffer[0], 0x81);
+    EXPECT_EQ(buffer[39], 0x81 + 39);
+    EXPECT_EQ(buffer[40], 0xEE);
+    gostel.CloseModule();
+    gostel.SetModuleIndex(0);
+    ASSERT_TRUE(gostel.OpenModule());
+    ASSERT_TRUE(gostel.ReadEeprom(buffer.data(), 256));
+    gostel.CloseModule();
+    gostel.SetModuleIndex(2);
+    EXPECT_FALSE(gostel.OpenModule());
+    // Card read in Initialize mode (5), then the controller's read (1).
+    EXPECT_EQ(subCommands, (std::vector<std::uint16_t>{5, 1}));
+}
