@@ -74,6 +74,7 @@ NetLab::~NetLab() {
 void NetLab::build(const LabConfig& cfg) {
     // The command's namespace first: from here on this thread never returns to
     // the host's namespace.
+    gain_namespace_rights();
     cmd_ = NetNs::create();
     Rtnl cmd_nl;
     cmd_nl.set_up("lo");

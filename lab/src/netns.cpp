@@ -96,6 +96,29 @@ ifinfomsg link_msg(int index = 0) {
 
 ino_t host_netns_id() { return g_host_id; }
 
+namespace {
+bool write_proc(const char* path, const std::string& text) {
+    const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    ::close(fd);
+    return ok;
+}
+}  // namespace
+
+void gain_namespace_rights() {
+    if (::geteuid() == 0) return;
+    const uid_t uid = ::geteuid();
+    const gid_t gid = ::getegid();
+    if (::unshare(CLONE_NEWUSER) != 0)
+        fail("unshare(CLONE_NEWUSER) (the lab needs root, or user namespaces to make its network namespaces)");
+    // Map our own ids onto themselves: the command keeps its user and group.
+    if (!write_proc("/proc/self/setgroups", "deny") ||
+        !write_proc("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1\n") ||
+        !write_proc("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1\n"))
+        fail("user namespace id maps");
+}
+
 ino_t current_netns_id() {
     struct stat st {};
     if (::stat("/proc/thread-self/ns/net", &st) != 0) fail("/proc/thread-self/ns/net");

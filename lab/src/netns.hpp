@@ -15,6 +15,11 @@ namespace lab {
 // by the first call, which must happen before anything leaves it.
 ino_t host_netns_id();
 
+// Without the right to make network namespaces (not root), makes the process
+// the owner of a new user namespace in which it has it; the user and group
+// ids stay what they were. Call while the process has one thread. Throws.
+void gain_namespace_rights();
+
 class NetNs {
 public:
     // Moves the calling thread into a new, empty network namespace and returns it.
