@@ -40,6 +40,8 @@ const NetFaultInfo kNetFaults[] = {
      "replies in the other protocol's byte order (magic and header fields)"},
     {"bad-crc", NetFault::BadCrc, kHevra, false, "discovery reply with a wrong CRC"},
     {"no-identify", NetFault::NoIdentify, kHevra, false, "answers discovery but not the identify request"},
+    {"vanish", NetFault::Vanish, kAllNetKinds, false,
+     "answers its first EEPROM request, then its link goes down (unplugged)"},
 };
 
 struct Keys {

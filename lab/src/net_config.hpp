@@ -39,6 +39,7 @@ enum class NetFault {
     OtherByteOrder,  // evra/kalder: reply in the other protocol's byte order
     BadCrc,          // hevra: discovery reply with a wrong CRC
     NoIdentify,      // hevra: no reply to the identify request
+    Vanish,          // unplugged after answering its first EEPROM request
 };
 
 struct NetFaultInfo {

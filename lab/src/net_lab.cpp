@@ -111,13 +111,14 @@ void NetLab::build(const LabConfig& cfg) {
         device_ns_.push_back(NetNs::create());
         const NetNs& ns = device_ns_.back();
         quiet_ipv6();
-        Rtnl dev_nl;
-        dev_nl.set_up("lo");
+        auto dev_nl = std::make_unique<Rtnl>();
+        dev_nl->set_up("lo");
         const std::string port = "d" + std::to_string(i);
         sw_nl.add_veth(port, bridge[dc.lan], "eth0", ns.fd());
         sw_nl.set_up(port);
-        dev_nl.add_ipv4("eth0", dc.address, 24);
-        dev_nl.set_up("eth0");
+        dev_nl->add_ipv4("eth0", dc.address, 24);
+        dev_nl->set_up("eth0");
+        if (dc.fault == NetFault::Vanish) links_[dev.get()] = std::move(dev_nl);
         open_sockets(ns, *dev);
         log_event("instrument %s (%s) at %s on lan%d", dc.name.c_str(), std::string(dc.kind->name).c_str(),
                   dotted(dc.address).c_str(), dc.lan);
@@ -231,7 +232,18 @@ void NetLab::on_udp(Endpoint& ep) {
         auto out = ep.device->handle(net::Channel::Udp, std::span<const std::uint8_t>(buf, static_cast<std::size_t>(n)),
                                      ep.previous);
         send_or_schedule(ep, std::move(out), from.sin_addr.s_addr, from.sin_port);
+        unplug_if_due(*ep.device);
     }
+}
+
+// fault=vanish: the instrument's link goes down, as if its cable were pulled:
+// nothing reaches it any more, open connections just stop.
+void NetLab::unplug_if_due(NetDevice& dev) {
+    if (!dev.take_unplugged()) return;
+    const auto it = links_.find(&dev);
+    if (it == links_.end()) return;
+    it->second->set_up("eth0", false);
+    log_event("%s: fault vanish: link down", dev.config().name.c_str());
 }
 
 void NetLab::on_accept(Endpoint& ep) {
@@ -284,6 +296,8 @@ void NetLab::on_conn(Endpoint& ep) {
         const net::Bytes req(ep.in.begin(), ep.in.begin() + static_cast<std::ptrdiff_t>(need));
         ep.in.erase(ep.in.begin(), ep.in.begin() + static_cast<std::ptrdiff_t>(need));
         send_or_schedule(ep, ep.device->handle(net::Channel::Tcp, req, ep.previous), 0, 0);
+        flush(ep);
+        unplug_if_due(*ep.device);
     }
     if (closed) {
         log_event("%s: connection from %s closed", ep.device->config().name.c_str(), ep.peer.c_str());

@@ -49,11 +49,14 @@ private:
     void send_now(Endpoint& ep, net::Bytes bytes, std::uint32_t to_addr, std::uint16_t to_port);
     void flush(Endpoint& ep);
     void close_endpoint(std::uint64_t id);
+    void unplug_if_due(NetDevice& dev);
 
     NetNs cmd_;
     NetNs switch_;
     std::vector<NetNs> device_ns_;
     std::vector<std::unique_ptr<NetDevice>> devices_;
+    std::map<const NetDevice*, std::unique_ptr<Rtnl>> links_;  // each instrument's own rtnetlink
+
     std::map<std::uint64_t, std::unique_ptr<Endpoint>> endpoints_;
     std::multimap<std::int64_t, Timed> timers_;  // by due time (monotonic ns)
     std::uint64_t next_id_ = 1;

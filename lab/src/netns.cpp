@@ -269,10 +269,10 @@ void Rtnl::add_veth(const std::string& name, int master_index, const std::string
     request(m.data(), m.size(), ("add veth " + name).c_str());
 }
 
-void Rtnl::set_up(const std::string& ifname) {
+void Rtnl::set_up(const std::string& ifname, bool up) {
     Msg m(RTM_NEWLINK, 0);
     ifinfomsg i = link_msg();
-    i.ifi_flags = IFF_UP;
+    i.ifi_flags = up ? IFF_UP : 0;
     i.ifi_change = IFF_UP;
     m.append(i);
     m.attr_str(IFLA_IFNAME, ifname);

@@ -60,7 +60,7 @@ public:
     // A veth pair: `name` here (enslaved to master_index when > 0), `peer` in
     // the namespace of peer_ns_fd.
     void add_veth(const std::string& name, int master_index, const std::string& peer, int peer_ns_fd);
-    void set_up(const std::string& ifname);
+    void set_up(const std::string& ifname, bool up = true);
     void add_ipv4(const std::string& ifname, std::uint32_t address, int prefix);
 
 private:

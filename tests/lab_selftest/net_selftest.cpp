@@ -365,7 +365,7 @@ TEST(Discovery, KalderPerInterface) {
     Udp u0(kLab0);
     u0.send(kalder_discovery(), "255.255.255.255", 5016);
     const auto on0 = u0.collect(300);
-    EXPECT_EQ(senders(on0), (std::set<std::string>{"198.18.0.11", "198.18.0.28"}));
+    EXPECT_EQ(senders(on0), (std::set<std::string>{"198.18.0.11", "198.18.0.28", "198.18.0.29"}));
     for (const auto& d : on0) {
         if (d.from != "198.18.0.11") continue;
         ASSERT_TRUE(kalder_reply(d, 94, 1));
@@ -629,6 +629,20 @@ TEST(Faults, KalderOtherByteOrder) {
     ASSERT_EQ(r->data.size(), 94u);
     EXPECT_EQ(std::memcmp(r->data.data(), "VKLP", 4), 0);
     EXPECT_EQ(be16(r->data, 16), 1);
+}
+
+TEST(Faults, KalderVanishesAfterItsFirstTransfer) {
+    Udp u(kLab0);
+    u.send(kalder_discovery(), "198.18.0.29", 5016);
+    auto r = u.next(1000);
+    ASSERT_TRUE(r && kalder_reply(*r, 94, 1));
+    u.send(kalder_req(2, 0, 128), "198.18.0.29", 5016);
+    r = u.next(1000);
+    ASSERT_TRUE(r && kalder_reply(*r, 278, 2));  // the first chunk still comes
+    u.send(kalder_req(2, 128, 128), "198.18.0.29", 5016);
+    EXPECT_FALSE(u.next(500));  // then it is gone
+    u.send(kalder_discovery(), "198.18.0.29", 5016);
+    EXPECT_FALSE(u.next(300));
 }
 
 TEST(Faults, GostelSubcommandAndSilentSlot) {
