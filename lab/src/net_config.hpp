@@ -40,6 +40,7 @@ enum class NetFault {
     BadCrc,          // hevra: discovery reply with a wrong CRC
     NoIdentify,      // hevra: no reply to the identify request
     Vanish,          // unplugged after answering its first EEPROM request
+    OwnEcho,         // hevra: the client's own discovery broadcast comes back to it
 };
 
 struct NetFaultInfo {

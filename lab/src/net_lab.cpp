@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -40,7 +41,7 @@ void quiet_ipv6() {
 }  // namespace
 
 struct NetLab::Endpoint {
-    enum Type { Udp, Listen, Conn } type = Udp;
+    enum Type { Udp, Listen, Conn, Echo } type = Udp;
     std::uint64_t id = 0;
     int fd = -1;
     NetDevice* device = nullptr;
@@ -132,6 +133,29 @@ void NetLab::build(const LabConfig& cfg) {
         cmd_nl.set_up(name);
     }
     cmd_.require_current("command namespace");
+
+    // fault=own-echo: a socket beside the client hears its discovery broadcast
+    // (the kernel loops broadcasts back to local listeners) and returns it from
+    // the client's own address, as a network that reflects broadcasts would.
+    if (std::any_of(cfg.net_devices.begin(), cfg.net_devices.end(),
+                    [](const NetDeviceConfig& d) { return d.fault == NetFault::OwnEcho; })) {
+        cmd_.require_current("binding the echo socket");
+        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) fail("socket");
+        cmd_.require_socket(fd, "binding the echo socket");
+        const int one = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(net::kHevraUdpPort);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) fail("bind the echo socket");
+        auto ep = std::make_unique<Endpoint>();
+        ep->type = Endpoint::Echo;
+        ep->id = next_id_++;
+        ep->fd = fd;
+        ep->ns = &cmd_;
+        endpoints_[ep->id] = std::move(ep);
+    }
 }
 
 // Called with the thread inside the instrument's namespace; sockets keep it for life.
@@ -200,7 +224,8 @@ void NetLab::run() {
             if (it == endpoints_.end()) continue;
             Endpoint& ep = *it->second;
             try {
-                if (ep.type == Endpoint::Udp) on_udp(ep);
+                if (ep.type == Endpoint::Echo) on_echo(ep);
+                else if (ep.type == Endpoint::Udp) on_udp(ep);
                 else if (ep.type == Endpoint::Listen) on_accept(ep);
                 else {
                     if (fds[i].revents & POLLOUT) flush(ep);
@@ -208,7 +233,7 @@ void NetLab::run() {
                 }
             } catch (const std::exception& e) {
                 // A simulator fault must not take the other instruments down.
-                log_error("%s: %s", ep.device->config().name.c_str(), e.what());
+                log_error("%s: %s", ep.device ? ep.device->config().name.c_str() : "echo", e.what());
             }
         }
         const std::int64_t now = now_ns();
@@ -233,6 +258,21 @@ void NetLab::on_udp(Endpoint& ep) {
                                      ep.previous);
         send_or_schedule(ep, std::move(out), from.sin_addr.s_addr, from.sin_port);
         unplug_if_due(*ep.device);
+    }
+}
+
+void NetLab::on_echo(Endpoint& ep) {
+    std::uint8_t buf[4096];
+    for (;;) {
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        const ssize_t n = ::recvfrom(ep.fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+        if (n < 0) return;
+        // Only what the command sent from a lab interface goes back, unchanged.
+        const std::uint32_t src = ntohl(from.sin_addr.s_addr);
+        if (src != lan_host(0) && src != lan_host(1)) continue;
+        ::sendto(ep.fd, buf, static_cast<std::size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), len);
+        log_event("echo: the discovery broadcast of %s went back to it", dotted(src).c_str());
     }
 }
 

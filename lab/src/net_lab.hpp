@@ -43,6 +43,7 @@ private:
     void open_sockets(const NetNs& ns, NetDevice& dev);
     void run();
     void on_udp(Endpoint& ep);
+    void on_echo(Endpoint& ep);
     void on_accept(Endpoint& ep);
     void on_conn(Endpoint& ep);
     void send_or_schedule(Endpoint& ep, std::vector<NetOutgoing> out, std::uint32_t to_addr, std::uint16_t to_port);

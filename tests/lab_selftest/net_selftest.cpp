@@ -675,6 +675,20 @@ TEST(Faults, HevraNoIdentifyAndWrongCode) {
     EXPECT_NE(be16(id, 0), 0x80FD);
 }
 
+// Run with net-echo-lab.ini only.
+TEST(Echo, OwnBroadcastComesBackFromOwnAddress) {
+    Udp u(kLab0);
+    const Bytes req = hevra_discovery();
+    u.send(req, "255.255.255.255", 8000);
+    const auto got = u.collect(300);
+    ASSERT_EQ(senders(got), (std::set<std::string>{"198.18.0.1", "198.18.0.10"}));
+    for (const auto& d : got) {
+        EXPECT_TRUE(hevra_discovery_ok(d));  // both pass length, magic and CRC
+        if (d.from == "198.18.0.1") EXPECT_EQ(d.data, req);
+        else EXPECT_NE(d.data, req);
+    }
+}
+
 // ---- Persistence across two lab runs ----
 
 std::string mark_file() {
