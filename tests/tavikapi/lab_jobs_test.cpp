@@ -169,6 +169,21 @@ TEST_F(Downloads, OtherThreadsWaitForTheJobAndNothingInterleaves) {
     EXPECT_EQ(chunks, 41u);
 }
 
+TEST_F(Downloads, NewDetectionDuringAJobLeavesTheJobItsDevice) {
+    const std::string fw = WriteFirmware("fw-detect.bin", false, 60 * 30, "Pembrix-Alda");
+    ASSERT_EQ(Tavik_DownloadFirmware(fw.c_str(), OnProgress), TAVIK_DOWNLOAD_STARTED);
+    ASSERT_TRUE(WaitReport([](const Report& r) { return r.percent >= 10; }, 20));
+    EXPECT_EQ(Tavik_DetectDevice(1), 1);  // discards the list the job's device came from
+    ASSERT_TRUE(WaitReport(IsFinal, 20));
+    EXPECT_EQ(Reports().back().percent, 100);
+    // The new record starts closed.
+    std::uint32_t v = 0;
+    EXPECT_EQ(Tavik_ReadReg(1, &v), 0);
+    ASSERT_EQ(Tavik_ConnectToDevice(), 1);
+    ASSERT_TRUE(WaitIdle(5));
+    EXPECT_EQ(Tavik_ReadReg(1, &v), 1);
+}
+
 TEST(DownloadFaults, UnacknowledgedChunkEndsWith255) {
     ResetReports();
     ASSERT_TRUE(Open(2));
