@@ -19,16 +19,21 @@ const KindInfo kKinds[] = {
     {"mpusb", 0xff, false},
     // The maker's pipe driver: a plain interface, reached through pipe nodes.
     {"pipe", 0x00, true},
+    // The HID class driver: interrupt endpoints, reached through /dev/hidrawN.
+    {"hid", 0x03, false, true},
 };
 
 const FaultInfo kFaults[] = {
-    {"none", Fault::None, false, "answers correctly"},
-    {"silent", Fault::Silent, false, "accepts requests, never replies"},
-    {"wrong-address", Fault::WrongAddress, false, "replies with address+1"},
-    {"wrong-length", Fault::WrongLength, false, "replies with length-1"},
-    {"stale", Fault::Stale, false, "replies to the previous request first"},
-    {"vanish", Fault::Vanish, false, "disappears on its first request"},
-    {"late", Fault::Late, true, "replies after late-ms milliseconds"},
+    {"none", Fault::None, false, false, "answers correctly"},
+    {"silent", Fault::Silent, false, false, "accepts requests, never replies"},
+    {"wrong-address", Fault::WrongAddress, false, false, "replies with address+1"},
+    {"wrong-length", Fault::WrongLength, false, false, "replies with length-1"},
+    {"stale", Fault::Stale, false, false, "replies to the previous request first"},
+    {"vanish", Fault::Vanish, false, false, "disappears on its first request"},
+    {"late", Fault::Late, true, false, "replies after late-ms milliseconds"},
+    {"ff-reply", Fault::FfReply, false, true, "sends a reply whose byte 0 is 0xFF before each real one"},
+    {"no-download-ack", Fault::NoDownloadAck, false, true, "acknowledges only the first ack-chunks chunks of a download"},
+    {"no-clear-ack", Fault::NoClearAck, false, true, "never confirms log clearing"},
 };
 
 using KeyFile = std::unique_ptr<GKeyFile, decltype(&g_key_file_free)>;
@@ -156,7 +161,12 @@ LabConfig load_config(const std::filesystem::path& file) {
     for (const std::string& group : names) {
         const Section s{group, kf.get()};
         if (group == "lab") {
-            s.only_keys({"state-dir"});
+            s.only_keys({"state-dir", "record"});
+            const std::string rec = s.str("record", false);
+            if (!rec.empty()) {
+                std::filesystem::path p(rec);
+                cfg.record = p.is_absolute() ? p : base / p;
+            }
             const std::string dir = s.str("state-dir", false);
             if (!dir.empty()) {
                 std::filesystem::path p(dir);
@@ -184,7 +194,7 @@ LabConfig load_config(const std::filesystem::path& file) {
         }
 
         s.only_keys({"kind", "vid", "pid", "bcd-device", "manufacturer", "product", "serial", "class-guid",
-                     "port", "parent", "protocol", "fault", "late-ms"});
+                     "port", "parent", "protocol", "fault", "late-ms", "ack-chunks", "clear-ms"});
         DeviceConfig d;
         d.name = name;
         const std::string kind = s.str("kind", true);
@@ -211,6 +221,12 @@ LabConfig load_config(const std::filesystem::path& file) {
         d.late_ms = static_cast<unsigned>(s.number("late-ms", false, 0, 1, 60000));
         if (fi->needs_delay && d.late_ms == 0) s.fail("late-ms", "missing (needed by fault=" + fault + ")");
         if (!fi->needs_delay && s.has("late-ms")) s.fail("late-ms", "only used with fault=late");
+        if (fi->command_protocol_only && !d.protocol->responder)
+            s.fail("fault", "fault=" + fault + " needs protocol=tavik");
+        d.ack_chunks = static_cast<int>(s.number("ack-chunks", false, 0, 0, 65535));
+        if (s.has("ack-chunks") && d.fault != Fault::NoDownloadAck) s.fail("ack-chunks", "only used with fault=no-download-ack");
+        d.clear_ms = static_cast<unsigned>(s.number("clear-ms", false, 1500, 0, 600000));
+        if (s.has("clear-ms") && !d.protocol->responder) s.fail("clear-ms", "only used with protocol=tavik");
         d.class_guid = s.str("class-guid", d.kind->pipe_nodes);
         if (d.kind->pipe_nodes) {
             // Its nodes' umockdev socket paths must fit in 107 bytes.

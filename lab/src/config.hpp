@@ -21,6 +21,7 @@ struct KindInfo {
     std::string_view name;
     std::uint8_t interface_class;  // bInterfaceClass of interface 0
     bool pipe_nodes;               // /dev/quenlor/{guid}/<name>/PIPE00, PIPE01
+    bool hidraw = false;           // HID interface with a /dev/hidrawN node
 };
 
 const KindInfo* find_kind(std::string_view name);
@@ -48,6 +49,8 @@ struct DeviceConfig {
     const ProtocolInfo* protocol = nullptr;
     Fault fault = Fault::None;
     unsigned late_ms = 0;
+    int ack_chunks = 0;        // fault=no-download-ack: chunks acknowledged per download
+    unsigned clear_ms = 1500;  // tavik: delay of the log-clearing reply
 };
 
 struct LabConfig {
@@ -55,6 +58,7 @@ struct LabConfig {
     std::filesystem::path state_dir;
     std::vector<HubConfig> hubs;
     std::vector<DeviceConfig> devices;
+    std::filesystem::path record;  // request/reply record file; empty: none
 };
 
 struct ConfigError : std::runtime_error {

@@ -6,12 +6,16 @@
 
 namespace lab {
 
-Device::Device(DeviceConfig cfg, ImageStore store)
-    : cfg_(std::move(cfg)), protocol_(cfg_.protocol->make()), store_(std::move(store)) {}
+Device::Device(DeviceConfig cfg, ImageStore store, const std::filesystem::path& state_dir)
+    : cfg_(std::move(cfg)), store_(std::move(store)) {
+    if (cfg_.protocol->responder) responder_ = cfg_.protocol->responder(cfg_, store_, state_dir);
+    else protocol_ = cfg_.protocol->make();
+}
 
 Outcome Device::handle(Session& session, std::span<const std::uint8_t> request) {
     Outcome out;
     if (gone_) return out;
+    if (responder_) return responder_->handle(session, request);
     const char* name = cfg_.name.c_str();
     if (!protocol_->accepts(request)) {
         log_event("%s: request ignored (%zu bytes, first 0x%02x)", name, request.size(),
@@ -56,6 +60,9 @@ Outcome Device::handle(Session& session, std::span<const std::uint8_t> request) 
         log_event("%s: fault late: reply in %u ms", name, cfg_.late_ms);
         return out;
     case Fault::None:
+    case Fault::FfReply:
+    case Fault::NoDownloadAck:
+    case Fault::NoClearAck:
         break;
     }
     commit();
@@ -66,15 +73,16 @@ Outcome Device::handle(Session& session, std::span<const std::uint8_t> request) 
 namespace {
 struct DelayedReply {
     Report report;
-    std::function<void(const Report&)> sink;
+    std::size_t length;
+    std::function<void(const Report&, std::size_t)> sink;
 };
 }  // namespace
 
-void dispatch(const Outcome& outcome, std::function<void(const Report&)> sink,
+void dispatch(const Outcome& outcome, std::function<void(const Report&, std::size_t)> sink,
               const std::function<void()>& on_vanish) {
     for (const Outgoing& o : outcome.replies) {
         if (o.delay_ms == 0) {
-            sink(o.report);
+            sink(o.report, o.length);
             continue;
         }
         // The handler thread's own context, so the timer runs where the handlers run.
@@ -84,10 +92,10 @@ void dispatch(const Outcome& outcome, std::function<void(const Report&)> sink,
             src,
             [](gpointer p) -> gboolean {
                 auto* d = static_cast<DelayedReply*>(p);
-                d->sink(d->report);
+                d->sink(d->report, d->length);
                 return G_SOURCE_REMOVE;
             },
-            new DelayedReply{o.report, sink}, [](gpointer p) { delete static_cast<DelayedReply*>(p); });
+            new DelayedReply{o.report, o.length, sink}, [](gpointer p) { delete static_cast<DelayedReply*>(p); });
         g_source_attach(src, ctx);
         g_source_unref(src);
         g_main_context_unref(ctx);

@@ -13,24 +13,10 @@
 
 namespace lab {
 
-// Per-open state of one client (stale replies refer to it).
-struct Session {
-    std::vector<std::uint8_t> previous;
-};
-
-struct Outgoing {
-    Report report;
-    unsigned delay_ms = 0;
-};
-
-struct Outcome {
-    std::vector<Outgoing> replies;
-    bool vanish = false;
-};
-
 class Device {
 public:
-    Device(DeviceConfig cfg, ImageStore store);
+    // Throws std::runtime_error (state files).
+    Device(DeviceConfig cfg, ImageStore store, const std::filesystem::path& state_dir);
 
     const DeviceConfig& config() const { return cfg_; }
     Outcome handle(Session& session, std::span<const std::uint8_t> request);
@@ -42,12 +28,13 @@ private:
     DeviceConfig cfg_;
     std::unique_ptr<Protocol> protocol_;
     ImageStore store_;
+    std::unique_ptr<Responder> responder_;
     bool gone_ = false;
 };
 
 // Hands an outcome's replies to sink, now or (for delayed ones) from a timer on
 // the calling thread's main context; calls on_vanish when the device leaves.
-void dispatch(const Outcome& outcome, std::function<void(const Report&)> sink,
+void dispatch(const Outcome& outcome, std::function<void(const Report&, std::size_t)> sink,
               const std::function<void()>& on_vanish);
 
 }  // namespace lab

@@ -6,12 +6,13 @@
 
 namespace lab {
 
-enum class Fault { None, Silent, WrongAddress, WrongLength, Stale, Vanish, Late };
+enum class Fault { None, Silent, WrongAddress, WrongLength, Stale, Vanish, Late, FfReply, NoDownloadAck, NoClearAck };
 
 struct FaultInfo {
     std::string_view name;
     Fault fault;
     bool needs_delay;  // takes late-ms=
+    bool command_protocol_only;  // only the tavik command protocol has the commands it concerns
     std::string_view description;
 };
 

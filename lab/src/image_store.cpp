@@ -33,6 +33,7 @@ ImageStore::ImageStore(std::filesystem::path file, std::string_view name, std::s
     if (fd < 0) {
         if (errno != ENOENT) throw std::runtime_error(file_.string() + ": " + std::strerror(errno));
         image_ = fresh(name, serial);
+        created_ = true;
         if (!save()) throw std::runtime_error(file_.string() + ": cannot create the state file");
         return;
     }

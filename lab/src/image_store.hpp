@@ -17,6 +17,8 @@ public:
     const Image& image() const { return image_; }
     // Writes the image at once (temp file + rename). Returns false and logs on failure.
     bool save() const;
+    // True when this run made the image afresh (no state file before).
+    bool created() const { return created_; }
 
     // The image of a device seen for the first time: a pattern from its name,
     // the serial text (NUL-terminated) at byte 76, 0xFF after it.
@@ -27,6 +29,7 @@ public:
 private:
     std::filesystem::path file_;
     Image image_{};
+    bool created_ = false;
 };
 
 }  // namespace lab

@@ -31,6 +31,7 @@ void Lab::build(const LabConfig& cfg) {
     nodes_ = plan_usb_tree(cfg);
     add_usb_tree(testbed_, nodes_);
 
+    int hidraw_index = 0;
     for (const UsbNode& n : nodes_) {
         if (n.device_index < 0) {
             usb_.push_back(std::make_unique<UsbdevfsNode>(testbed_, root_dir_, n, nullptr, nullptr));
@@ -39,16 +40,20 @@ void Lab::build(const LabConfig& cfg) {
         const DeviceConfig& dc = cfg.devices[static_cast<std::size_t>(n.device_index)];
         auto e = std::make_unique<Entry>();
         e->device = std::make_unique<Device>(
-            dc, ImageStore(cfg.state_dir / (dc.name + ".bin"), dc.name, dc.serial));
+            dc, ImageStore(cfg.state_dir / (dc.name + ".bin"), dc.name, dc.serial), cfg.state_dir);
         e->node = &n;
         Entry* ep = e.get();
         auto on_vanish = [this, ep] { vanish(*ep); };
-        usb_.push_back(std::make_unique<UsbdevfsNode>(testbed_, root_dir_, n, e->device.get(), on_vanish));
+        // A HID interface belongs to usbhid: its USB node answers control transfers only.
+        usb_.push_back(std::make_unique<UsbdevfsNode>(testbed_, root_dir_, n,
+                                                      dc.kind->hidraw ? nullptr : e->device.get(), on_vanish));
         e->usb = usb_.back().get();
         if (dc.kind->pipe_nodes) e->pipes = std::make_unique<PipeNodes>(testbed_, root_dir_, *e->device, on_vanish);
+        if (dc.kind->hidraw)
+            e->hid = std::make_unique<HidrawNode>(testbed_, root_dir_, n, *e->device, hidraw_index++, on_vanish);
         log_event("device %s (%s, %s) at %s, %s%s%s", dc.name.c_str(), std::string(dc.kind->name).c_str(),
-                  dc.product.c_str(), n.name.c_str(), n.devnode.c_str(), e->pipes ? ", " : "",
-                  e->pipes ? e->pipes->dir().c_str() : "");
+                  dc.product.c_str(), n.name.c_str(), n.devnode.c_str(), e->pipes || e->hid ? ", " : "",
+                  e->pipes ? e->pipes->dir().c_str() : e->hid ? e->hid->devnode().c_str() : "");
         entries_.push_back(std::move(e));
     }
 }
@@ -59,6 +64,7 @@ void Lab::vanish(Entry& e) {
     e.device->mark_gone();
     e.usb->vanish();
     if (e.pipes) e.pipes->vanish();
+    if (e.hid) e.hid->vanish();
     umockdev_testbed_remove_device(testbed_, e.node->syspath.c_str());
     namespace fs = std::filesystem;
     std::error_code ec;

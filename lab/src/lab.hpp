@@ -8,6 +8,7 @@
 
 #include "config.hpp"
 #include "device.hpp"
+#include "hidraw.hpp"
 #include "pipe_nodes.hpp"
 #include "usb_tree.hpp"
 #include "usbdevfs.hpp"
@@ -32,6 +33,7 @@ private:
         const UsbNode* node = nullptr;
         UsbdevfsNode* usb = nullptr;
         std::unique_ptr<PipeNodes> pipes;
+        std::unique_ptr<HidrawNode> hid;
     };
     void build(const LabConfig& cfg);
     void vanish(Entry& e);

@@ -20,6 +20,7 @@
 #include "lab.hpp"
 #include "log.hpp"
 #include "protocol.hpp"
+#include "record.hpp"
 
 extern char** environ;
 
@@ -42,7 +43,8 @@ void usage(FILE* to) {
                  "  --config FILE  lab description (default: default-lab.ini next to this program)\n"
                  "  --state DIR    directory of the identity images (overrides [lab] state-dir)\n"
                  "  --timeout SEC  stop COMMAND after SEC seconds (default %d, 0: no limit)\n\n"
-                 "Set BREVANE_LAB_VERBOSE=1 to log lab events on stderr.\n"
+                 "Set BREVANE_LAB_VERBOSE=1 to log lab events on stderr, BREVANE_LAB_RECORD=FILE to\n"
+                 "append every request and reply on the wire to FILE.\n"
                  "Device kinds:",
                  kDefaultTimeoutSec);
     for (const auto& k : lab::kinds()) std::fprintf(to, " %.*s", static_cast<int>(k.name.size()), k.name.data());
@@ -187,6 +189,11 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     if (!state_override.empty()) cfg.state_dir = fs::absolute(state_override);
+    if (const char* rec = std::getenv("BREVANE_LAB_RECORD"); rec && *rec) cfg.record = fs::absolute(rec);
+    if (!lab::open_record(cfg.record)) {
+        std::fprintf(stderr, "brevane-lab: record file %s: %s\n", cfg.record.c_str(), std::strerror(errno));
+        return kExitUsage;
+    }
 
     // The testbed directory goes in /tmp whatever TMPDIR says: umockdev puts
     // its ioctl sockets at <testbed>/ioctl/<device node>, and a socket path

@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "log.hpp"
+#include "record.hpp"
 
 namespace lab {
 
@@ -115,15 +116,17 @@ int PipeNodes::on_write_out(UMockdevIoctlBase*, UMockdevIoctlClient* c, void* se
     std::vector<std::uint8_t> request;
     if (n) request.assign(arg->data, arg->data + n);
     umockdev_ioctl_client_complete(c, len, 0);
+    record(pn->device_.config().name, true, request);
     const Outcome out = pn->device_.handle(it->second, request);
-    dispatch(out, [pn](const Report& r) { pn->send(r); }, pn->on_vanish_);
+    dispatch(out, [pn](const Report& r, std::size_t length) { pn->send(r, length); }, pn->on_vanish_);
     return TRUE;
 }
 
-void PipeNodes::send(const Report& r) {
+void PipeNodes::send(const Report& r, std::size_t length) {
     if (device_.gone()) return;
-    const ssize_t w = ::write(in_.master, r.data(), r.size());
-    if (w != static_cast<ssize_t>(r.size()))
+    record(device_.config().name, false, std::span(r.data(), length));
+    const ssize_t w = ::write(in_.master, r.data(), length);
+    if (w != static_cast<ssize_t>(length))
         log_error("%s: reply lost (%s)", in_.devnode.c_str(), w < 0 ? std::strerror(errno) : "short write");
     else
         log_event("%s: reply 0x%02x addr %u len %u", in_.devnode.c_str(), r[0], r[1], r[2]);

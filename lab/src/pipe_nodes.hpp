@@ -47,7 +47,7 @@ private:
     static void on_reader_connected(UMockdevIoctlBase*, UMockdevIoctlClient*, void* self);
 
     void open_pipe(Pipe& p, const std::string& name);
-    void send(const Report& r);
+    void send(const Report& r, std::size_t length);
 
     UMockdevTestbed* testbed_;
     std::string root_dir_;

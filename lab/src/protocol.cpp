@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "tavik.hpp"
+
 namespace lab {
 
 namespace {
@@ -74,7 +76,9 @@ public:
 
 const ProtocolInfo kProtocols[] = {
     {"echo8", "64-byte EEPROM echo frames with 1-byte addresses",
-     [] { return std::unique_ptr<Protocol>(new Echo8()); }},
+     [] { return std::unique_ptr<Protocol>(new Echo8()); }, nullptr, 0x02},
+    {"tavik", "traffic generator command reports (64 bytes, code in byte 0), EEPROM and state kept",
+     nullptr, tavik::make_responder, 0x01},
 };
 
 }  // namespace

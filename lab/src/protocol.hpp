@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <span>
 #include <string_view>
@@ -35,10 +36,42 @@ public:
     virtual void falsify(Report& reply, Field field) const = 0;
 };
 
+// Per-open state of one client (stale replies refer to it).
+struct Session {
+    std::vector<std::uint8_t> previous;
+};
+
+struct Outgoing {
+    Report report;
+    unsigned delay_ms = 0;
+    std::size_t length = kReportSize;  // bytes of report actually sent
+};
+
+struct Outcome {
+    std::vector<Outgoing> replies;
+    bool vanish = false;
+};
+
+// A command protocol: the device answers from state of its own, applies the
+// configured fault itself and may send several replies (or none) per request.
+class Responder {
+public:
+    virtual ~Responder() = default;
+    virtual Outcome handle(Session& session, std::span<const std::uint8_t> request) = 0;
+};
+
+struct DeviceConfig;
+class ImageStore;
+
 struct ProtocolInfo {
     std::string_view name;
     std::string_view description;
-    std::unique_ptr<Protocol> (*make)();
+    std::unique_ptr<Protocol> (*make)();  // frame protocols; null for command protocols
+    // Command protocols: builds the device's responder over its identity image
+    // and its state files in state_dir. Throws std::runtime_error.
+    std::unique_ptr<Responder> (*responder)(const DeviceConfig& cfg, ImageStore& image,
+                                            const std::filesystem::path& state_dir) = nullptr;
+    std::uint8_t out_endpoint = 0x02;  // bulk OUT endpoint of the request channel
 };
 
 // nullptr when no protocol of that name exists.

@@ -3,6 +3,8 @@
 #include <glib.h>
 #include <umockdev.h>
 
+#include "protocol.hpp"
+
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -41,9 +43,11 @@ struct Endpoint {
 };
 
 std::vector<std::uint8_t> config_descriptor(std::uint8_t attributes, std::uint8_t max_power_2ma,
-                                            std::uint8_t iface_class, const std::vector<Endpoint>& eps) {
+                                            std::uint8_t iface_class, const std::vector<Endpoint>& eps,
+                                            const std::vector<std::uint8_t>& class_desc = {}) {
     std::vector<std::uint8_t> c{9, 0x02, 0, 0, 1, 1, 0, attributes, max_power_2ma};
     c.insert(c.end(), {9, 0x04, 0, 0, static_cast<std::uint8_t>(eps.size()), iface_class, 0, 0, 0});
+    c.insert(c.end(), class_desc.begin(), class_desc.end());
     for (const Endpoint& e : eps) {
         c.insert(c.end(), {7, 0x05, e.address, e.attributes});
         put_le16(c, e.max_packet);
@@ -85,6 +89,25 @@ std::uint16_t le16(const std::vector<std::uint8_t>& d, std::size_t at) {
 }
 
 }  // namespace
+
+const std::vector<std::uint8_t>& hid_report_descriptor() {
+    static const std::vector<std::uint8_t> d{
+        0x06, 0x00, 0xFF,  // usage page (vendor 0xFF00)
+        0x09, 0x01,        // usage 1
+        0xA1, 0x01,        // collection (application)
+        0x15, 0x00,        //   logical minimum 0
+        0x26, 0xFF, 0x00,  //   logical maximum 255
+        0x75, 0x08,        //   report size 8
+        0x95, 0x40,        //   report count 64
+        0x09, 0x01,        //   usage 1
+        0x81, 0x02,        //   input (data, variable, absolute)
+        0x95, 0x40,        //   report count 64
+        0x09, 0x01,        //   usage 1
+        0x91, 0x02,        //   output (data, variable, absolute)
+        0xC0,              // end collection
+    };
+    return d;
+}
 
 std::vector<UsbNode> plan_usb_tree(const LabConfig& cfg) {
     std::vector<UsbNode> nodes;
@@ -144,8 +167,19 @@ std::vector<UsbNode> plan_usb_tree(const LabConfig& cfg) {
         n.device_index = static_cast<int>(i);
         n.devnum = static_cast<int>(nodes.size()) + 1;
         n.desc.device = device_descriptor(0x00, 0x00, d.vid, d.pid, d.bcd_device, 1, 2, 3);
-        n.desc.config = config_descriptor(0x80, 50, d.kind->interface_class,
-                                          {{kEpIn, 0x02, kEpMaxPacket, 0}, {kEpOut, 0x02, kEpMaxPacket, 0}});
+        n.ep_out = d.protocol->out_endpoint;
+        n.hid = d.kind->hidraw;
+        if (n.hid) {
+            const auto rd = static_cast<std::uint16_t>(hid_report_descriptor().size());
+            const std::vector<std::uint8_t> hid_desc{9, 0x21, 0x11, 0x01, 0x00, 0x01, 0x22,
+                                                     static_cast<std::uint8_t>(rd & 0xff), static_cast<std::uint8_t>(rd >> 8)};
+            n.desc.config = config_descriptor(0x80, 50, d.kind->interface_class,
+                                              {{kEpIn, 0x03, kEpMaxPacket, 1}, {n.ep_out, 0x03, kEpMaxPacket, 1}},
+                                              hid_desc);
+        } else {
+            n.desc.config = config_descriptor(0x80, 50, d.kind->interface_class,
+                                              {{kEpIn, 0x02, kEpMaxPacket, 0}, {n.ep_out, 0x02, kEpMaxPacket, 0}});
+        }
         n.desc.strings = {d.manufacturer, d.product, d.serial};
         nodes.push_back(n);
     }
@@ -229,6 +263,7 @@ std::string describe_usb_node(const UsbNode& n) {
     t += "E: SUBSYSTEM=usb\n";
     t += "E: DEVTYPE=usb_interface\n";
     if (n.hub) t += "E: DRIVER=hub\n";
+    if (n.hid) t += "E: DRIVER=usbhid\n";
     t += std::string("E: PRODUCT=") + product_id + "\n";
     t += "E: TYPE=" + type + "\n";
     t += "E: INTERFACE=" + fmt("%d", iface_class) + "/0/0\n";
@@ -242,9 +277,9 @@ std::string describe_usb_node(const UsbNode& n) {
     t += "A: bNumEndpoints=" + fmt("%02x", num_eps) + "\\n\n";
     t += std::string("A: modalias=") + modalias + "\\n\n";
     t += "A: supports_autosuspend=1\\n\n";
-    for (int e = 0; e < num_eps; ++e) {
-        const std::size_t at = 18 + static_cast<std::size_t>(e) * 7;
-        if (at + 7 > cd.size()) break;
+    // Endpoint descriptors follow the interface, perhaps after class descriptors.
+    for (std::size_t at = 18; at + 7 <= cd.size() && cd[at] >= 2; at += cd[at]) {
+        if (cd[at + 1] != 0x05) continue;
         const int addr = cd[at + 2], attr = cd[at + 3];
         const std::string ep = "ep_" + fmt("%02x", addr) + "/";
         t += "A: " + ep + "bEndpointAddress=" + fmt("%02x", addr) + "\\n\n";

@@ -29,12 +29,18 @@ struct UsbNode {
     bool hub = false;
     int maxchild = 0;
     int device_index = -1;         // index into LabConfig::devices; -1 for hubs
+    std::uint8_t ep_out = 0x02;    // OUT endpoint of the request channel
+    bool hid = false;              // HID interface (interrupt endpoints, usbhid)
     UsbDescriptors desc;
 };
 
 constexpr std::uint8_t kEpIn = 0x81;   // EP1, device to host
 constexpr std::uint8_t kEpOut = 0x02;  // EP2, host to device
 constexpr std::uint16_t kEpMaxPacket = 64;
+
+// The report descriptor of the HID instruments: vendor page, no report IDs,
+// one 64-byte input and one 64-byte output report.
+const std::vector<std::uint8_t>& hid_report_descriptor();
 
 // Root hub first, then hubs and devices parents-first, numbered in that order.
 std::vector<UsbNode> plan_usb_tree(const LabConfig& cfg);

@@ -14,6 +14,7 @@
 #include <stdexcept>
 
 #include "log.hpp"
+#include "record.hpp"
 
 namespace lab {
 
@@ -55,6 +56,7 @@ UsbdevfsNode::UsbdevfsNode(UMockdevTestbed* testbed, const std::string& root_dir
       testbed_(testbed),
       desc_(node.desc),
       bulk_(device != nullptr),
+      ep_out_(node.ep_out),
       device_(device),
       on_vanish_(std::move(on_vanish)) {
     // Replace the plain file that umockdev made with a FIFO (see the header).
@@ -286,7 +288,7 @@ void UsbdevfsNode::submit(Client& cl, UMockdevIoctlClient* c) {
         }
         control(*urb);
         cl.reapable.push_back(std::move(urb));
-    } else if (u.type == USBDEVFS_URB_TYPE_BULK && bulk_ && u.endpoint == kEpOut) {
+    } else if (u.type == USBDEVFS_URB_TYPE_BULK && bulk_ && u.endpoint == ep_out_) {
         cl.claimed |= 1u;  // the kernel claims the interface implicitly
         urb->status = 0;
         urb->actual = u.buffer_length;
@@ -295,10 +297,12 @@ void UsbdevfsNode::submit(Client& cl, UMockdevIoctlClient* c) {
                                        urb->buf ? urb->buf->data + u.buffer_length : nullptr);
         cl.reapable.push_back(std::move(urb));
         const std::uint64_t id = cl.id;
+        record(device_->config().name, true, data);
         for (std::size_t at = 0; at < data.size(); at += kReportSize) {
             const std::size_t n = std::min(kReportSize, data.size() - at);
             const Outcome out = device_->handle(cl.session, std::span(data.data() + at, n));
-            dispatch(out, [this, id](const Report& r) { deliver(id, r); }, on_vanish_);
+            dispatch(
+                out, [this, id](const Report& r, std::size_t length) { deliver(id, r, length); }, on_vanish_);
             if (gone_) break;
         }
     } else if (u.type == USBDEVFS_URB_TYPE_BULK && bulk_ && u.endpoint == kEpIn) {
@@ -355,10 +359,12 @@ void UsbdevfsNode::control(Urb& urb) {
     urb.actual = static_cast<int>(n);
 }
 
-void UsbdevfsNode::deliver(std::uint64_t client_id, const Report& r) {
+void UsbdevfsNode::deliver(std::uint64_t client_id, const Report& r, std::size_t length) {
+    if (gone_) return;
+    record(device_->config().name, false, std::span(r.data(), length));
     for (auto& [c, cl] : clients_) {
         if (cl->id != client_id) continue;
-        cl->replies.push_back(r);
+        cl->replies.emplace_back(r, length);
         match_in(*cl);
         update_doorbell();
         return;
@@ -370,9 +376,9 @@ void UsbdevfsNode::match_in(Client& cl) {
     while (!cl.pending_in.empty() && !cl.replies.empty()) {
         auto urb = std::move(cl.pending_in.front());
         cl.pending_in.pop_front();
-        const Report r = cl.replies.front();
+        const auto [r, length] = cl.replies.front();
         cl.replies.pop_front();
-        const std::size_t n = std::min<std::size_t>(kReportSize, static_cast<std::size_t>(urb->buffer_length));
+        const std::size_t n = std::min<std::size_t>(length, static_cast<std::size_t>(urb->buffer_length));
         if (n) std::memcpy(urb->buf->data, r.data(), n);
         urb->status = 0;
         urb->actual = static_cast<int>(n);

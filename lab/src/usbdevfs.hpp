@@ -53,7 +53,7 @@ private:
         std::uint32_t claimed = 0;
         std::deque<std::unique_ptr<Urb>> pending_in;
         std::deque<std::unique_ptr<Urb>> reapable;
-        std::deque<Report> replies;  // device output not yet taken by an IN URB
+        std::deque<std::pair<Report, std::size_t>> replies;  // device output not yet taken by an IN URB
         Session session;
     };
 
@@ -69,7 +69,7 @@ private:
     void submit(Client& cl, UMockdevIoctlClient* c);
     void reap(Client& cl, UMockdevIoctlClient* c);
     void control(Urb& urb);
-    void deliver(std::uint64_t client_id, const Report& r);
+    void deliver(std::uint64_t client_id, const Report& r, std::size_t length);
     void match_in(Client& cl);
     void update_doorbell();
 
@@ -79,6 +79,7 @@ private:
     UMockdevIoctlBase* handler_ = nullptr;
     UsbDescriptors desc_;
     bool bulk_;
+    std::uint8_t ep_out_;
     Device* device_;
     std::function<void()> on_vanish_;
     std::map<UMockdevIoctlClient*, std::unique_ptr<Client>> clients_;
