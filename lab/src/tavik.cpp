@@ -173,10 +173,10 @@ Effect apply(State& st, Image& image, const Report& req) {
         const std::uint16_t chunk = u16(req, 2);
         if (chunk >= kTaskBytes / kTaskChunk) break;
         const auto key = static_cast<std::uint16_t>(req[4] << 8 | req[5]);
-        auto& t = st.tasks[key];
-        if (t.size() != kTaskBytes) t = task_bytes(st, req[4], req[5]);
+        std::vector<std::uint8_t> t = task_bytes(st, req[4], req[5]);
         if (chunk == 0) std::fill(t.begin(), t.end(), 0);
         std::copy(req.begin() + 6, req.end(), t.begin() + static_cast<long>(chunk * kTaskChunk));
+        st.tasks[key] = std::move(t);
         e.state_changed = true;
         break;
     }
@@ -622,6 +622,11 @@ public:
             return out;
         }
 
+        if (req[0] == kClearLog && cfg_.fault == Fault::NoClearAck) {
+            log_event("%s: fault no-clear-ack: logs kept, clearing never confirmed", name);
+            session.previous.assign(req.begin(), req.end());
+            return out;
+        }
         const Effect e = apply(st_, image_.image(), req);
         if (e.identity_changed) image_.save();
         if (e.state_changed) save_state(st_, state_file_);
@@ -645,13 +650,7 @@ public:
             }
         }
         unsigned delay = cfg_.fault == Fault::Late ? cfg_.late_ms : 0;
-        if (req[0] == kClearLog) {
-            if (cfg_.fault == Fault::NoClearAck) {
-                log_event("%s: fault no-clear-ack: log clearing never confirmed", name);
-                return out;
-            }
-            delay += cfg_.clear_ms;
-        }
+        if (req[0] == kClearLog) delay += cfg_.clear_ms;
         if (cfg_.fault == Fault::Stale) {
             Report before{};
             if (previous.empty()) before[0] = req[0] == kLinkStatus ? kLogCount : kLinkStatus;
