@@ -53,6 +53,10 @@ int main(int argc, char** argv) {
         printf("\n");
     }
     /* The serial number: NUL-terminated text from byte 76. */
-    printf("serial: %.*s\n", (int)strnlen((const char*)image + 76, IMAGE_SIZE - 76), (const char*)image + 76);
+    {
+        int len = 0;
+        while (76 + len < IMAGE_SIZE && image[76 + len] != 0) ++len;
+        printf("serial: %.*s\n", len, (const char*)image + 76);
+    }
     return 0;
 }

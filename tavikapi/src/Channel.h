@@ -39,9 +39,10 @@ struct MpusbEntries {
     XferFn write = nullptr;
 };
 
-// Opens the write and read handles of endpoint 1 of an MPUSB instance; null
-// when an entry point is missing or either open fails (an opened handle is
-// closed again).
-std::unique_ptr<Channel> OpenMpusbChannel(const MpusbEntries& mp, std::int32_t instance);
+// Opens the write and read handles of endpoint 1 of an MPUSB instance found
+// under vid/pid; null when an entry point is missing or either open fails (an
+// opened handle is closed again).
+std::unique_ptr<Channel> OpenMpusbChannel(const MpusbEntries& mp, std::int32_t instance, std::uint32_t vid,
+                                          std::uint32_t pid);
 
 }  // namespace tavik

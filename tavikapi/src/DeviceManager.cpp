@@ -129,7 +129,7 @@ bool DeviceManager::Connect() {
     std::lock_guard lock(rec->lock);
     rec->opened = false;
     rec->channel.reset();  // a second connect replaces the channels, never leaks them
-    rec->channel = rec->pathMode ? OpenHidChannel(rec->path) : OpenMpusbChannel(m_mp, rec->instance);
+    rec->channel = rec->pathMode ? OpenHidChannel(rec->path) : OpenMpusbChannel(m_mp, rec->instance, rec->vid, rec->pid);
     rec->opened = rec->channel != nullptr;
     LOG_DBG(kLog, "connect %s: %s", rec->pathMode ? rec->path.c_str() : "mpusb", rec->opened ? "opened" : "failed");
     return rec->opened;

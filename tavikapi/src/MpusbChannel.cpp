@@ -1,5 +1,6 @@
 // Report channel over the MPUSB library.
 #include <algorithm>
+#include <cstdio>
 #include <thread>
 
 #include "Channel.h"
@@ -9,7 +10,6 @@ namespace tavik {
 namespace {
 
 void* const kInvalid = reinterpret_cast<void*>(-1);
-constexpr const char* kVidPid = "vid_2403&pid_1688";  // whatever pair the device was found under
 constexpr const char* kEndpoint = "\\MCHP_EP1";
 
 bool Valid(void* h) { return h != nullptr && h != kInvalid; }
@@ -54,11 +54,16 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Channel> OpenMpusbChannel(const MpusbEntries& mp, std::int32_t instance) {
+std::unique_ptr<Channel> OpenMpusbChannel(const MpusbEntries& mp, std::int32_t instance, std::uint32_t vid,
+                                          std::uint32_t pid) {
     if (!mp.open || !mp.read || !mp.write || !mp.close || instance < 0) return nullptr;
     const auto index = static_cast<std::uint32_t>(instance);
-    void* w = mp.open(index, kVidPid, kEndpoint, 0, 0);
-    void* r = mp.open(index, kVidPid, kEndpoint, 1, 0);
+    // The pair the device was found under: a device found under the second
+    // pair (0x10C4) does not answer to "vid_2403&pid_1688".
+    char vidPid[32];
+    std::snprintf(vidPid, sizeof vidPid, "vid_%04x&pid_%04x", vid & 0xFFFFu, pid & 0xFFFFu);
+    void* w = mp.open(index, vidPid, kEndpoint, 0, 0);
+    void* r = mp.open(index, vidPid, kEndpoint, 1, 0);
     if (!Valid(w) || !Valid(r)) {
         if (Valid(w)) mp.close(w);
         if (Valid(r)) mp.close(r);

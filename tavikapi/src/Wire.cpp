@@ -181,7 +181,7 @@ std::array<std::uint8_t, kSystemInfoSize> AssembleSystemInfo(const Packet& a, co
     // EEPROM bytes 52..57: one 48-bit big-endian number, as decimal text.
     std::uint64_t number = 0;
     for (int i = 0; i < 6; ++i) number = (number << 8) | eeprom52[6 + i];
-    char text[20];
+    char text[20] = {};
     std::snprintf(text, sizeof text, "%" PRIu64, number);
     std::memcpy(rec.data() + 30, text, sizeof text);
     Copy(rec, 50, a, 16, 35);
