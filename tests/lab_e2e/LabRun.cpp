@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <algorithm>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 namespace fs = std::filesystem;
@@ -74,4 +76,22 @@ LabRun RunInLab(const LabDir& lab, const std::vector<std::string>& command) {
                                      "--state", lab.state.string(), "--"};
     argv.insert(argv.end(), command.begin(), command.end());
     return Run(argv);
+}
+
+std::string CliPath() { return (BinDir() / "brevane-cli").string(); }
+
+std::vector<std::string> JsonField(const std::string& json, const std::string& name) {
+    std::vector<std::string> values;
+    const std::regex re("\"" + name + "\":\"([^\"]*)\"");
+    for (auto it = std::sregex_iterator(json.begin(), json.end(), re); it != std::sregex_iterator(); ++it)
+        values.push_back((*it)[1]);
+    return values;
+}
+
+std::string ImageWithSerial(const std::string& serial) {
+    std::string image(256, '\0');
+    for (int i = 0; i < 76; ++i) image[static_cast<std::size_t>(i)] = static_cast<char>(0x30 + i);
+    std::copy(serial.begin(), serial.end(), image.begin() + 76);
+    for (std::size_t i = 76 + serial.size() + 1; i < 256; ++i) image[i] = static_cast<char>(i);
+    return image;
 }

@@ -27,3 +27,10 @@ LabRun RunInLab(const LabDir& lab, const std::vector<std::string>& command);
 // The same with the program given by full path (for a relocated copy).
 LabRun Run(const std::vector<std::string>& argv);
 std::string ReadFile(const std::filesystem::path& file);
+
+// The command-line program beside the tests' binaries.
+std::string CliPath();
+// Every value of a string field in a JSON text, in order.
+std::vector<std::string> JsonField(const std::string& json, const std::string& name);
+// A 256-byte identity image with this serial text at byte 76.
+std::string ImageWithSerial(const std::string& serial);

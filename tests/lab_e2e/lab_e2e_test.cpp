@@ -11,7 +11,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Cli() { return (BinDir() / "brevane-cli").string(); }
+std::string Cli() { return CliPath(); }
 
 std::string Device(const std::string& name, const std::string& kind, const std::string& serial, int port,
                    const std::string& extra = "", const std::string& product = "Quenlor Tesk-100/200") {
@@ -30,22 +30,6 @@ std::string Bench() {
            Device("tesk300", "mpusb", "TK3C000321", 3, "", "Quenlor Tesk-300");
 }
 
-std::vector<std::string> Serials(const std::string& json) {
-    std::vector<std::string> serials;
-    std::regex re("\"serial\":\"([^\"]*)\"");
-    for (auto it = std::sregex_iterator(json.begin(), json.end(), re); it != std::sregex_iterator(); ++it)
-        serials.push_back((*it)[1]);
-    return serials;
-}
-
-std::string ImageWithSerial(const std::string& serial) {
-    std::string image(256, '\0');
-    for (int i = 0; i < 76; ++i) image[i] = static_cast<char>(0x30 + i);
-    std::copy(serial.begin(), serial.end(), image.begin() + 76);
-    for (std::size_t i = 76 + serial.size() + 1; i < 256; ++i) image[i] = static_cast<char>(i);
-    return image;
-}
-
 // Worst case of one failed chunk: a 50 ms pause, then 80 attempts of a 1 s
 // receive and a 50 ms pause; plus the lab's start-up and the good modules.
 constexpr double kFailedChunkLimit = 0.05 + 80 * 1.05 + 10.0;
@@ -57,7 +41,7 @@ TEST(TeskLab, FindsExactlyTheTeskInstrumentsPipeFirstThenInstanceOrder) {
     lab.WriteConfig(Bench());
     auto r = RunInLab(lab, {Cli(), "discover", "--json", "Tesk - 100"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(Serials(r.out), (std::vector<std::string>{"TKP0000789", "TK1A000123", "TK2B000456"})) << r.out;
+    EXPECT_EQ(JsonField(r.out, "serial"), (std::vector<std::string>{"TKP0000789", "TK1A000123", "TK2B000456"})) << r.out;
     EXPECT_NE(r.out.find("\"model\":\"Tesk - 100\""), std::string::npos);
     EXPECT_NE(r.err.find("Finding Tesk - 100 . . ."), std::string::npos);
     // The whole output is one JSON document.
@@ -87,7 +71,7 @@ TEST(TeskLab, WriteThenReadPersistsAcrossLabRuns) {
 
     // Other modules are untouched.
     auto d = RunInLab(lab, {Cli(), "discover", "--json", "Tesk - 200"});
-    EXPECT_EQ(Serials(d.out), (std::vector<std::string>{"TKP0000789", "TK1A000123", "NEW-SERIAL-42"}));
+    EXPECT_EQ(JsonField(d.out, "serial"), (std::vector<std::string>{"TKP0000789", "TK1A000123", "NEW-SERIAL-42"}));
 
     // A second write never overwrites the first backup.
     auto w2 = RunInLab(lab, {Cli(), "write", "--family", "Tesk - 200", "--module", "2", "--backup-dir",
@@ -128,13 +112,15 @@ TEST(TeskLab, BadWriteRequestsTouchNothing) {
 TEST(TeskLab, PipeDevicesWorkWithoutTheMpusbLibrary) {
     LabDir lab("nolib");
     lab.WriteConfig(Bench());
-    // A copy of the program in a directory without libmpusbapi.so.
+    // A copy of the program in a directory without libmpusbapi.so (the device
+    // library, linked at load time, goes with it).
     const fs::path alone = lab.path / "bin";
     fs::create_directories(alone);
     fs::copy_file(Cli(), alone / "brevane-cli");
+    fs::copy_file(BinDir() / "libTavikAPI.so.1", alone / "libTavikAPI.so.1");
     auto r = RunInLab(lab, {(alone / "brevane-cli").string(), "discover", "--json", "Tesk - 100"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(Serials(r.out), (std::vector<std::string>{"TKP0000789"}));
+    EXPECT_EQ(JsonField(r.out, "serial"), (std::vector<std::string>{"TKP0000789"}));
 }
 
 namespace {
@@ -172,7 +158,7 @@ TEST_P(TeskFaults, GiveTheFailureResultInTimeAndTheSearchGoesOn) {
         expected.push_back("GOOD000002");
     }
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(Serials(r.out), expected) << r.out << r.err;
+    EXPECT_EQ(JsonField(r.out, "serial"), expected) << r.out << r.err;
     EXPECT_LT(r.seconds, c.limit);
 }
 
