@@ -40,6 +40,10 @@ const NetFaultInfo kNetFaults[] = {
      "replies in the other protocol's byte order (magic and header fields)"},
     {"bad-crc", NetFault::BadCrc, kHevra, false, "discovery reply with a wrong CRC"},
     {"no-identify", NetFault::NoIdentify, kHevra, false, "answers discovery but not the identify request"},
+    {"own-echo", NetFault::OwnEcho, kHevra, false,
+     "answers, and the client's own discovery broadcast comes back to it from its own address"},
+    {"vanish", NetFault::Vanish, kAllNetKinds, false,
+     "answers its first EEPROM request, then its link goes down (unplugged)"},
 };
 
 struct Keys {

@@ -39,6 +39,8 @@ enum class NetFault {
     OtherByteOrder,  // evra/kalder: reply in the other protocol's byte order
     BadCrc,          // hevra: discovery reply with a wrong CRC
     NoIdentify,      // hevra: no reply to the identify request
+    Vanish,          // unplugged after answering its first EEPROM request
+    OwnEcho,         // hevra: the client's own discovery broadcast comes back to it
 };
 
 struct NetFaultInfo {

@@ -89,6 +89,7 @@ std::vector<NetOutgoing> NetDevice::handle(net::Channel ch, std::span<const std:
     if (fault == NetFault::Duplicate) out.push_back(out.back());
     if (fault == NetFault::Late)
         for (auto& o : out) o.delay_ms = cfg_.late_ms;
+    if (fault == NetFault::Vanish && (a->msg == net::Msg::Read || a->msg == net::Msg::Write)) unplug_ = true;
     previous.assign(request.begin(), request.end());
     return out;
 }

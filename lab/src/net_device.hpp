@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "image_store.hpp"
@@ -30,6 +31,8 @@ public:
     // The replies to one request, in order. `previous` is the last request seen
     // on the same channel (a UDP port, a TCP connection); it is updated.
     std::vector<NetOutgoing> handle(net::Channel ch, std::span<const std::uint8_t> request, net::Bytes& previous);
+    // True once, when the device has just been unplugged (fault=vanish).
+    bool take_unplugged() { return std::exchange(unplug_, false); }
 
 private:
     const Image* image(int slot) const;
@@ -38,6 +41,7 @@ private:
     NetDeviceConfig cfg_;
     std::unique_ptr<ImageStore> controller_;
     std::map<int, std::unique_ptr<ImageStore>> cards_;
+    bool unplug_ = false;
 };
 
 }  // namespace lab

@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -40,7 +41,7 @@ void quiet_ipv6() {
 }  // namespace
 
 struct NetLab::Endpoint {
-    enum Type { Udp, Listen, Conn } type = Udp;
+    enum Type { Udp, Listen, Conn, Echo } type = Udp;
     std::uint64_t id = 0;
     int fd = -1;
     NetDevice* device = nullptr;
@@ -74,6 +75,7 @@ NetLab::~NetLab() {
 void NetLab::build(const LabConfig& cfg) {
     // The command's namespace first: from here on this thread never returns to
     // the host's namespace.
+    gain_namespace_rights();
     cmd_ = NetNs::create();
     Rtnl cmd_nl;
     cmd_nl.set_up("lo");
@@ -110,13 +112,14 @@ void NetLab::build(const LabConfig& cfg) {
         device_ns_.push_back(NetNs::create());
         const NetNs& ns = device_ns_.back();
         quiet_ipv6();
-        Rtnl dev_nl;
-        dev_nl.set_up("lo");
+        auto dev_nl = std::make_unique<Rtnl>();
+        dev_nl->set_up("lo");
         const std::string port = "d" + std::to_string(i);
         sw_nl.add_veth(port, bridge[dc.lan], "eth0", ns.fd());
         sw_nl.set_up(port);
-        dev_nl.add_ipv4("eth0", dc.address, 24);
-        dev_nl.set_up("eth0");
+        dev_nl->add_ipv4("eth0", dc.address, 24);
+        dev_nl->set_up("eth0");
+        if (dc.fault == NetFault::Vanish) links_[dev.get()] = std::move(dev_nl);
         open_sockets(ns, *dev);
         log_event("instrument %s (%s) at %s on lan%d", dc.name.c_str(), std::string(dc.kind->name).c_str(),
                   dotted(dc.address).c_str(), dc.lan);
@@ -130,6 +133,29 @@ void NetLab::build(const LabConfig& cfg) {
         cmd_nl.set_up(name);
     }
     cmd_.require_current("command namespace");
+
+    // fault=own-echo: a socket beside the client hears its discovery broadcast
+    // (the kernel loops broadcasts back to local listeners) and returns it from
+    // the client's own address, as a network that reflects broadcasts would.
+    if (std::any_of(cfg.net_devices.begin(), cfg.net_devices.end(),
+                    [](const NetDeviceConfig& d) { return d.fault == NetFault::OwnEcho; })) {
+        cmd_.require_current("binding the echo socket");
+        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) fail("socket");
+        cmd_.require_socket(fd, "binding the echo socket");
+        const int one = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(net::kHevraUdpPort);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) fail("bind the echo socket");
+        auto ep = std::make_unique<Endpoint>();
+        ep->type = Endpoint::Echo;
+        ep->id = next_id_++;
+        ep->fd = fd;
+        ep->ns = &cmd_;
+        endpoints_[ep->id] = std::move(ep);
+    }
 }
 
 // Called with the thread inside the instrument's namespace; sockets keep it for life.
@@ -198,7 +224,8 @@ void NetLab::run() {
             if (it == endpoints_.end()) continue;
             Endpoint& ep = *it->second;
             try {
-                if (ep.type == Endpoint::Udp) on_udp(ep);
+                if (ep.type == Endpoint::Echo) on_echo(ep);
+                else if (ep.type == Endpoint::Udp) on_udp(ep);
                 else if (ep.type == Endpoint::Listen) on_accept(ep);
                 else {
                     if (fds[i].revents & POLLOUT) flush(ep);
@@ -206,7 +233,7 @@ void NetLab::run() {
                 }
             } catch (const std::exception& e) {
                 // A simulator fault must not take the other instruments down.
-                log_error("%s: %s", ep.device->config().name.c_str(), e.what());
+                log_error("%s: %s", ep.device ? ep.device->config().name.c_str() : "echo", e.what());
             }
         }
         const std::int64_t now = now_ns();
@@ -230,7 +257,33 @@ void NetLab::on_udp(Endpoint& ep) {
         auto out = ep.device->handle(net::Channel::Udp, std::span<const std::uint8_t>(buf, static_cast<std::size_t>(n)),
                                      ep.previous);
         send_or_schedule(ep, std::move(out), from.sin_addr.s_addr, from.sin_port);
+        unplug_if_due(*ep.device);
     }
+}
+
+void NetLab::on_echo(Endpoint& ep) {
+    std::uint8_t buf[4096];
+    for (;;) {
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        const ssize_t n = ::recvfrom(ep.fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+        if (n < 0) return;
+        // Only what the command sent from a lab interface goes back, unchanged.
+        const std::uint32_t src = ntohl(from.sin_addr.s_addr);
+        if (src != lan_host(0) && src != lan_host(1)) continue;
+        ::sendto(ep.fd, buf, static_cast<std::size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), len);
+        log_event("echo: the discovery broadcast of %s went back to it", dotted(src).c_str());
+    }
+}
+
+// fault=vanish: the instrument's link goes down, as if its cable were pulled:
+// nothing reaches it any more, open connections just stop.
+void NetLab::unplug_if_due(NetDevice& dev) {
+    if (!dev.take_unplugged()) return;
+    const auto it = links_.find(&dev);
+    if (it == links_.end()) return;
+    it->second->set_up("eth0", false);
+    log_event("%s: fault vanish: link down", dev.config().name.c_str());
 }
 
 void NetLab::on_accept(Endpoint& ep) {
@@ -283,6 +336,8 @@ void NetLab::on_conn(Endpoint& ep) {
         const net::Bytes req(ep.in.begin(), ep.in.begin() + static_cast<std::ptrdiff_t>(need));
         ep.in.erase(ep.in.begin(), ep.in.begin() + static_cast<std::ptrdiff_t>(need));
         send_or_schedule(ep, ep.device->handle(net::Channel::Tcp, req, ep.previous), 0, 0);
+        flush(ep);
+        unplug_if_due(*ep.device);
     }
     if (closed) {
         log_event("%s: connection from %s closed", ep.device->config().name.c_str(), ep.peer.c_str());

@@ -43,17 +43,21 @@ private:
     void open_sockets(const NetNs& ns, NetDevice& dev);
     void run();
     void on_udp(Endpoint& ep);
+    void on_echo(Endpoint& ep);
     void on_accept(Endpoint& ep);
     void on_conn(Endpoint& ep);
     void send_or_schedule(Endpoint& ep, std::vector<NetOutgoing> out, std::uint32_t to_addr, std::uint16_t to_port);
     void send_now(Endpoint& ep, net::Bytes bytes, std::uint32_t to_addr, std::uint16_t to_port);
     void flush(Endpoint& ep);
     void close_endpoint(std::uint64_t id);
+    void unplug_if_due(NetDevice& dev);
 
     NetNs cmd_;
     NetNs switch_;
     std::vector<NetNs> device_ns_;
     std::vector<std::unique_ptr<NetDevice>> devices_;
+    std::map<const NetDevice*, std::unique_ptr<Rtnl>> links_;  // each instrument's own rtnetlink
+
     std::map<std::uint64_t, std::unique_ptr<Endpoint>> endpoints_;
     std::multimap<std::int64_t, Timed> timers_;  // by due time (monotonic ns)
     std::uint64_t next_id_ = 1;

@@ -96,6 +96,29 @@ ifinfomsg link_msg(int index = 0) {
 
 ino_t host_netns_id() { return g_host_id; }
 
+namespace {
+bool write_proc(const char* path, const std::string& text) {
+    const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    ::close(fd);
+    return ok;
+}
+}  // namespace
+
+void gain_namespace_rights() {
+    if (::geteuid() == 0) return;
+    const uid_t uid = ::geteuid();
+    const gid_t gid = ::getegid();
+    if (::unshare(CLONE_NEWUSER) != 0)
+        fail("unshare(CLONE_NEWUSER) (the lab needs root, or user namespaces to make its network namespaces)");
+    // Map our own ids onto themselves: the command keeps its user and group.
+    if (!write_proc("/proc/self/setgroups", "deny") ||
+        !write_proc("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1\n") ||
+        !write_proc("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1\n"))
+        fail("user namespace id maps");
+}
+
 ino_t current_netns_id() {
     struct stat st {};
     if (::stat("/proc/thread-self/ns/net", &st) != 0) fail("/proc/thread-self/ns/net");
@@ -246,10 +269,10 @@ void Rtnl::add_veth(const std::string& name, int master_index, const std::string
     request(m.data(), m.size(), ("add veth " + name).c_str());
 }
 
-void Rtnl::set_up(const std::string& ifname) {
+void Rtnl::set_up(const std::string& ifname, bool up) {
     Msg m(RTM_NEWLINK, 0);
     ifinfomsg i = link_msg();
-    i.ifi_flags = IFF_UP;
+    i.ifi_flags = up ? IFF_UP : 0;
     i.ifi_change = IFF_UP;
     m.append(i);
     m.attr_str(IFLA_IFNAME, ifname);

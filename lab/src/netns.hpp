@@ -15,6 +15,11 @@ namespace lab {
 // by the first call, which must happen before anything leaves it.
 ino_t host_netns_id();
 
+// Without the right to make network namespaces (not root), makes the process
+// the owner of a new user namespace in which it has it; the user and group
+// ids stay what they were. Call while the process has one thread. Throws.
+void gain_namespace_rights();
+
 class NetNs {
 public:
     // Moves the calling thread into a new, empty network namespace and returns it.
@@ -55,7 +60,7 @@ public:
     // A veth pair: `name` here (enslaved to master_index when > 0), `peer` in
     // the namespace of peer_ns_fd.
     void add_veth(const std::string& name, int master_index, const std::string& peer, int peer_ns_fd);
-    void set_up(const std::string& ifname);
+    void set_up(const std::string& ifname, bool up = true);
     void add_ipv4(const std::string& ifname, std::uint32_t address, int prefix);
 
 private:

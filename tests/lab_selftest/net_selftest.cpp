@@ -365,7 +365,7 @@ TEST(Discovery, KalderPerInterface) {
     Udp u0(kLab0);
     u0.send(kalder_discovery(), "255.255.255.255", 5016);
     const auto on0 = u0.collect(300);
-    EXPECT_EQ(senders(on0), (std::set<std::string>{"198.18.0.11", "198.18.0.28"}));
+    EXPECT_EQ(senders(on0), (std::set<std::string>{"198.18.0.11", "198.18.0.28", "198.18.0.29"}));
     for (const auto& d : on0) {
         if (d.from != "198.18.0.11") continue;
         ASSERT_TRUE(kalder_reply(d, 94, 1));
@@ -631,6 +631,20 @@ TEST(Faults, KalderOtherByteOrder) {
     EXPECT_EQ(be16(r->data, 16), 1);
 }
 
+TEST(Faults, KalderVanishesAfterItsFirstTransfer) {
+    Udp u(kLab0);
+    u.send(kalder_discovery(), "198.18.0.29", 5016);
+    auto r = u.next(1000);
+    ASSERT_TRUE(r && kalder_reply(*r, 94, 1));
+    u.send(kalder_req(2, 0, 128), "198.18.0.29", 5016);
+    r = u.next(1000);
+    ASSERT_TRUE(r && kalder_reply(*r, 278, 2));  // the first chunk still comes
+    u.send(kalder_req(2, 128, 128), "198.18.0.29", 5016);
+    EXPECT_FALSE(u.next(500));  // then it is gone
+    u.send(kalder_discovery(), "198.18.0.29", 5016);
+    EXPECT_FALSE(u.next(300));
+}
+
 TEST(Faults, GostelSubcommandAndSilentSlot) {
     auto r = gostel_exchange("198.18.0.30", gostel_eeprom(1, 0, 0, 256));
     ASSERT_TRUE(r);
@@ -659,6 +673,20 @@ TEST(Faults, HevraNoIdentifyAndWrongCode) {
     Bytes id = t.exchange(hevra_identify(), 100);
     ASSERT_EQ(id.size(), 100u);
     EXPECT_NE(be16(id, 0), 0x80FD);
+}
+
+// Run with net-echo-lab.ini only.
+TEST(Echo, OwnBroadcastComesBackFromOwnAddress) {
+    Udp u(kLab0);
+    const Bytes req = hevra_discovery();
+    u.send(req, "255.255.255.255", 8000);
+    const auto got = u.collect(300);
+    ASSERT_EQ(senders(got), (std::set<std::string>{"198.18.0.1", "198.18.0.10"}));
+    for (const auto& d : got) {
+        EXPECT_TRUE(hevra_discovery_ok(d));  // both pass length, magic and CRC
+        if (d.from == "198.18.0.1") EXPECT_EQ(d.data, req);
+        else EXPECT_NE(d.data, req);
+    }
 }
 
 // ---- Persistence across two lab runs ----
