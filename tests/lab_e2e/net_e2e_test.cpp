@@ -256,10 +256,18 @@ TEST(NetLab, HevraBadCrcOnlyMeansNotFound) {
 
 TEST(NetLab, HevraIgnoresItsOwnDiscoveryBroadcast) {
     LabDir lab("hevra-echo");
-    lab.WriteConfig(Lab(Net("hevra-a", "hevra", 0, "198.18.0.40", "HVA0001", kHevraCards + "fault=own-echo\n")));
+    // The chassis is behind lab1, so on lab0 only the program's own broadcast
+    // comes back; taking it for a chassis would end discovery there.
+    lab.WriteConfig(Lab(Net("hevra-a", "hevra", 1, "198.18.1.40", "HVA0001", kHevraCards + "fault=own-echo\n")));
     auto r = RunInLab(lab, {Cli(), "discover", "--json", "Hevra - 5160"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(Field(r.out, "serial"), (std::vector<std::string>{"HVA0001", "HVA0001-S0", "HVA0001-S2"})) << r.out;
+    // No entry for the program's own address came before the chassis.
+    std::vector<std::string> modules;
+    std::regex re("\"module\":([0-9]+)");
+    for (auto it = std::sregex_iterator(r.out.begin(), r.out.end(), re); it != std::sregex_iterator(); ++it)
+        modules.push_back((*it)[1]);
+    EXPECT_EQ(modules, (std::vector<std::string>{"0", "1", "2"})) << r.out;
 }
 
 TEST(NetLab, VanishingDevicesFailTheNextTransfer) {
