@@ -86,6 +86,19 @@ bool CHevra5160::Pass(const std::string& local) {
     return true;
 }
 
+bool CHevra5160::WaitReadablePumping(int milliseconds) {
+    // The wait for the reply keeps the message pump running: short pumping
+    // waits, each followed by a look at the socket.
+    constexpr int kSliceMs = 20;
+    const auto deadline = WaitClock::now() + std::chrono::milliseconds(milliseconds);
+    for (;;) {
+        if (m_tcp.WaitReadable(0)) return true;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - WaitClock::now()).count();
+        if (left <= 0) return false;
+        WaitPumping(static_cast<int>(std::min<long long>(left, kSliceMs)));
+    }
+}
+
 bool CHevra5160::ConnectTcp(const std::string& address) {
     if (!m_tcp.StartConnect(address, hevra::kTcpPort)) return false;
     WaitPumping(kConnectWaitMs);
@@ -104,7 +117,7 @@ std::optional<std::vector<std::uint8_t>> CHevra5160::Request(const std::vector<s
     std::vector<std::uint8_t> pending;
     for (int attempt = 0; attempt < kReplyAttempts; ++attempt) {
         WaitPumping(kAttemptPauseMs);
-        if (!m_tcp.WaitReadable(kReadableWaitMs)) {
+        if (!WaitReadablePumping(kReadableWaitMs)) {
             WaitPumping(udpx::kPollPauseMs);
             continue;
         }

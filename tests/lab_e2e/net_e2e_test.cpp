@@ -253,3 +253,41 @@ TEST(NetLab, HevraBadCrcOnlyMeansNotFound) {
     // Per interface three passes of 60 polls of 50 ms, twice.
     EXPECT_LT(r.seconds, 2 * 2 * 3 * 3.0 + 10.0);
 }
+
+TEST(NetLab, HevraIgnoresItsOwnDiscoveryBroadcast) {
+    LabDir lab("hevra-echo");
+    // The chassis is behind lab1, so on lab0 only the program's own broadcast
+    // comes back; taking it for a chassis would end discovery there.
+    lab.WriteConfig(Lab(Net("hevra-a", "hevra", 1, "198.18.1.40", "HVA0001", kHevraCards + "fault=own-echo\n")));
+    auto r = RunInLab(lab, {Cli(), "discover", "--json", "Hevra - 5160"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Field(r.out, "serial"), (std::vector<std::string>{"HVA0001", "HVA0001-S0", "HVA0001-S2"})) << r.out;
+    // No entry for the program's own address came before the chassis.
+    std::vector<std::string> modules;
+    std::regex re("\"module\":([0-9]+)");
+    for (auto it = std::sregex_iterator(r.out.begin(), r.out.end(), re); it != std::sregex_iterator(); ++it)
+        modules.push_back((*it)[1]);
+    EXPECT_EQ(modules, (std::vector<std::string>{"0", "1", "2"})) << r.out;
+}
+
+TEST(NetLab, VanishingDevicesFailTheNextTransfer) {
+    LabDir lab("vanish");
+    lab.WriteConfig(Lab(Net("evra-a", "evra", 0, "198.18.0.10", "EVA0001", "fault=vanish\n")));
+    const fs::path image = lab.path / "new.bin";
+    std::ofstream(image, std::ios::binary) << ImageWithSerial("EV-GONE");
+    const fs::path backups = lab.path / "backups";
+    auto w = RunInLab(lab, {Cli(), "write", "--family", "Pembrix - Evra", "--module", "0", "--backup-dir",
+                            backups.string(), image.string()});
+    // The backup read was answered; the write then found nobody.
+    EXPECT_EQ(w.status, 1);
+    EXPECT_NE(w.err.find("write: the module did not acknowledge"), std::string::npos) << w.err;
+    EXPECT_EQ(std::distance(fs::directory_iterator(backups), fs::directory_iterator()), 1);
+    EXPECT_LT(w.seconds, 50 * 0.05 + 10.0);
+
+    LabDir chassis("vanish-hevra");
+    chassis.WriteConfig(Lab(Net("hevra-a", "hevra", 0, "198.18.0.40", "HVA0001", kHevraCards + "fault=vanish\n")));
+    auto r = RunInLab(chassis, {Cli(), "discover", "--json", "Hevra - 5160"});
+    // The controller's image was read; then the chassis was gone.
+    EXPECT_EQ(Field(r.out, "serial"), (std::vector<std::string>{"HVA0001"})) << r.out << r.err;
+    EXPECT_LT(r.seconds, 2 * 4.0 + 3 * (1.0 + 50 * 0.35) + 10.0);
+}

@@ -230,3 +230,137 @@ TEST(GostelOnLoopback, ChassisCardsAndShortReads) {
     // Card read in Initialize mode (5), then the controller's read (1).
     EXPECT_EQ(subCommands, (std::vector<std::uint16_t>{5, 1}));
 }
+
+namespace {
+
+std::uint16_t Crc(const std::uint8_t* data, std::size_t n) {
+    std::uint16_t crc = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        crc ^= static_cast<std::uint16_t>(data[i] << 8);
+        for (int b = 0; b < 8; ++b) crc = static_cast<std::uint16_t>((crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1);
+    }
+    return crc;
+}
+
+// A Hevra chassis on loopback: discovery on UDP 8000, requests on TCP 8001.
+// Read replies go out in two pieces, 30 ms apart.
+class HevraChassis {
+public:
+    HevraChassis() : m_udp(8000, [](const Bytes& r) -> std::vector<Bytes> {
+        if (r.size() != 192 || std::memcmp(r.data(), "quenlor", 7) != 0) return {};
+        Bytes reply(192, 0);
+        std::memcpy(reply.data(), "quenlor", 7);
+        const std::uint16_t crc = Crc(reply.data(), 28);
+        reply[28] = static_cast<std::uint8_t>(crc >> 8);
+        reply[29] = static_cast<std::uint8_t>(crc);
+        return {reply};
+    }) {
+        m_listen = ::socket(AF_INET, SOCK_STREAM, 0);
+        const int on = 1;
+        ::setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(8001);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(m_listen, 4);
+        timeval tv{0, 20000};
+        ::setsockopt(m_listen, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        m_thread = std::thread([this] { Serve(); });
+    }
+    ~HevraChassis() {
+        m_stop = true;
+        m_thread.join();
+        ::close(m_listen);
+    }
+    std::vector<Bytes> requests;
+
+private:
+    void Serve() {
+        while (!m_stop) {
+            const int c = ::accept(m_listen, nullptr, nullptr);
+            if (c < 0) continue;
+            timeval tv{0, 20000};
+            ::setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+            Bytes pending;
+            for (int idle = 0; !m_stop && idle < 200;) {
+                std::uint8_t chunk[2048];
+                const ssize_t n = ::recv(c, chunk, sizeof chunk, 0);
+                if (n == 0) break;
+                if (n < 0) {
+                    ++idle;
+                    continue;
+                }
+                pending.insert(pending.end(), chunk, chunk + n);
+                const std::size_t want = pending.size() >= 2 && pending[1] == 0xE1 ? 1060 : 100;
+                if (pending.size() < want) continue;
+                Bytes request(pending.begin(), pending.begin() + static_cast<long>(want));
+                pending.erase(pending.begin(), pending.begin() + static_cast<long>(want));
+                requests.push_back(request);
+                Answer(c, request);
+            }
+            ::close(c);
+        }
+    }
+    void Answer(int c, const Bytes& r) {
+        Bytes reply;
+        if (r[0] == 0x80 && r[1] == 0xFD) {
+            reply.assign(64, 0);
+            reply[0] = 0x80, reply[1] = 0xFD, reply[2] = 0x51, reply[3] = 0x60;
+            for (int i = 0; i < 6; ++i) reply[20 + i] = static_cast<std::uint8_t>(0xA0 + i);
+        } else if (r[1] == 0xC1) {
+            reply.assign(936, 0);
+            reply[0] = 0x80, reply[1] = 0xC1;
+            reply[104 + 52 * 3] = 0xD0, reply[105 + 52 * 3] = 0x01, reply[152 + 52 * 3] = 9;
+        } else if (r[1] == 0xE0) {
+            const std::size_t count = static_cast<std::size_t>(r[30] << 8 | r[31]);
+            reply.assign(32 + std::max<std::size_t>(count, 256), 0);
+            reply[0] = 0x80, reply[1] = 0xE0;
+            for (std::size_t i = 0; i < count; ++i) reply[32 + i] = static_cast<std::uint8_t>(r[26] * 16 + i);
+            // Two pieces, so the client has to gather the reply.
+            ::send(c, reply.data(), 40, 0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            ::send(c, reply.data() + 40, reply.size() - 40, 0);
+            return;
+        } else if (r[1] == 0xE1) {
+            reply = {0x80, 0xE1, 0, 0};
+        }
+        if (!reply.empty()) ::send(c, reply.data(), reply.size(), 0);
+    }
+    Responder m_udp;
+    int m_listen = -1;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+}  // namespace
+
+TEST(HevraOnLoopback, SlotTableSplitRepliesAndShortReads) {
+    NEED_OWN_NAMESPACE();
+    HevraChassis chassis;
+    CComm_Hevra5160 hevra;
+    // Bound to 127.0.0.3, the chassis answers from 127.0.0.1 (a reply from the
+    // interface's own address would count as the program's own broadcast).
+    ASSERT_TRUE(hevra.Socket().Discover({"127.0.0.3"}));
+    ASSERT_EQ(hevra.GetModuleCount(), 2);  // the controller and the card in slot 3
+    hevra.SetModuleIndex(0);
+    EXPECT_EQ(hevra.GetModuleText(), hevra::CardTypeText(0x1428) + " ");
+    hevra.SetModuleIndex(1);
+    EXPECT_EQ(hevra.GetModuleText(), hevra::CardTypeText(0xD001) + " (Slot 5)");
+    ASSERT_TRUE(hevra.OpenModule());
+    Bytes buffer(256, 0xEE);
+    ASSERT_TRUE(hevra.ReadEeprom(buffer.data(), 20));
+    EXPECT_EQ(buffer[0], 3 * 16);
+    EXPECT_EQ(buffer[19], 3 * 16 + 19);
+    EXPECT_EQ(buffer[20], 0xEE);
+    const Bytes image(256, 0x42);
+    EXPECT_TRUE(hevra.WriteEeprom(image.data(), 256));
+    hevra.CloseModule();
+    // The card's requests carried the station identity and its slot.
+    const Bytes& write = chassis.requests.back();
+    ASSERT_EQ(write.size(), 1060u);
+    EXPECT_EQ(write[20], 0xA0);
+    EXPECT_EQ(write[25], 0xA5);
+    EXPECT_EQ(write[26], 3);
+    EXPECT_EQ(write[32], 0x42);
+}
