@@ -12,7 +12,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Cli() { return (BinDir() / "brevane-cli").string(); }
+std::string Cli() { return CliPath(); }
 
 std::string Net(const std::string& name, const std::string& kind, int lan, const std::string& address,
                 const std::string& serial, const std::string& extra = "") {
@@ -22,25 +22,9 @@ std::string Net(const std::string& name, const std::string& kind, int lan, const
 
 std::string Lab(const std::string& devices) { return "[lab]\nstate-dir=state\n\n" + devices; }
 
-std::vector<std::string> Field(const std::string& json, const std::string& name) {
-    std::vector<std::string> values;
-    std::regex re("\"" + name + "\":\"([^\"]*)\"");
-    for (auto it = std::sregex_iterator(json.begin(), json.end(), re); it != std::sregex_iterator(); ++it)
-        values.push_back((*it)[1]);
-    return values;
-}
-
 std::vector<std::string> Sorted(std::vector<std::string> v) {
     std::sort(v.begin(), v.end());
     return v;
-}
-
-std::string ImageWithSerial(const std::string& serial) {
-    std::string image(256, '\0');
-    for (int i = 0; i < 76; ++i) image[i] = static_cast<char>(0x41 + i % 26);
-    std::copy(serial.begin(), serial.end(), image.begin() + 76);
-    for (std::size_t i = 76 + serial.size() + 1; i < 256; ++i) image[i] = static_cast<char>(i * 7);
-    return image;
 }
 
 const std::string kGostelCards = "cards=1:0xA021:1,3:0xC022:2,5:0xD022:0\n";
@@ -74,8 +58,8 @@ TEST(NetLab, EvraAndKalderListEachDeviceOnceOnTheFirstInterfaceThatAnswers) {
     auto r = RunInLab(lab, {Cli(), "discover", "--json", "Pembrix - Evra", "Kalder - 8S33"});
     ASSERT_EQ(r.status, 0) << r.err;
     // The device on lab1 is not asked: lab0 answered.
-    EXPECT_EQ(Sorted(Field(r.out, "serial")), (std::vector<std::string>{"EVA0001", "EVD0002", "KLA0004"})) << r.out;
-    auto models = Field(r.out, "model");
+    EXPECT_EQ(Sorted(JsonField(r.out, "serial")), (std::vector<std::string>{"EVA0001", "EVD0002", "KLA0004"})) << r.out;
+    auto models = JsonField(r.out, "model");
     EXPECT_NE(std::find(models.begin(), models.end(), "Pembrix - Evra( 198.18.0.10 )"), models.end()) << r.out;
     EXPECT_NE(std::find(models.begin(), models.end(), "Kalder Series"), models.end());
 }
@@ -87,7 +71,7 @@ TEST(NetLab, SecondInterfaceIsTriedWhenTheFirstIsQuiet) {
                         Net("gostel-far", "gostel", 1, "198.18.1.30", "GSF0006", kGostelCards)));
     auto r = RunInLab(lab, {Cli(), "discover", "--json", "Pembrix - Evra", "Kalder - 8S33", "Gostel - 2160"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(Sorted(Field(r.out, "serial")),
+    EXPECT_EQ(Sorted(JsonField(r.out, "serial")),
               (std::vector<std::string>{"EVF0003", "GSF0006", "GSF0006-S1", "GSF0006-S3", "KLF0005"}))
         << r.out;
 }
@@ -103,7 +87,7 @@ TEST(NetLab, MalformedEvraAndKalderRepliesAreIgnored) {
                         Net("kalder-ok", "kalder", 0, "198.18.0.20", "KLOK002", "fault=stale\n")));
     auto r = RunInLab(lab, {Cli(), "discover", "--json", "Pembrix - Evra", "Kalder - 8S33"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(Sorted(Field(r.out, "serial")), (std::vector<std::string>{"EVOK001", "KLOK002"})) << r.out;
+    EXPECT_EQ(Sorted(JsonField(r.out, "serial")), (std::vector<std::string>{"EVOK001", "KLOK002"})) << r.out;
 }
 
 TEST(NetLab, EvraAndKalderWriteThenRead) {
@@ -113,7 +97,7 @@ TEST(NetLab, EvraAndKalderWriteThenRead) {
     WriteThenRead(lab, {"--family", "Pembrix - Evra", "--module", "0"}, "EV-NEW-1");
     WriteThenRead(lab, {"--family", "Kalder - 8S33", "--module", "0"}, "KL-NEW-2");
     auto d = RunInLab(lab, {Cli(), "discover", "--json", "Pembrix - Evra", "Kalder - 8S33"});
-    EXPECT_EQ(Sorted(Field(d.out, "serial")), (std::vector<std::string>{"EV-NEW-1", "KL-NEW-2"})) << d.out;
+    EXPECT_EQ(Sorted(JsonField(d.out, "serial")), (std::vector<std::string>{"EV-NEW-1", "KL-NEW-2"})) << d.out;
 }
 
 TEST(NetLab, SilentEvraFailsWithinItsPolls) {
@@ -134,15 +118,15 @@ TEST(NetLab, GostelChassisCardsAndUnicastTarget) {
     // alphabetically first chassis), and discovery goes to it alone.
     auto r = RunInLab(lab, {Cli(), "discover", "--json", "Gostel - 2160"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(Field(r.out, "serial"), (std::vector<std::string>{"GSA0001", "GSA0001-S1", "GSA0001-S3"})) << r.out;
-    const auto models = Field(r.out, "model");
+    EXPECT_EQ(JsonField(r.out, "serial"), (std::vector<std::string>{"GSA0001", "GSA0001-S1", "GSA0001-S3"})) << r.out;
+    const auto models = JsonField(r.out, "model");
     ASSERT_EQ(models.size(), 3u);
     EXPECT_EQ(models[1].substr(models[1].size() - 8), "(Slot 3)");
     EXPECT_EQ(models[2].substr(models[2].size() - 8), "(Slot 5)");
 
     auto t = RunInLab(lab, {Cli(), "discover", "--json", "--target", "198.18.0.31", "Gostel - 2160"});
     ASSERT_EQ(t.status, 0) << t.err;
-    EXPECT_EQ(Field(t.out, "serial"), (std::vector<std::string>{"GSB0002", "GSB0002-S2"})) << t.out;
+    EXPECT_EQ(JsonField(t.out, "serial"), (std::vector<std::string>{"GSB0002", "GSB0002-S2"})) << t.out;
 }
 
 TEST(NetLab, GostelCardSelectionWriteThenRead) {
@@ -161,7 +145,7 @@ TEST(NetLab, GostelCardSelectionWriteThenRead) {
     EXPECT_EQ(none.status, 1);
     EXPECT_NE(none.out.find("Please select a card!"), std::string::npos) << none.out;
     auto d = RunInLab(lab, {Cli(), "discover", "--json", "Gostel - 2160"});
-    EXPECT_EQ(Field(d.out, "serial"), (std::vector<std::string>{"GSA0001", "GS-NEW-S1", "GS-NEW-S3"})) << d.out;
+    EXPECT_EQ(JsonField(d.out, "serial"), (std::vector<std::string>{"GSA0001", "GS-NEW-S1", "GS-NEW-S3"})) << d.out;
 }
 
 TEST(NetLab, GostelCardFaultsFailTheTransferWithinItsLimit) {
@@ -172,7 +156,7 @@ TEST(NetLab, GostelCardFaultsFailTheTransferWithinItsLimit) {
         auto r = RunInLab(lab, {Cli(), "discover", "--json", "Gostel - 2160"});
         ASSERT_EQ(r.status, 0) << fault << r.err;
         // The card in slot 1 could not be read; the others were.
-        EXPECT_EQ(Field(r.out, "serial"), (std::vector<std::string>{"GSA0001", "GSA0001-S3"})) << fault << r.out;
+        EXPECT_EQ(JsonField(r.out, "serial"), (std::vector<std::string>{"GSA0001", "GSA0001-S3"})) << fault << r.out;
         // 150 polls of 50 ms for the one failing chunk, plus two discoveries.
         EXPECT_LT(r.seconds, 7.5 + 15.0) << fault;
     }
@@ -194,7 +178,7 @@ TEST(NetLab, HevraListsOnlyTheFirstChassisAndIgnoresBadDiscoveryReplies) {
                         Net("hevra-magic", "hevra", 0, "198.18.0.43", "HVM0004", "fault=wrong-magic\n")));
     auto r = RunInLab(lab, {Cli(), "discover", "--json", "Hevra - 5160"});
     ASSERT_EQ(r.status, 0) << r.err;
-    const auto serials = Field(r.out, "serial");
+    const auto serials = JsonField(r.out, "serial");
     ASSERT_FALSE(serials.empty()) << r.out;
     // One chassis only: its controller and its present cards.
     const std::string chassis = serials[0];
@@ -203,11 +187,11 @@ TEST(NetLab, HevraListsOnlyTheFirstChassisAndIgnoresBadDiscoveryReplies) {
         EXPECT_EQ(serials, (std::vector<std::string>{"HVA0001", "HVA0001-S0", "HVA0001-S2"}));
     else
         EXPECT_EQ(serials, (std::vector<std::string>{"HVB0002", "HVB0002-S1"}));
-    EXPECT_EQ(Field(r.out, "model")[0], "Hevra - 5160 Controller ");
+    EXPECT_EQ(JsonField(r.out, "model")[0], "Hevra - 5160 Controller ");
 
     auto t = RunInLab(lab, {Cli(), "discover", "--json", "--target", "198.18.0.41", "Hevra - 5160"});
     ASSERT_EQ(t.status, 0) << t.err;
-    EXPECT_EQ(Field(t.out, "serial"), (std::vector<std::string>{"HVB0002", "HVB0002-S1"})) << t.out;
+    EXPECT_EQ(JsonField(t.out, "serial"), (std::vector<std::string>{"HVB0002", "HVB0002-S1"})) << t.out;
 }
 
 TEST(NetLab, HevraWriteThenReadThroughCardSelection) {
@@ -216,7 +200,7 @@ TEST(NetLab, HevraWriteThenReadThroughCardSelection) {
     WriteThenRead(lab, {"--family", "Hevra - 5160", "--card", "3"}, "HV-NEW-S2");
     WriteThenRead(lab, {"--family", "Hevra - 5160", "--module", "0"}, "HV-NEW-CTL");
     auto d = RunInLab(lab, {Cli(), "discover", "--json", "Hevra - 5160"});
-    EXPECT_EQ(Field(d.out, "serial"), (std::vector<std::string>{"HV-NEW-CTL", "HVA0001-S0", "HV-NEW-S2"})) << d.out;
+    EXPECT_EQ(JsonField(d.out, "serial"), (std::vector<std::string>{"HV-NEW-CTL", "HVA0001-S0", "HV-NEW-S2"})) << d.out;
 }
 
 TEST(NetLab, HevraCardFaultsFailTheChunkWithinFiftyAttempts) {
@@ -239,7 +223,7 @@ TEST(NetLab, HevraWithoutIdentifyKeepsOnlyItsController) {
     // Three passes of a 1 s connect, a 500 ms pause and 50 attempts each,
     // for the target choice and again for the connection.
     EXPECT_LT(r.seconds, 2 * 3 * (1.0 + 0.5 + 50 * 0.35) + 45.0);
-    const auto serials = Field(r.out, "serial");
+    const auto serials = JsonField(r.out, "serial");
     EXPECT_LE(serials.size(), 1u) << r.out;
     EXPECT_NE(r.err.find("Finding Hevra - 5160"), std::string::npos) << r.err;
 }
@@ -261,7 +245,7 @@ TEST(NetLab, HevraIgnoresItsOwnDiscoveryBroadcast) {
     lab.WriteConfig(Lab(Net("hevra-a", "hevra", 1, "198.18.1.40", "HVA0001", kHevraCards + "fault=own-echo\n")));
     auto r = RunInLab(lab, {Cli(), "discover", "--json", "Hevra - 5160"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(Field(r.out, "serial"), (std::vector<std::string>{"HVA0001", "HVA0001-S0", "HVA0001-S2"})) << r.out;
+    EXPECT_EQ(JsonField(r.out, "serial"), (std::vector<std::string>{"HVA0001", "HVA0001-S0", "HVA0001-S2"})) << r.out;
     // No entry for the program's own address came before the chassis.
     std::vector<std::string> modules;
     std::regex re("\"module\":([0-9]+)");
@@ -288,6 +272,6 @@ TEST(NetLab, VanishingDevicesFailTheNextTransfer) {
     chassis.WriteConfig(Lab(Net("hevra-a", "hevra", 0, "198.18.0.40", "HVA0001", kHevraCards + "fault=vanish\n")));
     auto r = RunInLab(chassis, {Cli(), "discover", "--json", "Hevra - 5160"});
     // The controller's image was read; then the chassis was gone.
-    EXPECT_EQ(Field(r.out, "serial"), (std::vector<std::string>{"HVA0001"})) << r.out << r.err;
+    EXPECT_EQ(JsonField(r.out, "serial"), (std::vector<std::string>{"HVA0001"})) << r.out << r.err;
     EXPECT_LT(r.seconds, 2 * 4.0 + 3 * (1.0 + 50 * 0.35) + 10.0);
 }
