@@ -132,22 +132,13 @@ BOOL CComm_Gostel2160::ChooseTarget() {
 BOOL CComm_Gostel2160::Connect() { return m_socket.Discover(); }
 
 BOOL CComm_Gostel2160::SelectCardWithTarget() {
-    if (!ChooseTarget()) return FALSE;
-    if (!Connect()) {
-        UserPrompt().ShowMessage(kNotDetected, "Brevane");
-        CloseModule();
-        Disconnect();
-        return FALSE;
-    }
-    std::vector<ChassisCard> cards;
-    for (const auto& c : m_socket.m_cards) cards.push_back({c.slot, c.cardType});
-    CGostelCardSelDlg dlg(cards, m_modeWord);
-    if (!UserPrompt().ChooseCard(dlg) || !dlg.Result()) {
-        CloseModule();
-        Disconnect();
-        return FALSE;
-    }
-    const CardPick& pick = *dlg.Result();
+    const auto chosen = RunCardSelection(*this, kNotDetected, [&] {
+        std::vector<ChassisCard> cards;  // what the search found
+        for (const auto& c : m_socket.m_cards) cards.push_back({c.slot, c.cardType});
+        return std::make_unique<CGostelCardSelDlg>(cards, m_modeWord);
+    });
+    if (!chosen) return FALSE;
+    const CardPick& pick = *chosen;
     // The controller row's Slot ID is "n/a": keep its entry's slot.
     m_slot = pick.slot >= 0 ? static_cast<std::uint8_t>(pick.slot) : m_socket.m_cards[static_cast<std::size_t>(pick.row)].slot;
     m_cardType = pick.cardType;

@@ -41,3 +41,21 @@ CGostelCardSelDlg::CGostelCardSelDlg(std::vector<ChassisCard> cards, std::uint32
 CHevraCardSelDlg::CHevraCardSelDlg(std::vector<ChassisCard> cards)
     : CChassisCardSelDlg("Hevra Series Card Select", std::move(cards), hevra::kControllerType, hevra::CardTypeText,
                          false, "", "") {}
+
+std::optional<CardPick> RunCardSelection(CCommBase& family, const char* notDetected,
+                                         const std::function<std::unique_ptr<CChassisCardSelDlg>()>& makeDialog) {
+    if (!family.ChooseTarget()) return std::nullopt;
+    if (!family.Connect()) {
+        UserPrompt().ShowMessage(notDetected, "Brevane");
+        family.CloseModule();
+        family.Disconnect();
+        return std::nullopt;
+    }
+    const auto dlg = makeDialog();
+    if (!UserPrompt().ChooseCard(*dlg) || !dlg->Result()) {
+        family.CloseModule();
+        family.Disconnect();
+        return std::nullopt;
+    }
+    return dlg->Result();
+}

@@ -1,9 +1,12 @@
 #pragma once
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "framework/CCommBase.h"
 #include "framework/Prompt.h"
 
 // The card-selection dialogs of the Gostel and Hevra chassis, without their
@@ -71,3 +74,10 @@ class CHevraCardSelDlg : public CChassisCardSelDlg {
 public:
     explicit CHevraCardSelDlg(std::vector<ChassisCard> cards);
 };
+
+// The card-selection path of a chassis family: its target choice, a search of
+// that chassis (on failure `notDetected` is shown), then the dialog that
+// `makeDialog` builds from the cards found. Nothing when the user cancelled or
+// nothing was found; the family is then closed and disconnected.
+std::optional<CardPick> RunCardSelection(CCommBase& family, const char* notDetected,
+                                         const std::function<std::unique_ptr<CChassisCardSelDlg>()>& makeDialog);
