@@ -586,10 +586,10 @@ bool save_state(const State& st, const std::filesystem::path& file) {
 
 namespace {
 
-// The device: protocol state plus the configured fault.
-class Device final : public Responder {
+// One traffic generator: protocol state plus the configured fault.
+class Generator final : public Responder {
 public:
-    Device(const DeviceConfig& cfg, ImageStore& image, const std::filesystem::path& state_dir)
+    Generator(const DeviceConfig& cfg, ImageStore& image, const std::filesystem::path& state_dir)
         : cfg_(cfg), image_(image), state_dir_(state_dir), state_file_(state_dir / (cfg.name + ".tavik")) {
         id_.model = cfg.product.rfind("Quenlor ", 0) == 0 ? cfg.product.substr(8) : cfg.product;
         id_.serial = cfg.serial;
@@ -698,7 +698,7 @@ private:
 
 std::unique_ptr<Responder> make_responder(const DeviceConfig& cfg, ImageStore& image,
                                           const std::filesystem::path& state_dir) {
-    return std::make_unique<Device>(cfg, image, state_dir);
+    return std::make_unique<Generator>(cfg, image, state_dir);
 }
 
 }  // namespace lab::tavik
