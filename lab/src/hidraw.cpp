@@ -394,7 +394,13 @@ void HidrawNode::vanish() {
     g_clear_error(&err);
     ::unlink((root_dir_ + devnode_).c_str());
     ::unlink(class_link_.c_str());
+    // Hanging up the terminal wakes a reader blocked in it and makes poll()
+    // report POLLHUP, as hidraw does for an unplugged device.
     ::tcflush(slave_, TCIFLUSH);
+    ::close(master_);
+    ::close(slave_);
+    master_ = slave_ = -1;
+    head_in_terminal_ = false;
 }
 
 }  // namespace lab

@@ -723,7 +723,23 @@ TEST(TavikFaults, VanishRemovesNodes) {
     {
         HidLink l("TV-VANISH-H");
         ASSERT_TRUE(l.ok());
+        // A reader blocked in read() wakes when the device goes.
+        ssize_t got = 1;
+        long waited = 0;
+        std::thread reader([&] {
+            const auto t0 = Clock::now();
+            std::uint8_t in[65];
+            got = read(l.read_fd(), in, sizeof in);
+            waited = ms_since(t0);
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
         l.send(req(0x11));
+        reader.join();
+        EXPECT_LE(got, 0);
+        EXPECT_LT(waited, 1000);
+        pollfd p{l.read_fd(), POLLIN, 0};
+        EXPECT_EQ(poll(&p, 1, 0), 1);
+        EXPECT_TRUE(p.revents & (POLLHUP | POLLERR));
         EXPECT_FALSE(l.receive(300));
         EXPECT_FALSE(l.send(req(0x11)));
     }
