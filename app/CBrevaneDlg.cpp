@@ -336,10 +336,16 @@ void CBrevaneDlg::OnWriteImage() {
     }
     CWriteImageDlg dlg(family, index, this);
     if (dlg.exec() != QDialog::Accepted) return;
-    WriteImageFromFile(dlg.Family(), dlg.ModuleIndex(), dlg.File());
+    WriteImageFromFile(dlg.Family(), moduleio::ModuleChoice{dlg.ModuleIndex(), dlg.ViaCardSelection()}, dlg.File());
 }
 
 bool CBrevaneDlg::WriteImageFromFile(const std::string& family, std::int32_t index, const QString& file) {
+    return WriteImageFromFile(family, moduleio::ModuleChoice{index, false}, file);
+}
+
+bool CBrevaneDlg::WriteImageFromFile(const std::string& family, const moduleio::ModuleChoice& choice,
+                                     const QString& file) {
+    const std::int32_t index = choice.index;
     if (m_busy) {
         ui::ShowMessage(this, QString::fromUtf8(kBusyMessage), ui::AppTitle());
         return false;
@@ -362,12 +368,14 @@ bool CBrevaneDlg::WriteImageFromFile(const std::string& family, std::int32_t ind
         if (!ui::AskYesNo(this, question)) return false;
     }
 
-    const QString target = QStringLiteral("%1 module index %2").arg(QString::fromStdString(family)).arg(index);
+    const QString target = choice.viaCardSelection
+                               ? QStringLiteral("%1 (the card chosen in its card dialog)").arg(QString::fromStdString(family))
+                               : QStringLiteral("%1 module index %2").arg(QString::fromStdString(family)).arg(index);
     moduleio::WriteResult result;
     {
         BusyGuard busy(m_busy);
         AppendLog(QStringLiteral("Writing image to %1 . . .").arg(target), true);
-        result = moduleio::WriteImage(family, index, *image,
+        result = moduleio::WriteImage(family, choice, *image,
                                       m_backupDir.empty() ? moduleio::DefaultBackupDir() : m_backupDir);
     }
     if (!result.ok) {

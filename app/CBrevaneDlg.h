@@ -11,6 +11,7 @@
 
 #include "framework/DeviceInfo.h"
 #include "framework/DeviceSearch.h"
+#include "framework/ModuleIo.h"
 
 class QAction;
 class QFrame;
@@ -53,6 +54,8 @@ public:
 
     // Writes an image file to one module; every outcome is told in a message.
     bool WriteImageFromFile(const std::string& family, std::int32_t index, const QString& file);
+    // The same with the module named through the family's card selection.
+    bool WriteImageFromFile(const std::string& family, const moduleio::ModuleChoice& choice, const QString& file);
 
     bool IsBusy() const { return m_busy != 0; }
     const std::vector<CDeviceInfo>& Found() const { return m_found; }

@@ -1,5 +1,6 @@
 #include "CWriteImageDlg.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFileDialog>
@@ -24,6 +25,12 @@ CWriteImageDlg::CWriteImageDlg(const std::string& family, std::int32_t index, QW
     m_index->setRange(0, 255);
     m_index->setValue(index);
 
+    // Only the families that choose a target first (the chassis) have a card dialog.
+    m_viaCard = new QCheckBox(QStringLiteral("Pick the card in the chassis's card dialog"), this);
+    connect(m_family, &QComboBox::currentIndexChanged, this, &CWriteImageDlg::OnFamilyChanged);
+    connect(m_viaCard, &QCheckBox::toggled, m_index, [this](bool on) { m_index->setEnabled(!on); });
+    OnFamilyChanged();
+
     m_file = new QLineEdit(this);
     m_file->setMinimumWidth(260);
     auto* browse = new QPushButton(QStringLiteral("&Browse..."), this);
@@ -35,6 +42,7 @@ CWriteImageDlg::CWriteImageDlg(const std::string& family, std::int32_t index, QW
     auto* form = new QFormLayout;
     form->addRow(QStringLiteral("Family:"), m_family);
     form->addRow(QStringLiteral("Module index (0 = first):"), m_index);
+    form->addRow(QString(), m_viaCard);
     form->addRow(QStringLiteral("Image file (256 bytes):"), fileRow);
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
@@ -49,6 +57,14 @@ CWriteImageDlg::CWriteImageDlg(const std::string& family, std::int32_t index, QW
 std::string CWriteImageDlg::Family() const { return m_family->currentText().toStdString(); }
 std::int32_t CWriteImageDlg::ModuleIndex() const { return m_index->value(); }
 QString CWriteImageDlg::File() const { return m_file->text().trimmed(); }
+bool CWriteImageDlg::ViaCardSelection() const { return m_viaCard->isEnabled() && m_viaCard->isChecked(); }
+
+void CWriteImageDlg::OnFamilyChanged() {
+    const auto* row = FamilyRegistry::Find(Family());
+    const bool chassis = row && row->needsTarget == 1;
+    m_viaCard->setEnabled(chassis);
+    if (!chassis) m_viaCard->setChecked(false);
+}
 
 void CWriteImageDlg::OnBrowse() {
     const QString file = QFileDialog::getOpenFileName(this, QStringLiteral("Image File"), m_file->text(),

@@ -94,3 +94,28 @@ TEST_F(CardSelViewTest, EmptyListEndsAsCancelled) {
 }
 
 }  // namespace
+
+#include <QCheckBox>
+#include <QComboBox>
+
+#include "app/CWriteImageDlg.h"
+
+namespace {
+
+TEST(WriteImageDlg, CardDialogIsOfferedForChassisFamiliesOnly) {
+    CWriteImageDlg dlg("Gostel - 2160", 0, nullptr);
+    QCheckBox* viaCard = dlg.CardSelectionBox();
+    EXPECT_TRUE(viaCard->isEnabled());
+    viaCard->setChecked(true);
+    EXPECT_TRUE(dlg.ViaCardSelection());
+
+    dlg.FamilyBox()->setCurrentText("Tesk - 100");
+    EXPECT_FALSE(viaCard->isEnabled());
+    EXPECT_FALSE(dlg.ViaCardSelection());
+
+    dlg.FamilyBox()->setCurrentText("Hevra - 5160");
+    EXPECT_TRUE(viaCard->isEnabled());
+    EXPECT_FALSE(dlg.ViaCardSelection());  // unchecked when it was disabled
+}
+
+}  // namespace
