@@ -1,6 +1,7 @@
 // Silent devices: every export gives up at its own limit, leaves its output
 // untouched, and no read waits longer than its second.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <chrono>
 #include <cstring>
@@ -12,6 +13,11 @@ using namespace labtest;
 namespace {
 using Clock = std::chrono::steady_clock;
 double Since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+double CpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
 }  // namespace
 
 class Silent : public ::testing::TestWithParam<int> {
@@ -23,6 +29,7 @@ protected:
 TEST_P(Silent, EachExportGivesUpAtItsLimit) {
     const std::string device = GetParam() == 1 ? "alda-silent" : "brisa-silent";
     auto mark = RecordMark();
+    const double cpu0 = CpuSeconds();
     std::uint8_t media[64];
     std::memset(media, 0xEE, sizeof media);
     auto t0 = Clock::now();
@@ -53,6 +60,9 @@ TEST_P(Silent, EachExportGivesUpAtItsLimit) {
     EXPECT_GE(Since(t0), 8.0);
     EXPECT_LT(Since(t0), 10.0);
     EXPECT_EQ(counters.bytes[220], 0xEE);
+
+    // About 15 s of waiting: the waits sleep, they never spin.
+    EXPECT_LT(CpuSeconds() - cpu0, 0.5);
 
     auto req = RequestsSince(mark, device);
     ASSERT_EQ(req.size(), 4u);  // one request each; the counter stopped at piece 0
