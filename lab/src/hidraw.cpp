@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/hidraw.h>
+#include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -24,6 +25,8 @@ namespace {
 
 constexpr int kHidrawMajor = 241;
 constexpr unsigned kRefillMaxMs = 50;
+// Bytes written to a terminal are readable from it within this time.
+constexpr auto kLanding = std::chrono::milliseconds(20);
 
 std::string hex(const std::vector<std::uint8_t>& bytes) {
     std::string s;
@@ -180,6 +183,7 @@ void HidrawNode::on_connected(UMockdevIoctlBase*, UMockdevIoctlClient* c, void* 
     if (h->sessions_.empty()) {
         ::tcflush(h->slave_, TCIFLUSH);
         h->waiting_.clear();
+        h->head_in_terminal_ = false;
     }
     h->sessions_.emplace(static_cast<UMockdevIoctlClient*>(g_object_ref(c)), Session{});
     log_event("%s: opened", h->devnode_.c_str());
@@ -188,15 +192,39 @@ void HidrawNode::on_connected(UMockdevIoctlBase*, UMockdevIoctlClient* c, void* 
 // Puts the oldest waiting report into the empty terminal. A reader blocked in
 // the terminal may take a report without the lab seeing it: while reports
 // wait behind one in the terminal, a timer (backing off to 50 ms) looks again.
+// True while the report last written is in the terminal or on its way in;
+// false once a reader has taken it.
+bool HidrawNode::head_present() {
+    if (!head_in_terminal_) return false;
+    if (terminal_bytes() > 0 || std::chrono::steady_clock::now() - head_written_ < kLanding) return true;
+    head_in_terminal_ = false;
+    return false;
+}
+
+// Waits (poll, at most until the landing time is over) for the report in the
+// terminal to become readable; false when a reader took it meanwhile.
+bool HidrawNode::wait_head() {
+    while (head_present()) {
+        if (terminal_bytes() > 0) return true;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            head_written_ + kLanding - std::chrono::steady_clock::now());
+        pollfd p{slave_, POLLIN, 0};
+        ::poll(&p, 1, static_cast<int>(std::max<long>(left.count(), 0)) + 1);
+    }
+    return false;
+}
+
 void HidrawNode::refill() {
     if (gone_) return;
-    if (!waiting_.empty() && terminal_bytes() == 0) {
+    if (!waiting_.empty() && !head_present()) {
         const auto [r, length] = waiting_.front();
         waiting_.pop_front();
         const ssize_t w = ::write(master_, r.data(), length);
         if (w != static_cast<ssize_t>(length))
             log_error("%s: report lost (%s)", devnode_.c_str(), w < 0 ? std::strerror(errno) : "short write");
+        head_in_terminal_ = true;
         head_length_ = length;
+        head_written_ = std::chrono::steady_clock::now();
         refill_ms_ = 1;
     }
     if (!waiting_.empty() && !refill_timer_) {
@@ -232,17 +260,20 @@ int HidrawNode::on_read(UMockdevIoctlBase*, UMockdevIoctlClient* c, void* self) 
         return TRUE;
     }
     h->refill();
-    const std::size_t have = h->terminal_bytes();
-    if (have == 0) return FALSE;  // the terminal blocks, or says EAGAIN
+    // A report taken by a reader blocked in the terminal makes room for the next.
+    while (!h->wait_head()) {
+        if (h->waiting_.empty()) return FALSE;  // the terminal blocks, or says EAGAIN
+        h->refill();
+    }
     std::uint8_t buf[kReportSize];
-    const std::size_t want = std::min({have, h->head_length_ ? h->head_length_ : have, sizeof buf});
+    const std::size_t want = std::min({h->terminal_bytes(), h->head_length_, sizeof buf});
     const ssize_t got = ::read(h->slave_, buf, want);
     if (got <= 0) return FALSE;
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(c);
     const std::size_t room = arg && arg->data ? static_cast<std::size_t>(std::max(arg->data_len, 0)) : 0;
     const std::size_t n = std::min(room, static_cast<std::size_t>(got));
     if (n) std::memcpy(arg->data, buf, n);
-    h->head_length_ = 0;
+    h->head_in_terminal_ = false;
     umockdev_ioctl_client_complete(c, static_cast<long>(n), 0);
     h->refill();
     return TRUE;
@@ -363,7 +394,13 @@ void HidrawNode::vanish() {
     g_clear_error(&err);
     ::unlink((root_dir_ + devnode_).c_str());
     ::unlink(class_link_.c_str());
+    // Hanging up the terminal wakes a reader blocked in it and makes poll()
+    // report POLLHUP, as hidraw does for an unplugged device.
     ::tcflush(slave_, TCIFLUSH);
+    ::close(master_);
+    ::close(slave_);
+    master_ = slave_ = -1;
+    head_in_terminal_ = false;
 }
 
 }  // namespace lab

@@ -5,7 +5,10 @@
 // The node is a symlink to a pseudo-terminal in raw mode. Writes and ioctls
 // go to the lab's handler; poll() goes to the real terminal. The lab keeps the
 // oldest undelivered input report (and only that one) in the terminal, so the
-// node is readable exactly while a report is waiting. A read with a report
+// node is readable exactly while a report is waiting. (Bytes written to a
+// terminal reach its reader a little later, through the kernel's work queue:
+// the lab counts a report as in the terminal from its write on, and as taken
+// only when the terminal is still empty some milliseconds after the write.) A read with a report
 // waiting is served by the lab: it takes the report out of the terminal and
 // hands over its bytes, one report per read, as hidraw does (a read asking
 // for fewer bytes gets the first ones; the rest of that report is dropped).
@@ -20,6 +23,7 @@
 // A read returns the 64 report bytes, with no report-ID byte in front.
 #pragma once
 
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <map>
@@ -60,6 +64,8 @@ private:
 
     void send(const Report& r, std::size_t length);
     std::size_t terminal_bytes() const;
+    bool head_present();
+    bool wait_head();
     void refill();
     void prune_sessions();
 
@@ -77,7 +83,9 @@ private:
     int slave_ = -1;
     UMockdevIoctlBase* handler_ = nullptr;
     std::deque<std::pair<Report, std::size_t>> waiting_;  // reports not yet in the terminal
-    std::size_t head_length_ = 0;                         // length of the report in the terminal
+    bool head_in_terminal_ = false;                       // a report sits in (or is on its way into) the terminal
+    std::size_t head_length_ = 0;                         // its length
+    std::chrono::steady_clock::time_point head_written_;
     GSource* refill_timer_ = nullptr;
     unsigned refill_ms_ = 1;
     std::map<UMockdevIoctlClient*, Session> sessions_;

@@ -51,7 +51,16 @@ ImageStore::ImageStore(std::filesystem::path file, std::string_view name, std::s
         throw std::runtime_error(file_.string() + ": not a 256-byte identity image (delete it to start afresh)");
 }
 
-bool ImageStore::save() const {
+bool ImageStore::save(bool sync) const {
+    if (!sync) {
+        // In place: 256 bytes at offset 0, no truncation, no rename (either of
+        // which makes the file system flush, as a sync would).
+        const int fd = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        const bool ok = fd >= 0 && ::pwrite(fd, image_.data(), kImageSize, 0) == static_cast<ssize_t>(kImageSize);
+        if (!ok) log_error("state %s: %s", file_.c_str(), std::strerror(errno));
+        if (fd >= 0) ::close(fd);
+        return ok;
+    }
     const std::string tmp = file_.string() + ".tmp";
     const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
@@ -65,7 +74,7 @@ bool ImageStore::save() const {
         if (w <= 0) break;
         done += static_cast<std::size_t>(w);
     }
-    const bool ok = done == kImageSize && ::fsync(fd) == 0;
+    const bool ok = done == kImageSize && (!sync || ::fsync(fd) == 0);
     ::close(fd);
     if (!ok || ::rename(tmp.c_str(), file_.c_str()) != 0) {
         log_error("state %s: %s", file_.c_str(), std::strerror(errno));

@@ -15,8 +15,10 @@ public:
 
     Image& image() { return image_; }
     const Image& image() const { return image_; }
-    // Writes the image at once (temp file + rename). Returns false and logs on failure.
-    bool save() const;
+    // Writes the image at once: with sync, a temp file flushed to disk and
+    // renamed; without, overwritten in place (kept across runs, cheap).
+    // Returns false and logs on failure.
+    bool save(bool sync = true) const;
     // True when this run made the image afresh (no state file before).
     bool created() const { return created_; }
 

@@ -115,6 +115,28 @@ bool unhex(const std::string& s, std::vector<std::uint8_t>& out) {
     return true;
 }
 
+// Overwritten in place, then cut to length: no rename and no truncation to
+// zero, which make the file system flush the data as a sync would. The lab
+// keeps state across runs, not across power cuts.
+bool write_file(const std::filesystem::path& file, std::span<const std::uint8_t> data) {
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        log_error("%s: %s", file.c_str(), std::strerror(errno));
+        return false;
+    }
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t w = ::pwrite(fd, data.data() + done, data.size() - done, static_cast<off_t>(done));
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) break;
+        done += static_cast<std::size_t>(w);
+    }
+    const bool ok = done == data.size() && ::ftruncate(fd, static_cast<off_t>(data.size())) == 0;
+    if (!ok) log_error("%s: %s", file.c_str(), std::strerror(errno));
+    ::close(fd);
+    return ok;
+}
+
 }  // namespace
 
 bool known_code(std::uint8_t code) {
@@ -557,33 +579,17 @@ bool save_state(const State& st, const std::filesystem::path& file) {
     gsize len = 0;
     gchar* text = g_key_file_to_data(kf, &len, nullptr);
     g_key_file_free(kf);
-    GError* err = nullptr;
-    const bool ok = g_file_set_contents(file.c_str(), text, static_cast<gssize>(len), &err);
+    const bool ok = write_file(file, std::span(reinterpret_cast<const std::uint8_t*>(text), len));
     g_free(text);
-    if (!ok) {
-        log_error("state %s: %s", file.c_str(), err ? err->message : "?");
-        g_clear_error(&err);
-    }
     return ok;
 }
 
 namespace {
 
-bool write_file(const std::filesystem::path& file, std::span<const std::uint8_t> data) {
-    GError* err = nullptr;
-    const bool ok = g_file_set_contents(file.c_str(), reinterpret_cast<const gchar*>(data.data()),
-                                        static_cast<gssize>(data.size()), &err);
-    if (!ok) {
-        log_error("%s: %s", file.c_str(), err ? err->message : "?");
-        g_clear_error(&err);
-    }
-    return ok;
-}
-
-// The device: protocol state plus the configured fault.
-class Device final : public Responder {
+// One traffic generator: protocol state plus the configured fault.
+class Generator final : public Responder {
 public:
-    Device(const DeviceConfig& cfg, ImageStore& image, const std::filesystem::path& state_dir)
+    Generator(const DeviceConfig& cfg, ImageStore& image, const std::filesystem::path& state_dir)
         : cfg_(cfg), image_(image), state_dir_(state_dir), state_file_(state_dir / (cfg.name + ".tavik")) {
         id_.model = cfg.product.rfind("Quenlor ", 0) == 0 ? cfg.product.substr(8) : cfg.product;
         id_.serial = cfg.serial;
@@ -628,7 +634,9 @@ public:
             return out;
         }
         const Effect e = apply(st_, image_.image(), req);
-        if (e.identity_changed) image_.save();
+        // Kept across lab runs, not across power cuts: no flush to disk, so
+        // EEPROM writes cost what they cost the device, not a disk sync.
+        if (e.identity_changed) image_.save(false);
         if (e.state_changed) save_state(st_, state_file_);
         if (e.finished_download) {
             const Download& d = st_.downloads[e.finished_download];
@@ -690,7 +698,7 @@ private:
 
 std::unique_ptr<Responder> make_responder(const DeviceConfig& cfg, ImageStore& image,
                                           const std::filesystem::path& state_dir) {
-    return std::make_unique<Device>(cfg, image, state_dir);
+    return std::make_unique<Generator>(cfg, image, state_dir);
 }
 
 }  // namespace lab::tavik

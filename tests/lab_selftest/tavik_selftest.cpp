@@ -21,6 +21,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -584,6 +585,45 @@ TEST(TavikFaults, SilentNeverRepliesAndNothingSpins) {
     EXPECT_LT(lab_ms, 100);
 }
 
+TEST(TavikFaults, SilentLibraryModeWaitDoesNotSpin) {
+    UsbLink l("TV-SILENT-U");
+    ASSERT_TRUE(l.ok());
+    ASSERT_TRUE(l.send(req(0x11)));
+    const long lab0 = lab_cpu_ms();
+    const long own0 = own_cpu_us();
+    const auto t0 = Clock::now();
+    EXPECT_FALSE(l.receive(1000));
+    const long lab_ms = lab_cpu_ms() - lab0;
+    const long own_us = own_cpu_us() - own0;
+    std::printf("idle 1 s bulk-IN wait: %ld ms elapsed, client %.2f ms CPU, lab %ld ms CPU\n", ms_since(t0),
+                own_us / 1000.0, lab_ms);
+    EXPECT_LT(own_us, 20000);
+    EXPECT_LT(lab_ms, 100);
+}
+
+// A reader blocked in read() (no poll first) gets one report per read, and
+// a report queued behind it becomes readable without another request.
+TEST(TavikFaults, BlockingReadGetsOneReportAtATime) {
+    HidLink l("TV-FF");
+    ASSERT_TRUE(l.ok());
+    Bytes first;
+    std::thread reader([&] {
+        std::uint8_t in[65];
+        const ssize_t n = read(l.read_fd(), in, sizeof in);
+        if (n > 0) first.assign(in, in + n);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(l.send(req(0x34)));
+    reader.join();
+    ASSERT_EQ(first.size(), 64u);
+    EXPECT_EQ(first[0], 0xFF);
+    auto r = l.receive(500);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->size(), 64u);
+    EXPECT_EQ((*r)[0], 0x34);
+    EXPECT_FALSE(l.receive(100));
+}
+
 TEST(TavikFaults, LateReplyMissesTheDeadlineAndComesNext) {
     HidLink l("TV-LATE");
     ASSERT_TRUE(l.ok());
@@ -683,7 +723,23 @@ TEST(TavikFaults, VanishRemovesNodes) {
     {
         HidLink l("TV-VANISH-H");
         ASSERT_TRUE(l.ok());
+        // A reader blocked in read() wakes when the device goes.
+        ssize_t got = 1;
+        long waited = 0;
+        std::thread reader([&] {
+            const auto t0 = Clock::now();
+            std::uint8_t in[65];
+            got = read(l.read_fd(), in, sizeof in);
+            waited = ms_since(t0);
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
         l.send(req(0x11));
+        reader.join();
+        EXPECT_LE(got, 0);
+        EXPECT_LT(waited, 1000);
+        pollfd p{l.read_fd(), POLLIN, 0};
+        EXPECT_EQ(poll(&p, 1, 0), 1);
+        EXPECT_TRUE(p.revents & (POLLHUP | POLLERR));
         EXPECT_FALSE(l.receive(300));
         EXPECT_FALSE(l.send(req(0x11)));
     }
@@ -712,6 +768,15 @@ TEST(TavikRecord, RequestsAsWritten) {
         HidLink h("TV-HID-0101");
         ASSERT_TRUE(h.ok());
         ASSERT_TRUE(h.exchange(req(0x34, {{9, 0xA5}})));
+        // A 64-byte write whose first byte is not 0 is the report itself.
+        Frame f = req(0x34);
+        const int fd = open(h.node().c_str(), O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(write(fd, f.data(), 64), 64);
+        close(fd);
+        auto r = h.receive(1000);
+        ASSERT_TRUE(r);
+        EXPECT_EQ((*r)[0], 0x34);
         UsbLink u("TV-USB-0202");
         ASSERT_TRUE(u.ok());
         ASSERT_TRUE(u.exchange(req(0x34, {{9, 0x5A}})));
@@ -719,14 +784,19 @@ TEST(TavikRecord, RequestsAsWritten) {
     std::ifstream in(file);
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);) lines.push_back(line);
-    ASSERT_GE(lines.size(), 4u);
     auto fields = [](const std::string& line) {
         std::istringstream s(line);
         std::vector<std::string> f;
         for (std::string x; s >> x;) f.push_back(x);
         return f;
     };
-    const auto a = fields(lines[lines.size() - 4]), b = fields(lines[lines.size() - 3]);
+    ASSERT_GE(lines.size(), 6u);
+    const auto w64 = fields(lines[lines.size() - 4]);
+    ASSERT_EQ(w64.size(), 5u);
+    EXPECT_EQ(w64[1], "t-hid");
+    EXPECT_EQ(w64[3], "64");
+    EXPECT_EQ(w64[4].substr(0, 2), "34");
+    const auto a = fields(lines[lines.size() - 6]), b = fields(lines[lines.size() - 5]);
     const auto c = fields(lines[lines.size() - 2]), d = fields(lines[lines.size() - 1]);
     ASSERT_EQ(a.size(), 5u);
     EXPECT_EQ(a[1], "t-hid");
