@@ -82,3 +82,19 @@ TEST_P(Silent, RawFrameGivesUpAfterFiftyReads) {
 
 INSTANTIATE_TEST_SUITE_P(Lab, Silent, ::testing::Values(1, 2),
                          [](const auto& info) { return info.param == 1 ? "hid" : "mpusb"; });
+
+TEST(Vanish, DeviceGoneOnItsFirstRequest) {
+    ASSERT_TRUE(Open(3));
+    std::uint32_t v = 0xDEADBEEF;
+    auto t0 = Clock::now();
+    EXPECT_EQ(Tavik_ReadReg(1, &v), 0);
+    EXPECT_LT(Since(t0), 4.5);
+    EXPECT_EQ(v, 0xDEADBEEFu);
+    t0 = Clock::now();
+    EXPECT_EQ(Tavik_GetMediaConfig(reinterpret_cast<std::uint8_t*>(&v)), 0);
+    EXPECT_LT(Since(t0), 3.3);
+    EXPECT_EQ(Tavik_FindDevice(), 0);
+    EXPECT_NE(Tavik_TerminateProcess(), 0);
+    EXPECT_EQ(Tavik_DetectDevice(3), 0);
+    EXPECT_EQ(Tavik_ConnectToDevice(), 0);  // the list is empty now
+}
