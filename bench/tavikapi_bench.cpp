@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,61 +37,65 @@ bool Open(int type) {
     return Tavik_SetDeviceType(type) && Tavik_DetectDevice(type) && Tavik_SelectDevice(0) && Tavik_ConnectToDevice();
 }
 
+struct LibraryTimes {
+    double reg = -1, regCpu = 0, ee = -1, eeCpu = 0;  // ms per exchange beyond the mandated pause
+};
+
 // N register reads (Counted: 150 ms mandated pause, reply on the first read)
 // and N EEPROM reads (Busy deadline: 50 ms pause, reply on the first read).
-bool Exchanges(const char* label, int type, int n, double raw) {
-    if (!Open(type)) {
-        std::printf("%s: device not opened\n", label);
-        return false;
-    }
+LibraryTimes Exchanges(int type, int n) {
+    LibraryTimes t;
+    if (!Open(type)) return t;
     std::uint32_t v = 0;
     Tavik_ReadReg(0, &v);  // warm-up
     auto t0 = std::chrono::steady_clock::now();
     double cpu0 = CpuMs();
     for (int i = 0; i < n; ++i)
-        if (!Tavik_ReadReg(static_cast<std::uint32_t>(i), &v)) return false;
-    const double reg = WallMs(t0) / n - 150.0;
-    const double regCpu = (CpuMs() - cpu0) / n;
+        if (!Tavik_ReadReg(static_cast<std::uint32_t>(i), &v)) return t;
+    t.reg = WallMs(t0) / n - 150.0;
+    t.regCpu = (CpuMs() - cpu0) / n;
     t0 = std::chrono::steady_clock::now();
     cpu0 = CpuMs();
     for (int i = 0; i < n; ++i) {
         EepromChunk c{};
-        if (!Tavik_GetEeprom(0, 58, &c)) return false;
+        if (!Tavik_GetEeprom(0, 58, &c)) return t;
     }
-    const double ee = WallMs(t0) / n - 50.0;
-    const double eeCpu = (CpuMs() - cpu0) / n;
-    std::printf("%s: register read  %.3f ms/exchange beyond the 150 ms pause (cpu %.3f ms); library alone %+.3f ms\n",
-                label, reg, regCpu, reg - raw);
-    std::printf("%s: EEPROM read    %.3f ms/exchange beyond the 50 ms pause (cpu %.3f ms); library alone %+.3f ms\n",
-                label, ee, eeCpu, ee - raw);
+    t.ee = WallMs(t0) / n - 50.0;
+    t.eeCpu = (CpuMs() - cpu0) / n;
     Tavik_TerminateProcess();
-    return true;
+    return t;
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
 }
 
 // The same exchange without the library: write the 0x01 request, sleep the
 // 150 ms pause, read the reply. What the transport (and the lab) costs.
-double RawHidMs(int n) {
+double RawHidMs(int n, std::uint8_t code, int pauseMs) {
     std::vector<std::int32_t> idx;
     std::vector<std::string> paths;
     if (!platform::FindHidPaths(idx, paths, 0x1701)) return -1;
     const int w = ::open(paths[0].c_str(), O_WRONLY | O_NONBLOCK);
     const int r = ::open(paths[0].c_str(), O_RDONLY | O_NONBLOCK);
     if (w < 0 || r < 0) return -1;
-    std::uint8_t req[65] = {0, 0x01}, rep[65];
+    std::uint8_t req[65] = {0, code}, rep[65];
+    if (code == 0x12) req[5] = 29;  // 58 bytes
     const auto t0 = std::chrono::steady_clock::now();
     for (int i = 0; i < n; ++i) {
         if (::write(w, req, sizeof req) != sizeof req) return -1;
-        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
         pollfd p{r, POLLIN, 0};
         if (::poll(&p, 1, 1000) != 1 || ::read(r, rep, sizeof rep) <= 0) return -1;
     }
-    const double ms = WallMs(t0) / n - 150.0;
+    const double ms = WallMs(t0) / n - pauseMs;
     ::close(w);
     ::close(r);
     return ms;
 }
 
-double RawMpusbMs(int n) {
+double RawMpusbMs(int n, std::uint8_t code, int pauseMs) {
     std::vector<std::int32_t> inst;
     if (!platform::FindMpusbInstances(0x1688, 0x2403, "Quenlor Pembrix-Brisa", inst)) return -1;
     void* lib = ::dlopen("libmpusbapi.so", RTLD_NOW);
@@ -105,17 +110,18 @@ double RawMpusbMs(int n) {
     void* w = open(static_cast<std::uint32_t>(inst[0]), "vid_2403&pid_1688", "\\MCHP_EP1", 0, 0);
     void* r = open(static_cast<std::uint32_t>(inst[0]), "vid_2403&pid_1688", "\\MCHP_EP1", 1, 0);
     if (w == reinterpret_cast<void*>(-1) || r == reinterpret_cast<void*>(-1)) return -1;
-    std::uint8_t req[64] = {0x01}, rep[64];
+    std::uint8_t req[64] = {code}, rep[64];
+    if (code == 0x12) req[4] = 29;  // 58 bytes
     const auto t0 = std::chrono::steady_clock::now();
     for (int i = 0; i < n; ++i) {
         std::uint32_t k = 0;
         wr(w, req, 64, &k, 1000);
         if (k != 64) return -1;
-        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
         rd(r, rep, 64, &k, 1000);
         if (k == 0) return -1;
     }
-    const double ms = WallMs(t0) / n - 150.0;
+    const double ms = WallMs(t0) / n - pauseMs;
     close(w);
     close(r);
     return ms;
@@ -140,15 +146,39 @@ bool SilentWait(const char* label, int type) {
 
 }  // namespace
 
+// Rounds of: the transport alone, then the library, on the same device; the
+// median of the differences leaves out the machine's drift between rounds.
+bool Compare(const char* label, int type, double (*raw)(int, std::uint8_t, int), int n, int rounds) {
+    std::vector<double> rawMs, regMs, eeMs, regDiff, eeDiff, cpu;
+    for (int r = 0; r < rounds; ++r) {
+        const double tReg = raw(n, 0x01, 150);
+        const double tEe = raw(n, 0x12, 50);
+        const LibraryTimes lib = Exchanges(type, n);
+        if (tReg < 0 || tEe < 0 || lib.reg < 0 || lib.ee < 0) {
+            std::printf("%s: device not reached\n", label);
+            return false;
+        }
+        rawMs.push_back(tReg);
+        regMs.push_back(lib.reg);
+        eeMs.push_back(lib.ee);
+        regDiff.push_back(lib.reg - tReg);
+        eeDiff.push_back(lib.ee - tEe);
+        cpu.push_back(lib.regCpu);
+    }
+    std::printf("%s: transport alone (write, pause, read) %.3f ms beyond the pause (median of %d rounds of %d)\n",
+                label, Median(rawMs), rounds, n);
+    std::printf("%s: register read  %.3f ms beyond the 150 ms pause; library beyond the transport %+.3f ms "
+                "(cpu %.3f ms/exchange)\n", label, Median(regMs), Median(regDiff), Median(cpu));
+    std::printf("%s: EEPROM read    %.3f ms beyond the 50 ms pause;  library beyond the transport %+.3f ms\n", label,
+                Median(eeMs), Median(eeDiff));
+    return true;
+}
+
 int main(int argc, char** argv) {
-    const int n = argc > 1 ? std::atoi(argv[1]) : 20;
-    const double rawHid = RawHidMs(n);
-    const double rawMpusb = RawMpusbMs(n);
-    std::printf("HID  : transport alone (write, 150 ms, read) %.3f ms/exchange\n", rawHid);
-    std::printf("MPUSB: transport alone (write, 150 ms, read) %.3f ms/exchange\n", rawMpusb);
-    bool ok = rawHid >= 0 && rawMpusb >= 0;
-    ok = Exchanges("HID  ", 1, n, rawHid) && ok;
-    ok = Exchanges("MPUSB", 2, n, rawMpusb) && ok;
+    const int n = argc > 1 ? std::atoi(argv[1]) : 10;
+    const int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
+    bool ok = Compare("HID  ", 1, RawHidMs, n, rounds);
+    ok = Compare("MPUSB", 2, RawMpusbMs, n, rounds) && ok;
     ok = SilentWait("HID  ", 3) && ok;
     ok = SilentWait("MPUSB", 4) && ok;
     return ok ? 0 : 1;

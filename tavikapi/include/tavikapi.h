@@ -137,8 +137,10 @@ TAVIKAPI_EXPORT uint16_t Tavik_SelectDevice(int32_t index);
 TAVIKAPI_EXPORT uint16_t Tavik_ConnectToDevice(void);
 /* 1 when a device of the selected device's kind is attached now. */
 TAVIKAPI_EXPORT uint16_t Tavik_FindDevice(void);
-/* Closes the selected device and stops a running background job. Nonzero
- * when no job was left running, 0 when one still ran after 5 seconds. */
+/* Stops a running background job (it ends before its next chunk or step; up
+ * to 5 seconds are allowed for it) and closes the selected device. Nonzero
+ * when no job was left running; 0 when one still ran after 5 seconds, which
+ * then keeps the device until it ends (call again to close it). */
 TAVIKAPI_EXPORT int32_t Tavik_TerminateProcess(void);
 /* Writes the host program's product version (empty when it has none) into
  * `buffer` of TAVIK_VERSION_TEXT_SIZE bytes, NUL-terminated, cut if longer.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -35,7 +36,12 @@ uint16_t OnSelected(F&& operation) {
     std::lock_guard lock(rec->lock);
     if (!rec->channel) return 0;
     Link link{*rec->channel, RealTiming()};
-    return operation(link) ? 1 : 0;
+    try {
+        return operation(link) ? 1 : 0;
+    } catch (const std::exception& e) {  // nothing may cross the C interface
+        LOG_ERR(kLog, "exchange: %s", e.what());
+        return 0;
+    }
 }
 
 template <typename Rec>
@@ -159,7 +165,14 @@ int32_t StartDownload(ImageKind kind, const char* path, ProgressCallback cb) {
 /* ---- Frame, detection and selection ---- */
 
 uint16_t Tavik_SetDeviceType(int32_t type) { return Manager().SetType(type) ? 1 : 0; }
-uint16_t Tavik_DetectDevice(int32_t type) { return Manager().Detect(type) ? 1 : 0; }
+uint16_t Tavik_DetectDevice(int32_t type) {
+    try {
+        return Manager().Detect(type) ? 1 : 0;
+    } catch (const std::exception& e) {
+        LOG_ERR(kLog, "detection: %s", e.what());
+        return 0;
+    }
+}
 int32_t Tavik_GetDeviceNumber(void) { return Manager().Count(); }
 uint16_t Tavik_SelectDevice(int32_t index) { return Manager().Select(index) ? 1 : 0; }
 uint16_t Tavik_ConnectToDevice(void) { return Manager().Connect() ? 1 : 0; }

@@ -12,8 +12,9 @@ public:
 }  // namespace
 
 Timing& RealTiming() {
-    static SleepingTiming timing;
-    return timing;
+    // Never destroyed: a job still running while the library unloads uses it.
+    static SleepingTiming* const timing = new SleepingTiming;
+    return *timing;
 }
 
 void WaitPumping(int ms) {

@@ -66,8 +66,8 @@ void PutU32Le(Packet& p, std::size_t offset, std::uint32_t v);
 void PutBytes(Packet& p, std::size_t offset, Bytes src);
 
 Packet Request(std::uint8_t code);
-// Does the reply belong to a request of this code? A reply of 0xFF never
-// belongs to anything but the closing code.
+// Does the reply belong to a request of this code (its byte 0)? A reply
+// whose byte 0 is 0xFF therefore never answers a register read.
 bool MatchCode(const Packet& reply, std::uint8_t code);
 
 Packet ReadRegRequest(std::uint32_t address);

@@ -115,6 +115,17 @@ TEST(Detect, CommandsOnAClosedDeviceFailWithoutTraffic) {
     EXPECT_TRUE(RequestsSince(mark).empty());
 }
 
+TEST(Detect, ReconnectingReplacesTheChannels) {
+    // The lab allows 50 open device nodes per process: leaked channels
+    // would end the program long before the loop does.
+    ASSERT_TRUE(Open(1));
+    for (int i = 0; i < 40; ++i) ASSERT_EQ(Tavik_ConnectToDevice(), 1) << i;
+    std::uint32_t v = 0;
+    EXPECT_EQ(Tavik_ReadReg(2, &v), 1);
+    for (int i = 0; i < 30; ++i) ASSERT_EQ(Tavik_DetectDevice(1), 1) << i;  // discarded records close theirs
+    EXPECT_NE(Tavik_TerminateProcess(), 0);
+}
+
 TEST(Detect, TerminateWithoutJobReturnsAtOnce) {
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_NE(Tavik_TerminateProcess(), 0);

@@ -184,6 +184,25 @@ TEST_F(Downloads, NewDetectionDuringAJobLeavesTheJobItsDevice) {
     EXPECT_EQ(Tavik_ReadReg(1, &v), 1);
 }
 
+TEST_F(Downloads, TerminateDuringTheClosingWaitReportsTheJobStillRunning) {
+    // After the last FPGA chunk the job waits 5 s and then 1 s: longer than
+    // termination waits for it.
+    const std::string fpga = WriteFirmware("fpga-alda.bin", true, 120, "Pembrix-Alda");
+    ASSERT_EQ(Tavik_DownloadFPGA(fpga.c_str(), OnProgress), TAVIK_DOWNLOAD_STARTED);
+    ASSERT_TRUE(WaitReport([](const Report& r) { return r.percent == 99; }, 30));
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(Tavik_TerminateProcess(), 0);
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_GE(took, 4.9);
+    EXPECT_LT(took, 6.0);
+    // The job was past its last chunk: it completes.
+    ASSERT_TRUE(WaitReport(IsFinal, 10));
+    EXPECT_EQ(Reports().back().percent, 100);
+    EXPECT_EQ(Reports().back().op, 1u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    EXPECT_NE(Tavik_TerminateProcess(), 0);
+}
+
 TEST(DownloadFaults, UnacknowledgedChunkEndsWith255) {
     ResetReports();
     ASSERT_TRUE(Open(2));
