@@ -198,7 +198,7 @@ LabConfig load_config(const std::filesystem::path& file) {
             continue;
         }
         s.only_keys({"kind", "vid", "pid", "bcd-device", "manufacturer", "product", "serial", "class-guid",
-                     "port", "parent", "protocol", "fault", "late-ms", "ack-chunks", "clear-ms"});
+                     "port", "parent", "protocol", "fault", "late-ms", "ack-chunks", "clear-ms", "logs"});
         DeviceConfig d;
         d.name = name;
         const std::string kind = s.str("kind", true);
@@ -231,6 +231,8 @@ LabConfig load_config(const std::filesystem::path& file) {
         if (s.has("ack-chunks") && d.fault != Fault::NoDownloadAck) s.fail("ack-chunks", "only used with fault=no-download-ack");
         d.clear_ms = static_cast<unsigned>(s.number("clear-ms", false, 1500, 0, 600000));
         if (s.has("clear-ms") && !d.protocol->responder) s.fail("clear-ms", "only used with protocol=tavik");
+        d.logs = static_cast<int>(s.number("logs", false, 3, 0, 1000));
+        if (s.has("logs") && !d.protocol->responder) s.fail("logs", "only used with protocol=tavik");
         d.class_guid = s.str("class-guid", d.kind->pipe_nodes);
         if (d.kind->pipe_nodes) {
             // Its nodes' umockdev socket paths must fit in 107 bytes.

@@ -52,6 +52,7 @@ struct DeviceConfig {
     unsigned late_ms = 0;
     int ack_chunks = 0;        // fault=no-download-ack: chunks acknowledged per download
     unsigned clear_ms = 1500;  // tavik: delay of the log-clearing reply
+    int logs = 3;              // tavik: stored logs of a new device
 };
 
 struct LabConfig {

@@ -603,6 +603,7 @@ public:
             std::copy(run.begin(), run.end(), st_.run_name.begin());
             for (std::size_t i = 0; i < st_.sys_config.size(); ++i) st_.sys_config[i] = static_cast<std::uint8_t>(i * 3);
             st_.media = {0x01, 0x00, 0x00};
+            st_.log_count = static_cast<std::uint16_t>(cfg.logs);
             if (!save_state(st_, state_file_)) throw std::runtime_error(state_file_.string() + ": cannot create");
         }
     }
