@@ -23,7 +23,7 @@ TEST_F(ScreenshotTest, MainWindowAfterSearch) {
     InstallEventLoopWaitPump();
     FamilyRegistry::BuildOrvelCatalogue();
     CBrevaneDlg dlg;
-    dlg.SetSearchList({"Tesk - 100", "Tesk - 300"});
+    dlg.SetSearchList({"Tesk - 100", "Tesk - 300", "Kalder - 8S33", "Pembrix - Evra", "Pembrix - Alda", "Pembrix - Brisa"});
     dlg.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
 
@@ -33,13 +33,18 @@ TEST_F(ScreenshotTest, MainWindowAfterSearch) {
     const QString log = dlg.LogView()->LogText();
     EXPECT_TRUE(log.contains("Finding Tesk - 100 . . ."));
 
-    // The default lab's Tesk-100/200 instruments: the pipe device first, then
-    // the MPUSB devices in instance order.
-    ASSERT_EQ(dlg.Grid()->RowCount(), 3);
-    EXPECT_EQ(dlg.Grid()->CellText(0, 1), "TKP0000789");
-    EXPECT_EQ(dlg.Grid()->CellText(1, 1), "TK1A000123");
-    EXPECT_EQ(dlg.Grid()->CellText(2, 1), "TK2B000456");
-    EXPECT_EQ(dlg.Grid()->CellText(2, 0), "Tesk - 100");
+    // The default lab's instruments in registry order: the Kalder chassis, the
+    // Tesk-100/200 instruments (the pipe device first, then the MPUSB devices
+    // in instance order), the two Evra, the Alda (HID) and the Brisa (MPUSB).
+    const std::vector<std::pair<QString, QString>> rows = {
+        {"Kalder - 8S33", "KL8S000633"},   {"Tesk - 100", "TKP0000789"},     {"Tesk - 100", "TK1A000123"},
+        {"Tesk - 100", "TK2B000456"},      {"Pembrix - Evra", "EV1A000511"}, {"Pembrix - Evra", "EV1B000522"},
+        {"Pembrix - Alda", "PA1H000511"},  {"Pembrix - Brisa", "PB2L000622"}};
+    ASSERT_EQ(dlg.Grid()->RowCount(), static_cast<int>(rows.size()));
+    for (int i = 0; i < static_cast<int>(rows.size()); ++i) {
+        EXPECT_EQ(dlg.Grid()->CellText(i, 0), rows[static_cast<std::size_t>(i)].first) << i;
+        EXPECT_EQ(dlg.Grid()->CellText(i, 1), rows[static_cast<std::size_t>(i)].second) << i;
+    }
     QTest::qWait(50);
 
     const QPixmap shot = dlg.grab();
