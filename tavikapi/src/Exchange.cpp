@@ -44,7 +44,12 @@ bool Send(Link link, const Packet& request) {
     return false;
 }
 
-bool Deadline(Link link, const Packet& request, int limitMs, const Matcher& match, Packet* reply, int pauseMs) {
+namespace {
+
+// Write, [pause], then read until a match or until `limitMs` have passed since
+// the pause, pausing `missPauseMs` after each miss.
+bool UntilDeadline(Link link, const Packet& request, int pauseMs, int limitMs, int missPauseMs, const Matcher& match,
+                   Packet* reply) {
     if (!Send(link, request)) return false;
     if (pauseMs > 0) link.timing.Pause(pauseMs);
     const auto start = link.timing.Now();
@@ -52,19 +57,18 @@ bool Deadline(Link link, const Packet& request, int limitMs, const Matcher& matc
     for (;;) {
         if (link.timing.ElapsedMs(start) >= limitMs) return false;
         if (ReadMatch(link, match, buf)) return Deliver(buf, reply);
-        link.timing.Pause(kRetryPauseMs);
+        if (missPauseMs > 0) link.timing.Pause(missPauseMs);
     }
 }
 
+}  // namespace
+
+bool Deadline(Link link, const Packet& request, int limitMs, const Matcher& match, Packet* reply, int pauseMs) {
+    return UntilDeadline(link, request, pauseMs, limitMs, kRetryPauseMs, match, reply);
+}
+
 bool BusyDeadline(Link link, const Packet& request, int pauseMs, int limitMs, const Matcher& match, Packet* reply) {
-    if (!Send(link, request)) return false;
-    if (pauseMs > 0) link.timing.Pause(pauseMs);
-    const auto start = link.timing.Now();
-    Packet buf{};
-    for (;;) {
-        if (link.timing.ElapsedMs(start) >= limitMs) return false;
-        if (ReadMatch(link, match, buf)) return Deliver(buf, reply);
-    }
+    return UntilDeadline(link, request, pauseMs, limitMs, 0, match, reply);
 }
 
 bool Counted(Link link, const Packet& request, int reads, const Matcher& match, Packet* reply) {
