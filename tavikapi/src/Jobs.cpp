@@ -69,31 +69,34 @@ void Jobs::Release() {
     m_idle.store(true);
 }
 
+namespace {
+
+// Waits for a worker thread to return; the worker itself (a callback that
+// calls back into the library) only lets go of it.
+void Finish(std::thread& worker) {
+    if (!worker.joinable()) return;
+    if (worker.get_id() == std::this_thread::get_id())
+        worker.detach();
+    else
+        worker.join();
+}
+
+}  // namespace
+
 void Jobs::Start(std::function<void()> body) {
     std::lock_guard g(m_threadMutex);
     // The previous job has freed the slot; its thread is about to return.
-    if (m_worker.joinable()) {
-        if (m_worker.get_id() == std::this_thread::get_id())
-            m_worker.detach();
-        else
-            m_worker.join();
-    }
+    Finish(m_worker);
     m_worker = std::thread([this, body = std::move(body)] {
         body();
-        m_busy.store(false);
-        m_idle.store(true);
+        Release();
     });
 }
 
 void Jobs::Stop() {
     m_abort.store(true);
     std::lock_guard g(m_threadMutex);
-    if (m_worker.joinable()) {
-        if (m_worker.get_id() == std::this_thread::get_id())
-            m_worker.detach();
-        else
-            m_worker.join();
-    }
+    Finish(m_worker);
 }
 
 void Progress::Report(std::uint32_t op, std::uint8_t percent) {
