@@ -126,17 +126,9 @@ bool printable(std::string_view s) {
 std::span<const KindInfo> kinds() { return kKinds; }
 std::span<const FaultInfo> faults() { return kFaults; }
 
-const KindInfo* find_kind(std::string_view name) {
-    for (const auto& k : kKinds)
-        if (k.name == name) return &k;
-    return nullptr;
-}
+const KindInfo* find_kind(std::string_view name) { return find_named(std::span<const KindInfo>(kKinds), name); }
 
-const FaultInfo* find_fault(std::string_view name) {
-    for (const auto& f : kFaults)
-        if (f.name == name) return &f;
-    return nullptr;
-}
+const FaultInfo* find_fault(std::string_view name) { return find_named(std::span<const FaultInfo>(kFaults), name); }
 
 LabConfig load_config(const std::filesystem::path& file) {
     KeyFile kf(g_key_file_new(), &g_key_file_free);

@@ -141,17 +141,9 @@ std::vector<CardConfig> parse_cards(const Keys& k, NetKind kind, const std::stri
 std::span<const NetKindInfo> net_kinds() { return kNetKinds; }
 std::span<const NetFaultInfo> net_faults() { return kNetFaults; }
 
-const NetKindInfo* find_net_kind(std::string_view name) {
-    for (const auto& k : kNetKinds)
-        if (k.name == name) return &k;
-    return nullptr;
-}
+const NetKindInfo* find_net_kind(std::string_view name) { return find_named(std::span<const NetKindInfo>(kNetKinds), name); }
 
-const NetFaultInfo* find_net_fault(std::string_view name) {
-    for (const auto& f : kNetFaults)
-        if (f.name == name) return &f;
-    return nullptr;
-}
+const NetFaultInfo* find_net_fault(std::string_view name) { return find_named(std::span<const NetFaultInfo>(kNetFaults), name); }
 
 std::string dotted(std::uint32_t a) {
     return std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 0xff) + "." + std::to_string((a >> 8) & 0xff) +

@@ -9,6 +9,14 @@
 #include <string_view>
 #include <vector>
 
+// The row of a name table (kinds, faults) with this name; nullptr if none.
+template <class Row>
+const Row* find_named(std::span<const Row> rows, std::string_view name) {
+    for (const auto& r : rows)
+        if (r.name == name) return &r;
+    return nullptr;
+}
+
 typedef struct _GKeyFile GKeyFile;
 
 namespace lab {
