@@ -1,7 +1,6 @@
 #include "CComm_Gostel2160.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "CardSelDlg.h"
 #include "UdpExchange.h"
@@ -138,37 +137,26 @@ BOOL CComm_Gostel2160::SelectCardWithTarget() {
         return std::make_unique<CGostelCardSelDlg>(cards, m_modeWord);
     });
     if (!chosen) return FALSE;
-    const CardPick& pick = *chosen;
-    // The controller row's Slot ID is "n/a": keep its entry's slot.
-    m_slot = pick.slot >= 0 ? static_cast<std::uint8_t>(pick.slot) : m_socket.m_cards[static_cast<std::size_t>(pick.row)].slot;
-    m_cardType = pick.cardType;
-    m_typeText = pick.typeText;
-    m_index = pick.row;
-    m_mode = pick.mode;
-    m_socket.m_current = pick.row;
+    m_chosen.Take(*chosen, m_socket.m_cards[static_cast<std::size_t>(chosen->row)].slot);
+    m_mode = chosen->mode;
+    m_socket.m_current = chosen->row;
     return TRUE;
 }
 
 void CComm_Gostel2160::SetModuleIndex(std::int32_t index) {
     m_socket.m_current = index;
-    m_index = index;
+    m_chosen.index = index;
     // The module text follows the entry made current.
     if (index >= 0 && index < GetModuleCount()) {
-        const _card_info& c = m_socket.m_cards[static_cast<std::size_t>(index)];
-        m_slot = c.slot;
-        m_cardType = c.cardType;
-        m_typeText = gostel::CardTypeText(c.cardType);
+        const auto& c = m_socket.m_cards[static_cast<std::size_t>(index)];
+        m_chosen.Take(index, c.slot, c.cardType, gostel::CardTypeText(c.cardType));
     }
 }
 
 BOOL CComm_Gostel2160::OpenModule() {
-    m_socket.m_current = m_index;
+    m_socket.m_current = m_chosen.index;
     m_socket.m_mode = m_mode;
     return m_socket.Open();
 }
 
-std::string CComm_Gostel2160::GetModuleText() {
-    char text[96];
-    std::snprintf(text, sizeof text, "%s (Slot %u)", m_typeText.c_str(), static_cast<unsigned>(m_slot) + 2u);
-    return text;
-}
+std::string CComm_Gostel2160::GetModuleText() { return m_chosen.ModuleText(); }

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "GostelProtocol.h"
+#include "CardSelDlg.h"
 #include "framework/CCommBase.h"
 #include "platform/Socket.h"
 
@@ -70,10 +71,7 @@ public:
 
 private:
     CUDPGostel m_socket;
-    std::uint8_t m_slot = 0;
-    std::uint16_t m_cardType = 0;
-    std::int32_t m_index = 0;
+    ChosenCard m_chosen;
     std::uint32_t m_mode = gostel::kModeInitialize;
     std::uint32_t m_modeWord = 0;  // non-zero hides the dialog's mode controls
-    std::string m_typeText;
 };

@@ -1,7 +1,6 @@
 #include "CComm_Hevra5160.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "CardSelDlg.h"
 #include "UdpExchange.h"
@@ -211,35 +210,28 @@ BOOL CComm_Hevra5160::SelectCardWithTarget() {
         return std::make_unique<CHevraCardSelDlg>(cards);
     });
     if (!chosen) return FALSE;
-    const CardPick& pick = *chosen;
-    m_slot = pick.slot >= 0 ? static_cast<std::uint8_t>(pick.slot) : m_socket.m_cards[static_cast<std::size_t>(pick.row)].slot;
-    m_cardType = pick.cardType;
-    m_typeText = pick.typeText;
-    m_index = pick.row;
-    m_socket.m_current = pick.row;
+    m_chosen.Take(*chosen, m_socket.m_cards[static_cast<std::size_t>(chosen->row)].slot);
+    m_socket.m_current = chosen->row;
     return TRUE;
 }
 
 void CComm_Hevra5160::SetModuleIndex(std::int32_t index) {
     m_socket.m_current = index;
-    m_index = index;
+    m_chosen.index = index;
+    // The module text follows the entry made current.
     if (index >= 0 && index < GetModuleCount()) {
         const auto& c = m_socket.m_cards[static_cast<std::size_t>(index)];
-        m_slot = c.slot;
-        m_cardType = c.cardType;
-        m_typeText = hevra::CardTypeText(c.cardType);
+        m_chosen.Take(index, c.slot, c.cardType, hevra::CardTypeText(c.cardType));
     }
 }
 
 BOOL CComm_Hevra5160::OpenModule() {
-    m_socket.m_current = m_index;
+    m_socket.m_current = m_chosen.index;
     m_socket.Close();
     return m_socket.Open();
 }
 
 std::string CComm_Hevra5160::GetModuleText() {
-    if (m_cardType == hevra::kControllerType) return m_typeText + " ";
-    char text[96];
-    std::snprintf(text, sizeof text, "%s (Slot %u)", m_typeText.c_str(), static_cast<unsigned>(m_slot) + 2u);
-    return text;
+    if (m_chosen.cardType == hevra::kControllerType) return m_chosen.typeText + " ";
+    return m_chosen.ModuleText();
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "HevraProtocol.h"
+#include "CardSelDlg.h"
 #include "framework/CCommBase.h"
 #include "platform/Socket.h"
 
@@ -82,8 +83,5 @@ public:
 
 private:
     CHevra5160 m_socket;
-    std::uint8_t m_slot = 0;
-    std::uint16_t m_cardType = 0;
-    std::string m_typeText;
-    std::int32_t m_index = 0;
+    ChosenCard m_chosen;
 };

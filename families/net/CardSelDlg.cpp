@@ -42,6 +42,24 @@ CHevraCardSelDlg::CHevraCardSelDlg(std::vector<ChassisCard> cards)
     : CChassisCardSelDlg("Hevra Series Card Select", std::move(cards), hevra::kControllerType, hevra::CardTypeText,
                          false, "", "") {}
 
+void ChosenCard::Take(const CardPick& pick, std::uint8_t entrySlot) {
+    slot = pick.slot >= 0 ? static_cast<std::uint8_t>(pick.slot) : entrySlot;
+    cardType = pick.cardType;
+    typeText = pick.typeText;
+    index = pick.row;
+}
+
+void ChosenCard::Take(std::int32_t row, std::uint8_t entrySlot, std::uint16_t type, std::string text) {
+    slot = entrySlot;
+    cardType = type;
+    typeText = std::move(text);
+    index = row;
+}
+
+std::string ChosenCard::ModuleText() const {
+    return typeText + " (Slot " + std::to_string(static_cast<unsigned>(slot) + 2u) + ")";
+}
+
 std::optional<CardPick> RunCardSelection(CCommBase& family, const char* notDetected,
                                          const std::function<std::unique_ptr<CChassisCardSelDlg>()>& makeDialog) {
     if (!family.ChooseTarget()) return std::nullopt;

@@ -24,6 +24,21 @@ struct CardPick {
     std::uint32_t mode;  // 0 = Initialize, 1 = Modify
 };
 
+// The card a chassis family has made current: the dialog's pick, or the entry
+// a search made current by index.
+struct ChosenCard {
+    std::uint8_t slot = 0;
+    std::uint16_t cardType = 0;
+    std::string typeText;
+    std::int32_t index = 0;
+
+    // The controller row's Slot ID reads "n/a": then its entry's own slot is kept.
+    void Take(const CardPick& pick, std::uint8_t entrySlot);
+    void Take(std::int32_t row, std::uint8_t entrySlot, std::uint16_t type, std::string text);
+    // "<type text> (Slot <slot plus 2>)"
+    std::string ModuleText() const;
+};
+
 class CChassisCardSelDlg : public ICardSelection {
 public:
     static constexpr const char* kSelectCard = "Please select a card!";
