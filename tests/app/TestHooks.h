@@ -5,6 +5,10 @@
 #include <QStringList>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
 #include "app/UiHooks.h"
 
 struct Shown {
@@ -30,3 +34,14 @@ protected:
     std::vector<Shown> questions;
     bool answer = false;
 };
+
+// True inside a network namespace other than the one the test was started
+// from (BREVANE_TEST_HOST_NETNS, set by the ctest entry outside the lab):
+// tests that search network families run only there, so they never
+// broadcast on the machine's real interfaces.
+inline bool InOwnNetworkNamespace() {
+    const char* host = std::getenv("BREVANE_TEST_HOST_NETNS");
+    std::error_code error;
+    const auto self = std::filesystem::read_symlink("/proc/self/ns/net", error);
+    return host && *host && !error && self.string() != host;
+}

@@ -25,6 +25,7 @@
 using CardWriteInLab = HookedTest;
 
 TEST_F(CardWriteInLab, GostelCardChosenInItsDialogs) {
+    if (!InOwnNetworkNamespace()) GTEST_FAIL() << "searches network instruments: run it inside brevane-lab";
     const char* state = std::getenv("BREVANE_TEST_LAB_STATE");
     ASSERT_NE(state, nullptr) << "runs inside the lab (see CMakeLists.txt)";
     InstallEventLoopWaitPump();
