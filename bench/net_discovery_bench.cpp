@@ -2,6 +2,7 @@
 // wall time with the waits the protocols mandate, and its CPU time with its
 // wall time. Run it inside a lab with network instruments, e.g. the default:
 //   brevane-lab run -- net_discovery_bench
+#include <arpa/inet.h>
 #include <sys/resource.h>
 
 #include <chrono>
@@ -14,6 +15,7 @@
 #include "families/net/CUDPVklp.h"
 #include "families/net/UdpExchange.h"
 #include "framework/DeviceSearch.h"
+#include "platform/Socket.h"
 
 namespace {
 class CountingSink : public SearchSink {
@@ -64,9 +66,26 @@ double Floor(const std::string& family, const CountingSink& sink) {
     }
     return 0;
 }
+// The lab gives its command only addresses of the benchmarking range
+// 198.18.0.0/15; anywhere else the discovery broadcasts would go out on a
+// real network.
+bool OnlyLabAddresses() {
+    const auto addresses = platform::LocalIPv4Addresses();
+    for (const auto& a : addresses) {
+        in_addr in{};
+        if (::inet_pton(AF_INET, a.c_str(), &in) != 1 || (ntohl(in.s_addr) & 0xFFFE0000u) != 0xC6120000u) return false;
+    }
+    return !addresses.empty();
+}
+
 }  // namespace
 
 int main() {
+    if (!OnlyLabAddresses()) {
+        std::fprintf(stderr, "net_discovery_bench: this host has addresses outside 198.18.0.0/15; "
+                             "run it inside the lab: brevane-lab run -- net_discovery_bench\n");
+        return 2;
+    }
     int failures = 0;
     for (const std::string family : {"Pembrix - Evra", "Kalder - 8S33", "Gostel - 2160", "Hevra - 5160"}) {
         CountingSink sink;
