@@ -115,18 +115,7 @@ BOOL CUDPGostel::WriteEeprom(const std::uint8_t* buffer, std::int32_t length) {
     return Transfer(nullptr, buffer ? buffer : &none, length);
 }
 
-BOOL CComm_Gostel2160::ChooseTarget() {
-    CUDPGostel probe;
-    probe.Discover();
-    std::vector<std::string> addresses;
-    for (const auto& c : probe.m_cards)
-        if (std::find(addresses.begin(), addresses.end(), c.deviceAddress) == addresses.end())
-            addresses.push_back(c.deviceAddress);
-    auto chosen = UserPrompt().ChooseAddress(addresses);
-    if (!chosen) return FALSE;
-    SetAddress(*chosen);
-    return TRUE;
-}
+BOOL CComm_Gostel2160::ChooseTarget() { return ChooseChassisTarget<CUDPGostel>(*this); }
 
 BOOL CComm_Gostel2160::Connect() { return m_socket.Discover(); }
 

@@ -190,18 +190,7 @@ BOOL CHevra5160::WriteEeprom(const std::uint8_t* buffer, std::int32_t length) {
     return Transfer(nullptr, buffer ? buffer : &none, length);
 }
 
-BOOL CComm_Hevra5160::ChooseTarget() {
-    CHevra5160 probe;
-    probe.Discover();
-    std::vector<std::string> addresses;
-    for (const auto& c : probe.m_cards)
-        if (std::find(addresses.begin(), addresses.end(), c.deviceAddress) == addresses.end())
-            addresses.push_back(c.deviceAddress);
-    auto chosen = UserPrompt().ChooseAddress(addresses);
-    if (!chosen) return FALSE;
-    SetAddress(*chosen);
-    return TRUE;
-}
+BOOL CComm_Hevra5160::ChooseTarget() { return ChooseChassisTarget<CHevra5160>(*this); }
 
 BOOL CComm_Hevra5160::SelectCardWithTarget() {
     const auto chosen = RunCardSelection(*this, kNotDetected, [&] {

@@ -1,4 +1,5 @@
 #pragma once
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -96,3 +97,20 @@ public:
 // nothing was found; the family is then closed and disconnected.
 std::optional<CardPick> RunCardSelection(CCommBase& family, const char* notDetected,
                                          const std::function<std::unique_ptr<CChassisCardSelDlg>()>& makeDialog);
+
+// The target choice of a chassis family: a discovery on every interface with
+// a socket object of its own (`Probe`), then the connection dialog with the
+// distinct chassis addresses found, in order; the choice goes to SetAddress.
+template <class Probe>
+BOOL ChooseChassisTarget(CCommBase& family) {
+    Probe probe;
+    probe.Discover();
+    std::vector<std::string> addresses;
+    for (const auto& c : probe.m_cards)
+        if (std::find(addresses.begin(), addresses.end(), c.deviceAddress) == addresses.end())
+            addresses.push_back(c.deviceAddress);
+    auto chosen = UserPrompt().ChooseAddress(addresses);
+    if (!chosen) return FALSE;
+    family.SetAddress(*chosen);
+    return TRUE;
+}
