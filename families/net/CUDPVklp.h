@@ -1,4 +1,5 @@
 #pragma once
+#include "framework/CCommBase.h"
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -48,4 +49,26 @@ protected:
     std::vector<std::string> m_found;   // devices in the order they answered
     std::vector<std::string> m_local;   // the interface each device answered on
     std::int32_t m_current = 0;
+};
+
+// A family over one such socket (Evra, Kalder): every operation is the
+// socket's; the family adds its texts and times.
+template <class SocketT>
+class CComm_VklpDevice : public CCommBase {
+public:
+    BOOL Connect() override { return m_socket.Discover(); }
+    std::int32_t GetModuleCount() override { return m_socket.Count(); }
+    void SetModuleIndex(std::int32_t index) override { m_socket.SetCurrent(index); }
+    BOOL OpenModule() override { return m_socket.Open(); }
+    void CloseModule() override { m_socket.Close(); }
+    BOOL ReadEeprom(std::uint8_t* buffer, std::int32_t length) override { return m_socket.ReadEeprom(buffer, length); }
+    BOOL WriteEeprom(const std::uint8_t* buffer, std::int32_t length) override {
+        return m_socket.WriteEeprom(buffer, length);
+    }
+    void Disconnect() override { m_socket.Clear(); }
+
+    SocketT& Socket() { return m_socket; }
+
+protected:
+    SocketT m_socket;
 };
