@@ -12,7 +12,7 @@
 #include "Json.h"
 #include "framework/ConnDev.h"
 #include "framework/DeviceSearch.h"
-#include "framework/Log.h"
+#include "base/Log.h"
 #include "framework/ModuleIo.h"
 #include "framework/Registry.h"
 #include "platform/Shell.h"

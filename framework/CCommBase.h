@@ -3,7 +3,7 @@
 #include <string>
 
 #include "CObject.h"
-#include "Types.h"
+#include "base/Types.h"
 
 // The interface every device family implements. The shell reaches families
 // through these sixteen operations only, in this order.

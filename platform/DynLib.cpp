@@ -2,7 +2,7 @@
 
 #include <dlfcn.h>
 
-#include "framework/Log.h"
+#include "base/Log.h"
 
 namespace platform {
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "framework/Types.h"
+#include "base/Types.h"
 
 // USB searches over sysfs and the device directory.
 //

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "TavikChunks.h"
-#include "framework/Log.h"
+#include "base/Log.h"
 #include "tavikapi.h"
 
 IMPLEMENT_DYNCREATE(CComm_Alda, CCommBase)

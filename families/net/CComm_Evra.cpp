@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "UdpExchange.h"
-#include "framework/Log.h"
+#include "base/Log.h"
 
 IMPLEMENT_DYNCREATE(CComm_Evra, CCommBase)
 

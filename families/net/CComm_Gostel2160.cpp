@@ -4,7 +4,7 @@
 
 #include "CardSelDlg.h"
 #include "UdpExchange.h"
-#include "framework/Log.h"
+#include "base/Log.h"
 #include "framework/Prompt.h"
 #include "framework/Wait.h"
 

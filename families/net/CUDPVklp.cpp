@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "UdpExchange.h"
-#include "framework/Log.h"
+#include "base/Log.h"
 #include "framework/Wait.h"
 
 BOOL CUDPVklp::Discover() { return Discover(platform::LocalIPv4Addresses()); }

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "LomberEvraProtocol.h"
-#include "framework/Types.h"
+#include "base/Types.h"
 #include "platform/Socket.h"
 
 // The UDP socket of the Evra and Kalder families: broadcast discovery on each

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "framework/Log.h"
+#include "base/Log.h"
 #include "framework/Wait.h"
 #include "platform/UsbSearch.h"
 

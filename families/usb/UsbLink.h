@@ -5,7 +5,7 @@
 
 #include "EchoProtocol.h"
 #include "framework/ModuleInfo.h"
-#include "framework/Types.h"
+#include "base/Types.h"
 #include "platform/DeviceFile.h"
 #include "platform/DynLib.h"
 

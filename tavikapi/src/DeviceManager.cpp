@@ -1,7 +1,7 @@
 #include "DeviceManager.h"
 
 #include "Timing.h"
-#include "framework/Log.h"
+#include "base/Log.h"
 #include "platform/UsbSearch.h"
 
 namespace tavik {

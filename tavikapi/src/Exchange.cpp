@@ -1,6 +1,6 @@
 #include "Exchange.h"
 
-#include "framework/Log.h"
+#include "base/Log.h"
 
 namespace tavik {
 namespace {

@@ -15,7 +15,7 @@
 #include "Jobs.h"
 #include "Timing.h"
 #include "Wire.h"
-#include "framework/Log.h"
+#include "base/Log.h"
 #include "platform/VersionNote.h"
 #include "tavikapi.h"
 

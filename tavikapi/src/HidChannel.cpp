@@ -9,7 +9,7 @@
 
 #include "Channel.h"
 #include "Timing.h"
-#include "framework/Log.h"
+#include "base/Log.h"
 
 namespace tavik {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <thread>
 
-#include "framework/Log.h"
+#include "base/Log.h"
 
 namespace tavik {
 namespace {

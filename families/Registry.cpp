@@ -1,0 +1,56 @@
+// The family registry: one row per family the user can search for, in search
+// order. An explicit table, so that no family can drop out of a static library
+// unnoticed.
+#include "framework/Registry.h"
+
+#include "families/FamilyClasses.h"
+#include "families/api/CComm_TavikDevice.h"
+#include "families/usb/CComm_Tesk.h"
+#include "families/net/CComm_Evra.h"
+#include "families/net/CComm_Gostel2160.h"
+#include "families/net/CComm_Hevra5160.h"
+#include "families/net/CComm_Kalder.h"
+
+using namespace families;
+
+const std::vector<_DeviceInfo>& FamilyRegistry::Rows() {
+    static const std::vector<_DeviceInfo> rows = {
+        {"Yaltro", &classCComm_Yaltro, 70, 0},
+        {"Olvenna", &classCComm_Olvenna, 2, 0},
+        {"Pirrel - 4U", &classCComm_Pirrel, 2, 0},
+        {"Kalder - 8S33", RUNTIME_CLASS(CComm_Kalder), 2, 0},
+        {"Gostel - 2160", RUNTIME_CLASS(CComm_Gostel2160), 10, 1},
+        {"Hevra - 5160", RUNTIME_CLASS(CComm_Hevra5160), 10, 1},
+        {"Ilvane - Jessor", &classCComm_Jessor, 5, 1},
+        {"Tesk - 100", RUNTIME_CLASS(CComm_Tesk100), 2, 0},
+        {"Tesk - 200", RUNTIME_CLASS(CComm_Tesk200), 2, 0},
+        {"Tesk - 300", &classCComm_Tesk300, 2, 0},
+        {"Harlo - 101", &classCComm_Harlo101, 5, 0},
+        {"Harlo - 301", &classCComm_Harlo301, 5, 0},
+        {"Harlo - 801", &classCComm_Harlo801, 5, 0},
+        {"Harlo - 802", &classCComm_Harlo802, 5, 0},
+        {"Quissel - 501", &classCComm_Quissel501, 2, 0},
+        {"Quissel - 551", &classCComm_Quissel551, 2, 0},
+        {"Dravik - 100", &classCComm_Dravik, 2, 0},
+        {"Brantle - 302", &classCComm_Brantle302, 2, 0},
+        {"Brantle - 303", &classCComm_Brantle303, 2, 0},
+        {"Brantle - 311", &classCComm_Brantle311, 2, 0},
+        {"Brantle - S61", &classCComm_BrantleS61, 2, 0},
+        {"Pembrix - Evra", RUNTIME_CLASS(CComm_Evra), 2, 0},
+        {"Pembrix - Alda", RUNTIME_CLASS(CComm_Alda), 2, 0},
+        {"Pembrix - Alda+", RUNTIME_CLASS(CComm_Alda2), 2, 0},
+        {"Pembrix - Brisa", RUNTIME_CLASS(CComm_Brisa), 2, 0},
+        {"Pembrix - Dorla", &classCComm_Dorla, 2, 0},
+        {"Pembrix - Cygna", RUNTIME_CLASS(CComm_Cygna), 2, 0},
+        {kOrvelRowName, &classCComm_Orvel, 50, 1},
+        {"OEM - Nesbin", &classCComm_Nesbin, 5, 0},
+    };
+    return rows;
+}
+
+void FamilyRegistry::BuildOrvelCatalogue() {
+    // The catalogue comes from the Orvel family's own model list; this build
+    // has no Orvel family, so the catalogue is empty.
+    SetOrvelCatalogue({});
+}
+
