@@ -1,23 +1,56 @@
 #include "Wait.h"
 
-#include <thread>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
 
 namespace {
 WaitPump& Pump() {
     static WaitPump pump;
     return pump;
 }
+
+struct StopSignal {
+    std::atomic<bool> raised{false};
+    std::mutex lock;
+    std::condition_variable changed;
+};
+
+StopSignal& Stop() {
+    static StopSignal signal;
+    return signal;
+}
 }  // namespace
 
 void SetWaitPump(WaitPump pump) { Pump() = std::move(pump); }
 
+void RequestStop() {
+    StopSignal& s = Stop();
+    {
+        std::lock_guard<std::mutex> hold(s.lock);
+        s.raised.store(true);
+    }
+    s.changed.notify_all();
+}
+
+void ClearStopRequest() {
+    StopSignal& s = Stop();
+    std::lock_guard<std::mutex> hold(s.lock);
+    s.raised.store(false);
+}
+
+bool StopRequested() { return Stop().raised.load(); }
+
 void WaitPumpingUntil(WaitClock::time_point deadline) {
     // The pump may return early (a dispatched event); keep going until the deadline.
     while (WaitClock::now() < deadline) {
-        if (Pump())
+        if (Pump()) {
             Pump()(deadline);
-        else
-            std::this_thread::sleep_until(deadline);
+        } else {
+            StopSignal& s = Stop();
+            std::unique_lock<std::mutex> hold(s.lock);
+            if (s.changed.wait_until(hold, deadline, [&] { return s.raised.load(); })) return;
+        }
     }
 }
 

@@ -13,3 +13,11 @@ void WaitPumpingUntil(WaitClock::time_point deadline);
 
 // Installs a pump; an empty function restores the sleeping default.
 void SetWaitPump(WaitPump pump);
+
+// Stop signal of the running search. Raising it ends a sleeping WaitPumping
+// wait at once; retry loops and transfers check StopRequested() between
+// attempts so that a search ends at its next wait or transfer boundary.
+// Safe from any thread.
+void RequestStop();
+void ClearStopRequest();
+bool StopRequested();
