@@ -5,6 +5,7 @@
 #include <QEvent>
 #include <QFrame>
 #include <QGuiApplication>
+#include <QInputDialog>
 #include <QKeySequence>
 #include <QLabel>
 #include <QMenuBar>
@@ -21,6 +22,7 @@
 #include "CWriteImageDlg.h"
 #include "UiHooks.h"
 #include "WindowRules.h"
+#include "families/net/CComm_Yaltro.h"
 #include "framework/ModuleIo.h"
 #include "framework/Registry.h"
 #include "platform/Shell.h"
@@ -131,6 +133,15 @@ void CBrevaneDlg::BuildMenus() {
     QMenu* operate = menuBar()->addMenu(QStringLiteral("&Operate"));
     m_actDiscover = operate->addAction(QStringLiteral("&Discover Device"), this, &CBrevaneDlg::OnDiscoverDevice);
     m_actSearchList = operate->addAction(QStringLiteral("&Search List..."), this, &CBrevaneDlg::OnSearchList);
+    // The Yaltro console's login text, for an instrument whose password is not
+    // the maker's default; kept for this session, never shown or logged.
+    operate->addAction(QStringLiteral("Yaltro Console &Password..."), this, [this] {
+        bool ok = false;
+        const QString text = QInputDialog::getText(
+            this, windowTitle(), QStringLiteral("Yaltro console password (empty: the maker's default):"),
+            QLineEdit::Password, QString(), &ok);
+        if (ok) CComm_Yaltro::SetLoginText(text.toStdString());
+    });
 
     QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
     m_actAbout = help->addAction(QStringLiteral("&About"), this, &CBrevaneDlg::OnAbout);

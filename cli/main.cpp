@@ -1,4 +1,6 @@
 // brevane-cli: the device search and identity-image transfers without a window.
+#include <termios.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +12,7 @@
 
 #include "CliPrompt.h"
 #include "Json.h"
+#include "families/net/CComm_Yaltro.h"
 #include "framework/ConnDev.h"
 #include "framework/DeviceSearch.h"
 #include "base/Log.h"
@@ -38,6 +41,10 @@ const char* kUsage =
     "                                   its Operation Mode (default: what it preselects,\n"
     "                                   Initialize when it offers the choice); a pick the\n"
     "                                   dialog refuses prints its text and fails\n"
+    "options for the Yaltro console (any command):\n"
+    "  --yaltro-password                ask for the console's login text (not echoed)\n"
+    "  --yaltro-password-file FILE      take it from the first line of FILE\n"
+    "                                   (default login text: the maker's)\n"
     "exit status: 0 done; 1 the command failed (or discover found no module); 2 bad arguments\n";
 
 struct Options {
@@ -49,6 +56,8 @@ struct Options {
     std::optional<int> mode;           // 0 = Initialize, 1 = Modify
     std::optional<std::string> output;
     std::optional<std::string> backupDir;
+    bool askYaltroPassword = false;
+    std::optional<std::string> yaltroPasswordFile;
     std::vector<std::string> positional;
 };
 
@@ -68,6 +77,56 @@ std::optional<std::int32_t> ParseIndex(const std::string& text) {
     for (char c : text)
         if (c < '0' || c > '9') return std::nullopt;
     return static_cast<std::int32_t>(std::stol(text));
+}
+
+// One line of text, without its line end; from the terminal with echo off
+// when there is one, else from standard input.
+std::optional<std::string> AskSecret(const char* question) {
+    FILE* tty = std::fopen("/dev/tty", "r+");
+    FILE* in = tty ? tty : stdin;
+    termios saved{};
+    const bool echoOff = tty && tcgetattr(fileno(tty), &saved) == 0;
+    if (echoOff) {
+        termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        tcsetattr(fileno(tty), TCSAFLUSH, &quiet);
+        std::fputs(question, tty);
+        std::fflush(tty);
+    }
+    char line[256];
+    const bool got = std::fgets(line, sizeof line, in) != nullptr;
+    if (echoOff) {
+        tcsetattr(fileno(tty), TCSAFLUSH, &saved);
+        std::fputs("\n", tty);
+    }
+    if (tty) std::fclose(tty);
+    if (!got) return std::nullopt;
+    std::string text = line;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    return text;
+}
+
+// The Yaltro login text from the options; false with a message when it cannot be had.
+bool ApplyYaltroPassword(const Options& o, std::string& error) {
+    std::optional<std::string> text;
+    if (o.yaltroPasswordFile) {
+        std::ifstream in(*o.yaltroPasswordFile);
+        std::string line;
+        if (!in || !std::getline(in, line)) {
+            error = "--yaltro-password-file: cannot read " + *o.yaltroPasswordFile;
+            return false;
+        }
+        while (!line.empty() && line.back() == '\r') line.pop_back();
+        text = line;
+    } else if (o.askYaltroPassword) {
+        text = AskSecret("Yaltro console password: ");
+        if (!text) {
+            error = "--yaltro-password: no password given";
+            return false;
+        }
+    }
+    if (text) CComm_Yaltro::SetLoginText(*text);
+    return true;
 }
 
 // Parses the options of a command; false with a message on bad input.
@@ -127,6 +186,10 @@ bool ParseOptions(int argc, char** argv, int first, Options& o, std::string& err
             if (!(o.output = value("-o"))) return false;
         } else if (arg == "--backup-dir") {
             if (!(o.backupDir = value("--backup-dir"))) return false;
+        } else if (arg == "--yaltro-password") {
+            o.askYaltroPassword = true;
+        } else if (arg == "--yaltro-password-file") {
+            if (!(o.yaltroPasswordFile = value("--yaltro-password-file"))) return false;
         } else if (arg == "--") {
             for (++i; i < argc; ++i) o.positional.emplace_back(argv[i]);
         } else if (arg.size() > 1 && arg[0] == '-') {
@@ -359,6 +422,7 @@ int main(int argc, char** argv) {
         return Fail(kExitUsage, command + ": " + error);
     }
     g_json = o.json;
+    if (!ApplyYaltroPassword(o, error)) return Fail(kExitUsage, command + ": " + error);
 
     FamilyRegistry::BuildOrvelCatalogue();
     CliPrompt prompt(o.target, o.card, o.mode);

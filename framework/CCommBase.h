@@ -1,6 +1,8 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "CObject.h"
 #include "base/Types.h"
@@ -28,4 +30,8 @@ public:
     virtual std::int32_t GetWriteTime() { return 1000; }
     virtual void SetAddress(std::string /*address*/) {}
     virtual std::string GetAddress() { return {}; }
+
+    // Byte ranges [first, last) of the identity image that WriteEeprom
+    // changes; a write is verified over these only. Default: the whole image.
+    virtual std::vector<std::pair<int, int>> WritableRanges() const { return {{0, 256}}; }
 };

@@ -1,5 +1,6 @@
 #include "ModuleIo.h"
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -183,9 +184,16 @@ WriteResult WriteImage(const std::string& familyName, const ModuleChoice& choice
     IdentityImage readBack{};
     if (!family.ReadEeprom(readBack.data(), static_cast<std::int32_t>(kImageSize)))
         return fail(WriteStep::ReadBack, "could not read the image back; the previous image is in " + file.string());
-    if (readBack != image) {
-        std::size_t at = 0;
-        while (at < kImageSize && readBack[at] == image[at]) ++at;
+    // Only the bytes the family writes can come back as written.
+    std::size_t at = kImageSize;
+    for (const auto& [first, last] : family.WritableRanges()) {
+        for (int b = std::max(first, 0); b < std::min(last, static_cast<int>(kImageSize)); ++b)
+            if (readBack[static_cast<std::size_t>(b)] != image[static_cast<std::size_t>(b)]) {
+                at = std::min(at, static_cast<std::size_t>(b));
+                break;
+            }
+    }
+    if (at < kImageSize) {
         return fail(WriteStep::Compare, "the image read back differs at byte " + std::to_string(at) +
                                             "; the previous image is in " + file.string());
     }
