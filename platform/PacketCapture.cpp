@@ -1,6 +1,7 @@
 #include "PacketCapture.h"
 
 #include <net/if.h>
+#include <poll.h>
 #include <net/if_arp.h>
 #include <pcap/pcap.h>
 #include <sys/ioctl.h>
@@ -72,6 +73,13 @@ CaptureResult PacketCapture::Open(const std::string& name, std::string& error) {
     }
     // Our own requests are not replies: take incoming frames only.
     pcap_setdirection(p, PCAP_D_IN);
+    // Reads never block in libpcap (whose time-out need not run while no
+    // frame comes at all); Next waits for the read time-out itself.
+    if (pcap_setnonblock(p, 1, err) != 0) {
+        error = err;
+        pcap_close(p);
+        return CaptureResult::Failed;
+    }
     m_pcap = p;
     return CaptureResult::Ok;
 }
@@ -89,7 +97,13 @@ int PacketCapture::Next(std::vector<std::uint8_t>& frame) {
     if (!m_pcap) return -1;
     pcap_pkthdr* header = nullptr;
     const u_char* data = nullptr;
-    const int rc = pcap_next_ex(m_pcap, &header, &data);
+    int rc = pcap_next_ex(m_pcap, &header, &data);
+    if (rc == 0) {
+        // Nothing waiting: give a frame the read time-out to come.
+        const int fd = pcap_get_selectable_fd(m_pcap);
+        pollfd p{fd, POLLIN, 0};
+        if (fd >= 0 && ::poll(&p, 1, kReadTimeoutMs) > 0) rc = pcap_next_ex(m_pcap, &header, &data);
+    }
     if (rc <= 0) return rc == 0 ? 0 : -1;
     // What arrived, never more than the capture holds.
     frame.assign(data, data + header->caplen);

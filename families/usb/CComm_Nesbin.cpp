@@ -1,6 +1,7 @@
 #include "CComm_Nesbin.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 
@@ -149,7 +150,9 @@ BOOL EtherLink::FindInstrument() {
         }
     }
     m_capture.Close();
-    if (!opened && refused)
+    // Said once per run of the program: every later search would only repeat it.
+    static std::atomic<bool> said{false};
+    if (!opened && refused && !said.exchange(true))
         LOG_ERR(kLog,
                 "no network interface could be opened for raw Ethernet: this program lacks the capture "
                 "capability. To grant it: sudo setcap cap_net_raw,cap_net_admin=eip on brevane and brevane-cli "

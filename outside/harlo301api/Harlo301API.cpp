@@ -188,7 +188,8 @@ uint16_t Harlo301_SYS_DetectHarlo301Device(int32_t* found) {
         }
     }
     ::freeifaddrs(all);
-    if (!l.found && refused)
+    static std::atomic<bool> said{false};  // once per run of the program
+    if (!l.found && refused && !said.exchange(true))
         LOG_ERR(kLog,
                 "no network interface could be opened for raw Ethernet: this program lacks the capture "
                 "capability. To grant it: sudo setcap cap_net_raw,cap_net_admin=eip on brevane and brevane-cli "

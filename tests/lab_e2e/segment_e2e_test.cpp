@@ -35,13 +35,20 @@ void WriteThenRead(const LabDir& lab, const std::string& family, const std::stri
 // one kept; search, read, write and read back.
 TEST(SegmentLab, NesbinFoundOnTheSecondInterfaceReadAndWritten) {
     LabDir lab("nesbin");
-    lab.WriteConfig(Lab(Segment("nesbin-a", "nesbin", "serial=NB0A000777\nmac=02:4e:53:00:00:21")));
+    lab.WriteConfig("[lab]\nstate-dir=state\nrecord=record.txt\n\n" +
+                    Segment("nesbin-a", "nesbin", "serial=NB0A000777\nmac=02:4e:53:00:00:21"));
     auto d = RunInLab(lab, {CliPath(), "-v", "discover", "--json", "OEM - Nesbin"});
     ASSERT_EQ(d.status, 0) << d.err;
     EXPECT_EQ(JsonField(d.out, "serial"), std::vector<std::string>{"NB0A000777"});
     EXPECT_TRUE(Has(d.err, "discovery on seg0")) << d.err;
     EXPECT_TRUE(Has(d.err, "instrument 02:4e:53:00:00:21 on seg1")) << d.err;
     EXPECT_FALSE(Has(d.err, "discovery on lo"));
+    // The 256-byte image is one read request: address 0, length 0x0100.
+    const std::string record = ReadFile(lab.path / "record.txt");
+    const std::string readRequest = "0806435800000801000000040000" "0100";
+    const auto at = record.find(readRequest);
+    ASSERT_NE(at, std::string::npos) << record;
+    EXPECT_EQ(record.find(readRequest, at + 1), std::string::npos);
     WriteThenRead(lab, "OEM - Nesbin", "NB0A-NEW-01");
 }
 
@@ -73,7 +80,9 @@ TEST(SegmentLab, NesbinFaults) {
         } else {
             EXPECT_EQ(JsonField(d.out, "serial"), std::vector<std::string>{"NBF0000001"}) << c.fault;
         }
-        if (!c.log.empty()) EXPECT_TRUE(Has(d.err, c.log)) << c.fault << "\n" << d.err;
+        if (!c.log.empty()) {
+            EXPECT_TRUE(Has(d.err, c.log)) << c.fault << "\n" << d.err;
+        }
     }
 }
 
