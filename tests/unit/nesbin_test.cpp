@@ -1,7 +1,10 @@
 // Nesbin frames and the choice of interfaces, without a network.
 #include <gtest/gtest.h>
 
+#include "families/usb/CComm_Harlo.h"
 #include "families/usb/CComm_Nesbin.h"
+#include "families/usb/HarloFrames.h"
+#include "framework/Registry.h"
 #include "families/usb/NesbinFrames.h"
 
 namespace {
@@ -103,4 +106,40 @@ TEST(NesbinInterfaces, FilterWordsInAnyCaseLoopbackAnyAndNonEthernetAreSkipped) 
     EXPECT_EQ(usable[0].description, "seg0");
     EXPECT_EQ(usable[1].description, "Intel Ethernet");
     EXPECT_EQ(usable[1].mac, mac);
+}
+
+TEST(HarloFrames, CompletionOnlyWithItsCodeAndWhenItArrivedWhole) {
+    std::vector<std::uint8_t> f(60, 0);
+    f[14] = 0xFE;
+    f[19] = 0x1E;
+    EXPECT_TRUE(harlo::IsCompletionFrame(f));
+    auto other = f;
+    other[18] = 0x01;  // 0x1E01
+    EXPECT_FALSE(harlo::IsCompletionFrame(other));
+    other = f;
+    other[15] = 0x01;
+    EXPECT_FALSE(harlo::IsCompletionFrame(other));
+    EXPECT_FALSE(harlo::IsCompletionFrame(std::span<const std::uint8_t>(f.data(), 21)));
+}
+
+TEST(SegmentFamilies, RegistryRowsMakeTheirModels) {
+    const std::vector<std::pair<std::string, std::string>> rows = {
+        {"Harlo - 101", "Harlo - 101"}, {"Harlo - 301", "Harlo - 301"}, {"Harlo - 801", "Harlo - 801"},
+        {"Harlo - 802", "Harlo - 802"}, {"OEM - Nesbin", "OEM - Nesbin"}, {"Yaltro", "Yaltro"}};
+    for (const auto& [row, text] : rows) {
+        auto family = CreateFamily(FamilyRegistry::ClassOf(row));
+        ASSERT_TRUE(family) << row;
+        EXPECT_EQ(family->GetModuleText(), text);
+    }
+    auto harlo = CreateFamily(FamilyRegistry::ClassOf("Harlo - 802"));
+    EXPECT_TRUE(harlo->IsKindOf(RUNTIME_CLASS(CComm_Harlo)));
+    EXPECT_EQ(harlo->GetReadTime(), 1000);
+    EXPECT_EQ(harlo->GetWriteTime(), 2400);
+    EXPECT_EQ(CComm_Harlo().GetModuleText(), "Unknown");
+    auto yaltro = CreateFamily(FamilyRegistry::ClassOf("Yaltro"));
+    EXPECT_EQ(yaltro->GetReadTime(), 14000);
+    EXPECT_EQ(yaltro->GetWriteTime(), 28000);
+    EXPECT_EQ(yaltro->GetModuleCount(), 0);
+    EXPECT_FALSE(yaltro->OpenModule());
+    EXPECT_EQ(CreateFamily(FamilyRegistry::ClassOf("OEM - Nesbin"))->GetModuleCount(), 1);
 }
