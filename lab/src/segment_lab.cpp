@@ -350,7 +350,9 @@ void SegmentLab::run() {
                 if (out.empty()) continue;
                 record(sim->cfg.name, true, f);
                 for (auto& reply : out) {
-                    if (sim->cfg.fault == SegmentFault::Late)
+                    // A late Harlo answers detection and connection at once.
+                    const bool transfer = sim->cfg.kind == SegmentKind::Nesbin || reply[14] == 0x83 || reply[14] == 0xFE;
+                    if (sim->cfg.fault == SegmentFault::Late && transfer)
                         later.emplace(now_ns() + std::int64_t{sim->cfg.late_ms} * 1000000, std::make_pair(sim->cfg.name, reply));
                     else
                         send(sim->cfg.name, reply);

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <set>
@@ -41,7 +42,8 @@ SerialConfig parse_serial(GKeyFile* kf, const std::string& group, const std::str
     };
     gsize n = 0;
     gchar** keys = g_key_file_get_keys(kf, group.c_str(), &n, nullptr);
-    const std::set<std::string> known = {"kind", "port", "serial", "login", "login-text", "console-program", "fault"};
+    const std::set<std::string> known = {"kind",           "port",  "serial", "login", "login-text",
+                                         "console-program", "fault", "late-ms"};
     for (gsize i = 0; i < n; ++i)
         if (!known.count(keys[i])) {
             const std::string k = keys[i];
@@ -74,7 +76,15 @@ SerialConfig parse_serial(GKeyFile* kf, const std::string& group, const std::str
     else if (fault == "no-prompt-after-command") c.fault = SerialFault::NoPromptAfterCommand;
     else if (fault == "other-address") c.fault = SerialFault::OtherAddress;
     else if (fault == "no-addr") c.fault = SerialFault::NoAddr;
-    else fail("fault", "unknown fault '" + fault + "' (none | silent | no-prompt-after-command | other-address | no-addr)");
+    else if (fault == "late") c.fault = SerialFault::Late;
+    else fail("fault", "unknown fault '" + fault + "' (none | silent | no-prompt-after-command | other-address | no-addr | late)");
+    const std::string late = get(kf, group, "late-ms", "");
+    if (c.fault == SerialFault::Late) {
+        c.late_ms = static_cast<unsigned>(std::strtoul(late.c_str(), nullptr, 10));
+        if (c.late_ms == 0 || c.late_ms > 60000) fail("late-ms", "1-60000, needed by fault=late");
+    } else if (!late.empty()) {
+        fail("late-ms", "only used with fault=late");
+    }
     if (c.kind != SerialKind::Yaltro && (c.login || c.fault != SerialFault::None || c.console_program))
         fail("kind", "only a yaltro console takes login, console-program and fault");
     return c;
@@ -97,6 +107,9 @@ struct SerialLab::Console {
     std::string line;
     std::string user;
     bool shown_console_program = false;
+    bool answered_late = false;       // fault=late: the first command's answer was held back
+    std::string held;                 // that answer
+    std::chrono::steady_clock::time_point due{};
 
     void say(const std::string& text) {
         if (text.empty()) return;
@@ -137,6 +150,12 @@ struct SerialLab::Console {
                 std::snprintf(reply, sizeof reply, "\r\nword %d read", address);
             else
                 std::snprintf(reply, sizeof reply, "\r\nAddr= %03d value= %04X", shown, word(shown));
+            if (cfg.fault == SerialFault::Late && !answered_late) {
+                answered_late = true;
+                held = reply + end;
+                due = std::chrono::steady_clock::now() + std::chrono::milliseconds(cfg.late_ms);
+                return;
+            }
             say(reply + end);
         } else if (std::sscanf(text.c_str(), "eeprom write %d %7s", &address, hex) == 2 && address >= 0 &&
                    address < 128 && std::strlen(hex) == 4 &&
@@ -274,7 +293,19 @@ void SerialLab::run() {
     for (const auto& c : consoles_) fds.push_back({c->master, POLLIN, 0});
     fds.push_back({wake_fd_, POLLIN, 0});
     while (!stop_) {
-        if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) break;
+        int timeout = -1;
+        const auto now = std::chrono::steady_clock::now();
+        for (const auto& c : consoles_)
+            if (!c->held.empty()) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(c->due - now).count() + 1;
+                timeout = timeout < 0 ? static_cast<int>(std::max<long>(left, 0)) : std::min(timeout, static_cast<int>(std::max<long>(left, 0)));
+            }
+        if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) break;
+        for (auto& c : consoles_)
+            if (!c->held.empty() && std::chrono::steady_clock::now() >= c->due) {
+                c->say(c->held);
+                c->held.clear();
+            }
         for (std::size_t i = 0; i < consoles_.size(); ++i) {
             if (fds[i].revents & POLLIN) {
                 std::uint8_t buf[512];

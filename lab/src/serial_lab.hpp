@@ -18,7 +18,7 @@ typedef struct _UMockdevTestbed UMockdevTestbed;
 namespace lab {
 
 enum class SerialKind { Yaltro, Nothing, Placeholder };
-enum class SerialFault { None, Silent, NoPromptAfterCommand, OtherAddress, NoAddr };
+enum class SerialFault { None, Silent, NoPromptAfterCommand, OtherAddress, NoAddr, Late };
 
 struct SerialConfig {
     std::string name;
@@ -29,6 +29,7 @@ struct SerialConfig {
     std::string login_text = "mopradelkin";
     bool console_program = false;     // shows the "Console Program" screen once after login
     SerialFault fault = SerialFault::None;
+    unsigned late_ms = 0;             // fault=late: delay of the first command's answer
 };
 
 // Parses one [serial NAME] section; throws ConfigError (declared in config.hpp).

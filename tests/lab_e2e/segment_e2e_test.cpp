@@ -69,6 +69,7 @@ TEST(SegmentLab, NesbinFaults) {
         {"fault=silent", 1, ""},
         {"fault=short-read", 1, "read EEPROM chunk 0: no reply"},
         {"fault=late\nlate-ms=120", 0, ""},
+        {"fault=late\nlate-ms=400", 1, ""},  // past the five attempts
     };
     for (const auto& c : cases) {
         LabDir lab("nesbin-fault");
@@ -125,9 +126,15 @@ TEST(SegmentLab, HarloModelsSearchReadAndWrite) {
 }
 
 // A read whose completion never comes fails after about 2 s and writes no
-// image; a completion frame with another code completes nothing.
+// image; a completion frame with another code completes nothing; a completion
+// 1700 ms late is inside the limit, 2300 ms late is not.
 TEST(SegmentLab, HarloCompletionFaults) {
-    for (const std::string fault : {"silent", "other-completion"}) {
+    LabDir late("harlo-late");
+    late.WriteConfig(Lab(Segment("harlo-l", "harlo", "model=301\nserial=HLLATE\nfault=late\nlate-ms=1700")));
+    auto in = RunInLab(late, {CliPath(), "read", "--family", "Harlo - 301", "--module", "0", "-o",
+                              (late.path / "x.bin").string()});
+    EXPECT_EQ(in.status, 0) << in.err;
+    for (const std::string fault : {"silent", "other-completion", "late\nlate-ms=2300"}) {
         LabDir lab("harlo-" + fault);
         lab.WriteConfig(Lab(Segment("harlo-f", "harlo", "model=301\nserial=HLF\nfault=" + fault)));
         auto r = RunInLab(lab, {CliPath(), "-v", "read", "--family", "Harlo - 301", "--module", "0", "-o",

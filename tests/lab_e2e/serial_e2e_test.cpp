@@ -31,11 +31,15 @@ TEST(SerialLab, YaltroSearchReadWriteAndFaults) {
                         Port("empty", 2, "kind=nothing") +
                         Port("other-addr", 3, "serial=YTOA\nfault=other-address") +
                         Port("no-addr", 4, "serial=YTNA\nfault=no-addr") +
-                        Port("no-prompt", 5, "serial=YTNP\nfault=no-prompt-after-command")));
+                        Port("no-prompt", 5, "serial=YTNP\nfault=no-prompt-after-command") +
+                        Port("late-in", 6, "serial=YTLATE13\nfault=late\nlate-ms=1300") +
+                        Port("late-out", 7, "serial=YTLATE17\nfault=late\nlate-ms=1700")));
     const std::string cli = CliPath();
     auto d = RunInLab(lab, {cli, "-v", "-v", "discover", "--json", "Yaltro"});
     ASSERT_EQ(d.status, 0) << d.err;
-    EXPECT_EQ(JsonField(d.out, "serial"), std::vector<std::string>{"YT1A000101"}) << d.out;
+    // An answer 1300 ms after the command is inside the 1500 ms limit; 1700 ms is not.
+    EXPECT_EQ(JsonField(d.out, "serial"), (std::vector<std::string>{"YT1A000101", "YTLATE13"})) << d.out;
+    EXPECT_TRUE(Has(d.err, "read word 16 on COM7: no prompt after the command")) << d.err;
     // COM numbers in ttyS order without the placeholder; every probed path is named.
     EXPECT_TRUE(Has(d.err, "probing COM1 (/dev/ttyS1)")) << d.err;
     EXPECT_TRUE(Has(d.err, "probing COM2 (/dev/ttyS2)")) << d.err;
