@@ -42,7 +42,8 @@ echo "$expect" | while read -r f; do
 done
 
 # Nothing lab-only, no tests, no other programs.
-bad=$(find . -path ./state -prune -o \( -iname '*lab*' -o -iname '*test*' -o -iname '*gtest*' -o -iname '*bench*' \) -print)
+bad=$(find usr \( -name 'brevane-lab*' -o -name '*-lab.ini' -o -name '*_test*' -o -name '*selftest*' \
+            -o -name '*gtest*' -o -name '*bench*' -o -name 'lab' \) -print)
 [ -z "$bad" ] || fail "lab or test files installed: $bad"
 programs=$(ls usr/bin | tr '\n' ' ')
 case "$programs" in
@@ -52,7 +53,7 @@ esac
 
 # The installed programs find the private directory from their own place.
 for p in usr/bin/*; do
-    readelf -d "$p" | grep -q "RUNPATH.*\[\$ORIGIN:\$ORIGIN/../$libdir/brevane\]" ||
+    readelf -d "$p" | grep -q "RUNPATH.*\[\$ORIGIN:\$ORIGIN/../$libdir/brevane:\$ORIGIN/../$libdir\]" ||
         fail "$p: RUNPATH $(readelf -d "$p" | grep RUNPATH)"
     out=$("$p" --version) || fail "$p --version"
     [ "$out" = "$(basename "$p") $version" ] || fail "$p --version said: $out"
@@ -62,7 +63,8 @@ readelf -d "usr/$libdir/libTavikAPI.so.1" | grep -q "RUNPATH.*\[\$ORIGIN:\$ORIGI
 
 # The SDK: pkg-config from the installed tree compiles and links the example.
 flags=$(PKG_CONFIG_PATH="$root/usr/$libdir/pkgconfig" pkg-config --cflags --libs tavikapi)
-echo "$flags" | grep -q -- "-I$root/usr/include" || fail "pkg-config: $flags"
+inc=$(PKG_CONFIG_PATH="$root/usr/$libdir/pkgconfig" pkg-config --variable=includedir tavikapi)
+[ "$(readlink -f "$inc")" = "$root/usr/include" ] || fail "pkg-config includedir: $inc"
 # shellcheck disable=SC2086
 cc -o "$root/example" usr/share/doc/libtavikapi-dev/examples/tavik_identity.c $flags ||
     fail "example does not build against the installed SDK"
@@ -70,17 +72,25 @@ cc -o "$root/example" usr/share/doc/libtavikapi-dev/examples/tavik_identity.c $f
 # The installed brevane-cli in the default lab, every family of the build. The
 # loader's log shows where each library came from.
 mkdir -p state data
-XDG_DATA_HOME="$root/data" LD_DEBUG=libs "$build/bin/brevane-lab" run --config "$src/lab/default-lab.ini" \
-    --state "$root/state" -- "$root/usr/bin/brevane-cli" discover --all --json >out.json 2>err.log ||
+XDG_DATA_HOME="$root/data" "$build/bin/brevane-lab" run --config "$src/lab/default-lab.ini" \
+    --state "$root/state" -- env LD_DEBUG=libs LD_DEBUG_OUTPUT="$root/ld" \
+    "$root/usr/bin/brevane-cli" discover --all --json >out.json 2>err.log ||
     { tail -40 err.log >&2; fail "discover in the lab"; }
+cat "$root"/ld.* >ld.log
 for serial in TK1A000123 TK2B000456 TKP0000789 EV1A000511 KL8S000633 PA1H000511 PB2L000622 \
               PC3L000733 PA4L000844; do
     grep -q "\"serial\":\"$serial\"" out.json || fail "$serial not found: $(cat out.json)"
 done
-grep -q "calling init: $root/usr/$libdir/libTavikAPI.so.1" err.log || fail "libTavikAPI not from the installed tree"
-grep -q "calling init: $root/usr/$libdir/brevane/libmpusbapi.so" err.log ||
-    fail "libmpusbapi.so not loaded from the private directory"
-if grep "calling init: " err.log | grep -q "$build"; then
-    fail "a library of the build tree was loaded: $(grep "calling init: $build" err.log)"
+# Where a library was loaded from, as a plain path.
+loaded() {
+    f=$(sed -n "s|.*calling init: \(.*/$1\)\$|\1|p" ld.log | head -n 1)
+    [ -n "$f" ] && readlink -f "$f"
+}
+[ "$(loaded libTavikAPI.so.1)" = "$root/usr/$libdir/libTavikAPI.so.1.0.0" ] ||
+    fail "libTavikAPI not from the installed tree: $(loaded libTavikAPI.so.1)"
+[ "$(loaded libmpusbapi.so)" = "$root/usr/$libdir/brevane/libmpusbapi.so" ] ||
+    fail "libmpusbapi.so not from the private directory: $(loaded libmpusbapi.so)"
+if grep "calling init: " ld.log | grep -q "$build"; then
+    fail "a library of the build tree was loaded: $(grep "calling init: $build" ld.log)"
 fi
-echo "installed tree OK: $(grep -c '"serial"' out.json) modules found"
+echo "installed tree OK: $(grep -o "\"serial\"" out.json | wc -l) modules found"
