@@ -155,7 +155,7 @@ BOOL EtherLink::FindInstrument() {
     if (!opened && refused && !said.exchange(true))
         LOG_ERR(kLog,
                 "no network interface could be opened for raw Ethernet: this program lacks the capture "
-                "capability. To grant it: sudo setcap cap_net_raw,cap_net_admin=eip on brevane and brevane-cli "
+                "capability. To grant it: sudo setcap cap_net_raw,cap_net_admin+ep on brevane and brevane-cli "
                 "(see README, \"Raw Ethernet permission\")");
     return FALSE;
 }

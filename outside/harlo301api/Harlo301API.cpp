@@ -192,7 +192,7 @@ uint16_t Harlo301_SYS_DetectHarlo301Device(int32_t* found) {
     if (!l.found && refused && !said.exchange(true))
         LOG_ERR(kLog,
                 "no network interface could be opened for raw Ethernet: this program lacks the capture "
-                "capability. To grant it: sudo setcap cap_net_raw,cap_net_admin=eip on brevane and brevane-cli "
+                "capability. To grant it: sudo setcap cap_net_raw,cap_net_admin+ep on brevane and brevane-cli "
                 "(see README, \"Raw Ethernet permission\")");
     if (found) *found = l.found ? 1 : 0;
     return l.found ? 1 : 0;

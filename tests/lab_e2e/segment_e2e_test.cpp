@@ -98,7 +98,7 @@ TEST(SegmentLab, MissingCaptureCapabilityIsSaidOnce) {
     EXPECT_EQ(d.status, 1) << d.err;
     for (const std::string who : {"nesbin: ", "harlo301api: "}) {
         const std::string needle = who + "no network interface could be opened for raw Ethernet: this program lacks "
-                                         "the capture capability. To grant it: sudo setcap cap_net_raw,cap_net_admin=eip";
+                                         "the capture capability. To grant it: sudo setcap cap_net_raw,cap_net_admin+ep";
         const auto first = d.err.find(needle);
         ASSERT_NE(first, std::string::npos) << d.err;
         EXPECT_EQ(d.err.find(needle, first + 1), std::string::npos) << d.err;
