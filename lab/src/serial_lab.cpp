@@ -149,7 +149,7 @@ struct SerialLab::Console {
             if (cfg.fault == SerialFault::NoAddr)
                 std::snprintf(reply, sizeof reply, "\r\nword %d read", address);
             else
-                std::snprintf(reply, sizeof reply, "\r\nAddr= %03d value= %04X", shown, word(shown));
+                std::snprintf(reply, sizeof reply, "\r\nAddr = %03d  value = %04X", shown, word(shown));
             if (cfg.fault == SerialFault::Late && !answered_late) {
                 answered_late = true;
                 held = reply + end;
