@@ -13,6 +13,7 @@
 #include "framework/ConnDev.h"
 #include "framework/DeviceSearch.h"
 #include "base/Log.h"
+#include "framework/ImageText.h"
 #include "framework/ModuleIo.h"
 #include "framework/Registry.h"
 #include "platform/Shell.h"
@@ -28,11 +29,16 @@ const char* kUsage =
     "  families                         list the device families that can be searched\n"
     "  discover [--json] [--target IP] NAME...\n"
     "                                   search for the named families and list their modules\n"
-    "  read --family NAME --module N [--target IP] [-o FILE]\n"
-    "                                   read a module's 256-byte identity image\n"
-    "  write --family NAME --module N [--target IP] [--backup-dir DIR] FILE\n"
+    "  read --family NAME --module N [--target IP] [-o FILE] [--show]\n"
+    "                                   read a module's 256-byte identity image (--show: view it)\n"
+    "  write --family NAME --module N [--target IP] [--backup-dir DIR] [--expect-serial OLD] FILE\n"
     "                                   back up, write, read back and compare an identity image\n"
-    "  read|write --family NAME --card ROW [--mode initialize|modify] [--target IP] ...\n"
+    "  set-serial --family NAME --module N [--target IP] [--backup-dir DIR] [--expect-serial OLD] NEW\n"
+    "                                   give a module serial number NEW (printable ASCII, 1 to 179\n"
+    "                                   characters): its image with only the serial text replaced\n"
+    "                                   is written the way write does\n"
+    "  show FILE                        serial number and hex dump of an image file\n"
+    "  read|write|set-serial --family NAME --card ROW [--mode initialize|modify] [--target IP] ...\n"
     "                                   the same through a chassis family's card selection:\n"
     "                                   ROW as in the dialog's \"No.\" column (from 1); --mode as\n"
     "                                   its Operation Mode (default: what it preselects,\n"
@@ -49,10 +55,13 @@ struct Options {
     std::optional<int> mode;           // 0 = Initialize, 1 = Modify
     std::optional<std::string> output;
     std::optional<std::string> backupDir;
+    std::optional<std::string> expectSerial;  // the serial number the module must hold before a write
+    bool show = false;
     std::vector<std::string> positional;
 };
 
 bool g_json = false;
+std::string g_program = "brevane-cli";  // as the user called it, for commands we suggest
 class CliPrompt* g_prompt = nullptr;
 
 int Fail(int code, const std::string& message) {
@@ -127,6 +136,10 @@ bool ParseOptions(int argc, char** argv, int first, Options& o, std::string& err
             if (!(o.output = value("-o"))) return false;
         } else if (arg == "--backup-dir") {
             if (!(o.backupDir = value("--backup-dir"))) return false;
+        } else if (arg == "--expect-serial") {
+            if (!(o.expectSerial = value("--expect-serial"))) return false;
+        } else if (arg == "--show") {
+            o.show = true;
         } else if (arg == "--") {
             for (++i; i < argc; ++i) o.positional.emplace_back(argv[i]);
         } else if (arg.size() > 1 && arg[0] == '-') {
@@ -286,9 +299,31 @@ std::string WithPromptMessage(const Options& o, std::string error) {
     return error;
 }
 
+// The command that writes the backup back to the same module, provided it
+// still holds the serial number the write gave it.
+std::string RestoreCommand(const Options& o, const moduleio::WriteResult& result) {
+    std::vector<std::string> select;
+    if (o.card) {
+        select = {"--card", std::to_string(*o.card)};
+        if (o.mode) select.insert(select.end(), {"--mode", *o.mode ? "modify" : "initialize"});
+    } else {
+        select = {"--module", std::to_string(*o.module)};
+    }
+    return moduleio::RestoreCommand(g_program, *o.family, o.target ? *o.target : result.address, select,
+                                    SerialNumberOf(result.written), result.backupFile);
+}
+
+// Where the previous image went and how to put it back, on standard error.
+void TellBackup(const char* cmd, const Options& o, const moduleio::WriteResult& result) {
+    if (result.backupFile.empty()) return;
+    std::fprintf(stderr, "%s: previous image saved to %s\n", cmd, result.backupFile.c_str());
+    std::fprintf(stderr, "%s: to put it back: %s\n", cmd, RestoreCommand(o, result).c_str());
+}
+
 int CmdRead(const Options& o) {
     std::string error;
     if (!NeedFamilyAndModule(o, "read", error)) return Fail(kExitUsage, error);
+    if (o.expectSerial) return Fail(kExitUsage, "read: --expect-serial goes with write and set-serial");
     if (!o.positional.empty()) return Fail(kExitUsage, "read: unexpected argument \"" + o.positional[0] + "\"");
     auto result = moduleio::ReadImage(*o.family, ChoiceOf(o));
     if (!result.ok) return Fail(kExitFailed, WithPromptMessage(o, "read: " + result.error));
@@ -299,16 +334,11 @@ int CmdRead(const Options& o) {
         std::printf("{\"ok\":true,\"family\":%s,\"%s\":%d,\"serial\":%s,\"image\":\"%s\"}\n",
                     JsonString(*o.family).c_str(), o.card ? "card" : "module", o.card ? *o.card : *o.module,
                     JsonString(SerialNumberOf(result.image)).c_str(), Hex(result.image).c_str());
-    } else if (!o.output) {
-        for (std::size_t row = 0; row < kImageSize; row += 16) {
-            std::printf("%04zx ", row);
-            for (std::size_t i = 0; i < 16; ++i) std::printf(" %02x", result.image[row + i]);
-            std::printf("\n");
-        }
-        std::printf("S/N %s\n", SerialNumberOf(result.image).c_str());
     } else {
-        std::fprintf(stderr, "read: %s of %s saved to %s (S/N %s)\n", ModuleName(o).c_str(), o.family->c_str(),
-                     o.output->c_str(), SerialNumberOf(result.image).c_str());
+        if (!o.output || o.show) std::fputs(FormatImageView(result.image).c_str(), stdout);
+        if (o.output)
+            std::fprintf(stderr, "read: %s of %s saved to %s (S/N %s)\n", ModuleName(o).c_str(), o.family->c_str(),
+                         o.output->c_str(), PrintableSerial(result.image).c_str());
     }
     return kExitOk;
 }
@@ -325,8 +355,8 @@ int CmdWrite(const Options& o) {
                      same.m_serial.c_str(), same.m_model.c_str(), same.m_moduleIndex);
 
     const auto dir = o.backupDir ? std::filesystem::path(*o.backupDir) : moduleio::DefaultBackupDir();
-    auto result = moduleio::WriteImage(*o.family, ChoiceOf(o), *image, dir);
-    if (!result.backupFile.empty()) std::fprintf(stderr, "write: previous image saved to %s\n", result.backupFile.c_str());
+    auto result = moduleio::WriteImage(*o.family, ChoiceOf(o), *image, dir, {o.expectSerial});
+    TellBackup("write", o, result);
     if (!result.ok) return Fail(kExitFailed, WithPromptMessage(o, "write: " + result.error));
     if (o.json)
         std::printf("{\"ok\":true,\"family\":%s,\"%s\":%d,\"serial\":%s,\"backup\":%s}\n",
@@ -338,9 +368,63 @@ int CmdWrite(const Options& o) {
     return kExitOk;
 }
 
+int CmdSetSerial(const Options& o) {
+    std::string error;
+    if (!NeedFamilyAndModule(o, "set-serial", error)) return Fail(kExitUsage, error);
+    if (o.positional.size() != 1) return Fail(kExitUsage, "set-serial: give exactly one new serial number");
+    const std::string& serial = o.positional[0];
+    if (const auto problem = SerialNumberProblem(serial); !problem.empty())
+        return Fail(kExitUsage, "set-serial: " + problem + "; nothing written");
+
+    for (const auto& same : moduleio::SameSerialAs(serial, LoadLastSearch(), *o.family, o.module ? *o.module : -1))
+        std::fprintf(stderr, "set-serial: warning: serial number \"%s\" is already that of %s module %d\n",
+                     same.m_serial.c_str(), same.m_model.c_str(), same.m_moduleIndex);
+
+    const auto dir = o.backupDir ? std::filesystem::path(*o.backupDir) : moduleio::DefaultBackupDir();
+    auto result = moduleio::WriteSerialNumber(*o.family, ChoiceOf(o), serial, dir, {o.expectSerial});
+    TellBackup("set-serial", o, result);
+    const std::string message = WithPromptMessage(o, "set-serial: " + result.error);
+    if (o.json) {
+        std::string out = std::string("{\"ok\":") + (result.ok ? "true" : "false");
+        if (!result.ok)
+            out += ",\"error\":" + JsonString(message) + ",\"step\":" +
+                   JsonString(moduleio::WriteStepName(result.failedStep));
+        out += ",\"family\":" + JsonString(*o.family) + ",\"" + (o.card ? "card" : "module") +
+               "\":" + std::to_string(o.card ? *o.card : *o.module);
+        if (result.previousSerial) out += ",\"old_serial\":" + JsonString(*result.previousSerial);
+        out += ",\"serial\":" + JsonString(serial);
+        if (!result.backupFile.empty())
+            out += ",\"backup\":" + JsonString(result.backupFile.string()) +
+                   ",\"restore\":" + JsonString(RestoreCommand(o, result));
+        std::printf("%s}\n", out.c_str());
+    } else if (!result.ok) {
+        std::fprintf(stderr, "brevane-cli: %s\n", message.c_str());
+    } else {
+        std::printf("serial number set and verified: %s %s, S/N %s (was %s)\n", o.family->c_str(),
+                    ModuleName(o).c_str(), serial.c_str(), result.previousSerial.value_or("").c_str());
+    }
+    return result.ok ? kExitOk : kExitFailed;
+}
+
+int CmdShow(const Options& o) {
+    if (o.family || o.module || o.card || o.mode || o.expectSerial || o.output || o.backupDir)
+        return Fail(kExitUsage, "show: takes only an image FILE");
+    if (o.positional.size() != 1) return Fail(kExitUsage, "show: give exactly one image FILE");
+    std::string error;
+    auto image = moduleio::LoadImageFile(o.positional[0], error);
+    if (!image) return Fail(kExitUsage, "show: " + error);
+    if (o.json)
+        std::printf("{\"ok\":true,\"serial\":%s,\"image\":\"%s\"}\n", JsonString(SerialNumberOf(*image)).c_str(),
+                    Hex(*image).c_str());
+    else
+        std::fputs(FormatImageView(*image).c_str(), stdout);
+    return kExitOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 0 && argv[0][0]) g_program = argv[0];
     int first = 1;
     while (first < argc && std::strcmp(argv[first], "-v") == 0) {
         SetLogLevel(static_cast<LogLevel>(static_cast<int>(CurrentLogLevel()) + 1));
@@ -374,6 +458,10 @@ int main(int argc, char** argv) {
         rc = CmdRead(o);
     else if (command == "write")
         rc = CmdWrite(o);
+    else if (command == "set-serial")
+        rc = CmdSetSerial(o);
+    else if (command == "show")
+        rc = CmdShow(o);
     else
         rc = Fail(kExitUsage, "unknown command \"" + command + "\"\n" + kUsage);
     SetUserPrompt(nullptr);

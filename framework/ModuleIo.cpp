@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <memory>
 
+#include "ImageText.h"
 #include "Registry.h"
 #include "platform/Shell.h"
 
@@ -107,6 +109,7 @@ const char* WriteStepName(WriteStep step) {
     case WriteStep::None: return "none";
     case WriteStep::Connect: return "connect";
     case WriteStep::Open: return "open";
+    case WriteStep::Identity: return "identity check";
     case WriteStep::Backup: return "backup";
     case WriteStep::Write: return "write";
     case WriteStep::ReadBack: return "read back";
@@ -138,8 +141,17 @@ WriteResult WriteImage(const std::string& familyName, std::int32_t index, const 
     return WriteImage(familyName, ModuleChoice{index, false}, image, backupDir);
 }
 
-WriteResult WriteImage(const std::string& familyName, const ModuleChoice& choice, const IdentityImage& image,
-                       const std::filesystem::path& backupDir) {
+namespace {
+
+// Builds the image to write from the one on the module; nullopt and a reason
+// refuses the write.
+using ImageFromCurrent = std::function<std::optional<IdentityImage>(const IdentityImage& current, std::string& error)>;
+
+// The one write path: open exactly the module, read its image, check it is the
+// unit meant, save the backup, write what `make` builds from that same image,
+// read back and compare.
+WriteResult WriteFromCurrent(const std::string& familyName, const ModuleChoice& choice, const ImageFromCurrent& make,
+                             const std::filesystem::path& backupDir, const WriteChecks& checks) {
     const std::int32_t index = choice.index;
     WriteResult result;
     auto fail = [&](WriteStep step, std::string text) {
@@ -157,15 +169,24 @@ WriteResult WriteImage(const std::string& familyName, const ModuleChoice& choice
         return result;
     }
     CCommBase& family = session.Family();
+    result.address = family.GetAddress();
 
     IdentityImage previous{};
     if (!family.ReadEeprom(previous.data(), static_cast<std::int32_t>(kImageSize)))
         return fail(WriteStep::Backup, "could not read the current image of module " + std::to_string(index) +
                                            "; nothing written");
+    result.previousSerial = SerialNumberOf(previous);
+    if (checks.expectSerial && *checks.expectSerial != *result.previousSerial)
+        return fail(WriteStep::Identity, "module " + std::to_string(index) + " holds serial number \"" +
+                                             *result.previousSerial + "\", not the expected \"" +
+                                             *checks.expectSerial + "\"; nothing written");
+    const auto image = make(previous, error);
+    if (!image) return fail(WriteStep::Write, error + "; nothing written");
+
     std::error_code ec;
     std::filesystem::create_directories(backupDir, ec);
     const std::string base = FileSafe(familyName) + "-module" + std::to_string(index) + "-" +
-                             FileSafe(SerialNumberOf(previous)) + "-" + Stamp();
+                             FileSafe(*result.previousSerial) + "-" + Stamp();
     // Never overwrite an earlier backup: add a counter until the name is new.
     std::filesystem::path file;
     for (int n = 0; n < 1000; ++n) {
@@ -176,21 +197,44 @@ WriteResult WriteImage(const std::string& familyName, const ModuleChoice& choice
     if (std::filesystem::exists(file, ec) || !SaveImageFile(file, previous, saveError))
         return fail(WriteStep::Backup, "could not save " + file.string() + " " + saveError + "; nothing written");
     result.backupFile = file;
+    result.written = *image;
 
-    if (!family.WriteEeprom(image.data(), static_cast<std::int32_t>(kImageSize)))
+    if (!family.WriteEeprom(image->data(), static_cast<std::int32_t>(kImageSize)))
         return fail(WriteStep::Write, "the module did not acknowledge every chunk; the previous image is in " +
                                           file.string());
     IdentityImage readBack{};
     if (!family.ReadEeprom(readBack.data(), static_cast<std::int32_t>(kImageSize)))
         return fail(WriteStep::ReadBack, "could not read the image back; the previous image is in " + file.string());
-    if (readBack != image) {
+    if (readBack != *image) {
         std::size_t at = 0;
-        while (at < kImageSize && readBack[at] == image[at]) ++at;
+        while (at < kImageSize && readBack[at] == (*image)[at]) ++at;
         return fail(WriteStep::Compare, "the image read back differs at byte " + std::to_string(at) +
                                             "; the previous image is in " + file.string());
     }
     result.ok = true;
     return result;
+}
+
+}  // namespace
+
+WriteResult WriteImage(const std::string& familyName, const ModuleChoice& choice, const IdentityImage& image,
+                       const std::filesystem::path& backupDir, const WriteChecks& checks) {
+    return WriteFromCurrent(
+        familyName, choice, [&](const IdentityImage&, std::string&) { return std::optional<IdentityImage>(image); },
+        backupDir, checks);
+}
+
+WriteResult WriteSerialNumber(const std::string& familyName, const ModuleChoice& choice, const std::string& serial,
+                              const std::filesystem::path& backupDir, const WriteChecks& checks) {
+    if (const std::string problem = SerialNumberProblem(serial); !problem.empty()) {
+        WriteResult refused;
+        refused.error = problem + "; nothing written";
+        return refused;
+    }
+    return WriteFromCurrent(
+        familyName, choice,
+        [&](const IdentityImage& current, std::string& error) { return ReplaceSerialNumber(current, serial, error); },
+        backupDir, checks);
 }
 
 std::optional<IdentityImage> LoadImageFile(const std::filesystem::path& file, std::string& error) {
@@ -238,13 +282,45 @@ bool SaveImageFile(const std::filesystem::path& file, const IdentityImage& image
 
 std::vector<CDeviceInfo> SameSerialAs(const IdentityImage& image, const std::vector<CDeviceInfo>& lastSearch,
                                       const std::string& familyName, std::int32_t index) {
-    const std::string serial = SerialNumberOf(image);
+    return SameSerialAs(SerialNumberOf(image), lastSearch, familyName, index);
+}
+
+std::vector<CDeviceInfo> SameSerialAs(const std::string& serial, const std::vector<CDeviceInfo>& lastSearch,
+                                      const std::string& familyName, std::int32_t index) {
     std::vector<CDeviceInfo> same;
     for (const auto& info : lastSearch) {
         const bool itself = FamilyRegistry::Covers(info.m_model, familyName) && info.m_moduleIndex == index;
         if (!itself && info.m_serial == serial) same.push_back(info);
     }
     return same;
+}
+
+namespace {
+
+// One word of a shell command line, quoted when the shell would split or
+// expand it.
+std::string ShellWord(const std::string& word) {
+    const bool plain = !word.empty() && word.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                                               "0123456789_-./:=@+,") == std::string::npos;
+    if (plain) return word;
+    std::string out = "'";
+    for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+}  // namespace
+
+std::string RestoreCommand(const std::string& program, const std::string& familyName, const std::string& address,
+                           const std::vector<std::string>& select, const std::string& serial,
+                           const std::filesystem::path& backup) {
+    std::vector<std::string> words = {program, "write", "--family", familyName};
+    if (!address.empty()) words.insert(words.end(), {"--target", address});
+    words.insert(words.end(), select.begin(), select.end());
+    if (!serial.empty()) words.insert(words.end(), {"--expect-serial", serial});
+    words.push_back(backup.string());
+    std::string line;
+    for (const auto& w : words) line += (line.empty() ? "" : " ") + ShellWord(w);
+    return line;
 }
 
 std::filesystem::path DefaultBackupDir() { return platform::UserDataDirectory() / "backups"; }
