@@ -359,9 +359,10 @@ int CmdWrite(const Options& o) {
     TellBackup("write", o, result);
     if (!result.ok) return Fail(kExitFailed, WithPromptMessage(o, "write: " + result.error));
     if (o.json)
-        std::printf("{\"ok\":true,\"family\":%s,\"%s\":%d,\"serial\":%s,\"backup\":%s}\n",
+        std::printf("{\"ok\":true,\"family\":%s,\"%s\":%d,\"serial\":%s,\"backup\":%s,\"restore\":%s}\n",
                     JsonString(*o.family).c_str(), o.card ? "card" : "module", o.card ? *o.card : *o.module,
-                    JsonString(SerialNumberOf(*image)).c_str(), JsonString(result.backupFile.string()).c_str());
+                    JsonString(SerialNumberOf(*image)).c_str(), JsonString(result.backupFile.string()).c_str(),
+                    JsonString(RestoreCommand(o, result)).c_str());
     else
         std::printf("written and verified: %s %s, S/N %s\n", o.family->c_str(), ModuleName(o).c_str(),
                     SerialNumberOf(*image).c_str());
