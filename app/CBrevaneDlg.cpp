@@ -1,8 +1,6 @@
 #include "CBrevaneDlg.h"
 
 #include <QAction>
-#include <QCoreApplication>
-#include <QFileInfo>
 #include <QCloseEvent>
 #include <QEvent>
 #include <QFrame>
@@ -406,25 +404,16 @@ bool CBrevaneDlg::WriteImageFromFile(const std::string& family, const moduleio::
         return false;
     }
     AppendLog(QStringLiteral(" DONE"), false);
-    const std::vector<std::string> select =
-        choice.viaCardSelection ? std::vector<std::string>{"--card", std::to_string(index + 1)}
-                                : std::vector<std::string>{"--module", std::to_string(index)};
     ui::ShowMessage(this, QStringLiteral("The image was written to %1 and read back correctly.\n%2")
-                              .arg(target, BackupText(family, select, result)));
+                              .arg(target, BackupText(result)));
     return true;
 }
 
 // Where the previous image went and the command that puts it back.
-QString CBrevaneDlg::BackupText(const std::string& family, const std::vector<std::string>& select,
-                                const moduleio::WriteResult& result) const {
+QString CBrevaneDlg::BackupText(const moduleio::WriteResult& result) const {
     if (result.backupFile.empty()) return QString();
-    // The command-line program installed beside this one, else by name.
-    const QString beside = QCoreApplication::applicationDirPath() + QStringLiteral("/brevane-cli");
-    const std::string program = QFileInfo(beside).isExecutable() ? beside.toStdString() : "brevane-cli";
-    const std::string command = moduleio::RestoreCommand(program, family, result.address, select,
-                                                         SerialNumberOf(result.written), result.backupFile);
     return QStringLiteral("The previous image was saved to:\n%1\n\nTo put it back:\n%2")
-        .arg(QString::fromStdString(result.backupFile.string()), QString::fromStdString(command));
+        .arg(QString::fromStdString(result.backupFile.string()), QString::fromStdString(result.restoreCommand));
 }
 
 void CBrevaneDlg::OnSetSerial() {
@@ -460,7 +449,7 @@ moduleio::WriteResult CBrevaneDlg::RunSerialWrite(const std::string& family, std
                                                   const std::string& serial, const std::string& expectSerial) const {
     return moduleio::WriteSerialNumber(family, moduleio::ModuleChoice{index, false}, serial,
                                        m_backupDir.empty() ? moduleio::DefaultBackupDir() : m_backupDir,
-                                       moduleio::WriteChecks{expectSerial});
+                                       moduleio::WriteOptions{expectSerial, std::nullopt});
 }
 
 bool CBrevaneDlg::SetSerialNumber(int row, const std::string& serial) {
@@ -495,12 +484,11 @@ bool CBrevaneDlg::SetSerialNumber(int row, const std::string& serial) {
         AppendLog(QStringLiteral("Setting serial number of %1 to %2 . . .").arg(target, newSerial), true);
         result = RunSerialWrite(family, info.m_moduleIndex, serial, info.m_serial);
     }
-    const std::vector<std::string> select = {"--module", std::to_string(info.m_moduleIndex)};
     if (!result.ok) {
         AppendLog(QStringLiteral(" FAILED"), false);
         ui::ShowMessage(this, QStringLiteral("Setting the serial number of %1 failed at step \"%2\":\n%3\n%4")
                                   .arg(target, QString::fromUtf8(moduleio::WriteStepName(result.failedStep)),
-                                       QString::fromStdString(result.error), BackupText(family, select, result)));
+                                       QString::fromStdString(result.error), BackupText(result)));
         return false;
     }
     // The list may have changed while the write ran; the row is found again.
@@ -517,6 +505,6 @@ bool CBrevaneDlg::SetSerialNumber(int row, const std::string& serial) {
     AppendLog(QStringLiteral(" DONE"), false);
     ui::ShowMessage(this, QStringLiteral("The serial number of %1 is now \"%2\" (was \"%3\"), read back correctly.\n%4")
                               .arg(target, newSerial, QString::fromLatin1(info.m_serial.c_str()),
-                                   BackupText(family, select, result)));
+                                   BackupText(result)));
     return true;
 }

@@ -114,8 +114,8 @@ private:
     // The write of a new serial number; the one call that touches the module.
     moduleio::WriteResult RunSerialWrite(const std::string& family, std::int32_t index, const std::string& serial,
                                          const std::string& expectSerial) const;
-    QString BackupText(const std::string& family, const std::vector<std::string>& select,
-                       const moduleio::WriteResult& result) const;
+    // Where the previous image went and the command that puts it back.
+    QString BackupText(const moduleio::WriteResult& result) const;
     void EnforceMinimumSize();
     QRect WindowGeometry() const;
 

@@ -299,25 +299,18 @@ std::string WithPromptMessage(const Options& o, std::string error) {
     return error;
 }
 
-// The command that writes the backup back to the same module, provided it
-// still holds the serial number the write gave it.
-std::string RestoreCommand(const Options& o, const moduleio::WriteResult& result) {
-    std::vector<std::string> select;
-    if (o.card) {
-        select = {"--card", std::to_string(*o.card)};
-        if (o.mode) select.insert(select.end(), {"--mode", *o.mode ? "modify" : "initialize"});
-    } else {
-        select = {"--module", std::to_string(*o.module)};
-    }
-    return moduleio::RestoreCommand(g_program, *o.family, o.target ? *o.target : result.address, select,
-                                    SerialNumberOf(result.written), result.backupFile);
-}
-
 // Where the previous image went and how to put it back, on standard error.
-void TellBackup(const char* cmd, const Options& o, const moduleio::WriteResult& result) {
+void TellBackup(const char* cmd, const moduleio::WriteResult& result) {
     if (result.backupFile.empty()) return;
     std::fprintf(stderr, "%s: previous image saved to %s\n", cmd, result.backupFile.c_str());
-    std::fprintf(stderr, "%s: to put it back: %s\n", cmd, RestoreCommand(o, result).c_str());
+    std::fprintf(stderr, "%s: to put it back: %s\n", cmd, result.restoreCommand.c_str());
+}
+
+moduleio::WriteOptions WriteOptionsOf(const Options& o) {
+    moduleio::WriteOptions options;
+    options.expectSerial = o.expectSerial;
+    options.cardMode = o.mode;
+    return options;
 }
 
 int CmdRead(const Options& o) {
@@ -355,14 +348,14 @@ int CmdWrite(const Options& o) {
                      same.m_serial.c_str(), same.m_model.c_str(), same.m_moduleIndex);
 
     const auto dir = o.backupDir ? std::filesystem::path(*o.backupDir) : moduleio::DefaultBackupDir();
-    auto result = moduleio::WriteImage(*o.family, ChoiceOf(o), *image, dir, {o.expectSerial});
-    TellBackup("write", o, result);
+    auto result = moduleio::WriteImage(*o.family, ChoiceOf(o), *image, dir, WriteOptionsOf(o));
+    TellBackup("write", result);
     if (!result.ok) return Fail(kExitFailed, WithPromptMessage(o, "write: " + result.error));
     if (o.json)
         std::printf("{\"ok\":true,\"family\":%s,\"%s\":%d,\"serial\":%s,\"backup\":%s,\"restore\":%s}\n",
                     JsonString(*o.family).c_str(), o.card ? "card" : "module", o.card ? *o.card : *o.module,
                     JsonString(SerialNumberOf(*image)).c_str(), JsonString(result.backupFile.string()).c_str(),
-                    JsonString(RestoreCommand(o, result)).c_str());
+                    JsonString(result.restoreCommand).c_str());
     else
         std::printf("written and verified: %s %s, S/N %s\n", o.family->c_str(), ModuleName(o).c_str(),
                     SerialNumberOf(*image).c_str());
@@ -382,8 +375,8 @@ int CmdSetSerial(const Options& o) {
                      same.m_serial.c_str(), same.m_model.c_str(), same.m_moduleIndex);
 
     const auto dir = o.backupDir ? std::filesystem::path(*o.backupDir) : moduleio::DefaultBackupDir();
-    auto result = moduleio::WriteSerialNumber(*o.family, ChoiceOf(o), serial, dir, {o.expectSerial});
-    TellBackup("set-serial", o, result);
+    auto result = moduleio::WriteSerialNumber(*o.family, ChoiceOf(o), serial, dir, WriteOptionsOf(o));
+    TellBackup("set-serial", result);
     const std::string message = WithPromptMessage(o, "set-serial: " + result.error);
     if (o.json) {
         std::string out = std::string("{\"ok\":") + (result.ok ? "true" : "false");
@@ -392,17 +385,19 @@ int CmdSetSerial(const Options& o) {
                    JsonString(moduleio::WriteStepName(result.failedStep));
         out += ",\"family\":" + JsonString(*o.family) + ",\"" + (o.card ? "card" : "module") +
                "\":" + std::to_string(o.card ? *o.card : *o.module);
-        if (result.previousSerial) out += ",\"old_serial\":" + JsonString(*result.previousSerial);
+        // The module's serial number is known once its image was read.
+        if (result.ok || result.failedStep >= moduleio::WriteStep::Confirm)
+            out += ",\"old_serial\":" + JsonString(result.moduleSerial);
         out += ",\"serial\":" + JsonString(serial);
         if (!result.backupFile.empty())
             out += ",\"backup\":" + JsonString(result.backupFile.string()) +
-                   ",\"restore\":" + JsonString(RestoreCommand(o, result));
+                   ",\"restore\":" + JsonString(result.restoreCommand);
         std::printf("%s}\n", out.c_str());
     } else if (!result.ok) {
         std::fprintf(stderr, "brevane-cli: %s\n", message.c_str());
     } else {
         std::printf("serial number set and verified: %s %s, S/N %s (was %s)\n", o.family->c_str(),
-                    ModuleName(o).c_str(), serial.c_str(), result.previousSerial.value_or("").c_str());
+                    ModuleName(o).c_str(), serial.c_str(), result.moduleSerial.c_str());
     }
     return result.ok ? kExitOk : kExitFailed;
 }

@@ -109,8 +109,8 @@ const char* WriteStepName(WriteStep step) {
     case WriteStep::None: return "none";
     case WriteStep::Connect: return "connect";
     case WriteStep::Open: return "open";
-    case WriteStep::Identity: return "identity check";
     case WriteStep::Backup: return "backup";
+    case WriteStep::Confirm: return "confirm module";
     case WriteStep::Write: return "write";
     case WriteStep::ReadBack: return "read back";
     case WriteStep::Compare: return "compare";
@@ -151,8 +151,10 @@ using ImageFromCurrent = std::function<std::optional<IdentityImage>(const Identi
 // unit meant, save the backup, write what `make` builds from that same image,
 // read back and compare.
 WriteResult WriteFromCurrent(const std::string& familyName, const ModuleChoice& choice, const ImageFromCurrent& make,
-                             const std::filesystem::path& backupDir, const WriteChecks& checks) {
+                             const std::filesystem::path& backupDir, const WriteOptions& options) {
     const std::int32_t index = choice.index;
+    const std::string module = choice.viaCardSelection ? familyName + " card " + std::to_string(index + 1)
+                                                       : familyName + " module " + std::to_string(index);
     WriteResult result;
     auto fail = [&](WriteStep step, std::string text) {
         result.failedStep = step;
@@ -169,24 +171,22 @@ WriteResult WriteFromCurrent(const std::string& familyName, const ModuleChoice& 
         return result;
     }
     CCommBase& family = session.Family();
-    result.address = family.GetAddress();
 
     IdentityImage previous{};
     if (!family.ReadEeprom(previous.data(), static_cast<std::int32_t>(kImageSize)))
         return fail(WriteStep::Backup, "could not read the current image of module " + std::to_string(index) +
                                            "; nothing written");
-    result.previousSerial = SerialNumberOf(previous);
-    if (checks.expectSerial && *checks.expectSerial != *result.previousSerial)
-        return fail(WriteStep::Identity, "module " + std::to_string(index) + " holds serial number \"" +
-                                             *result.previousSerial + "\", not the expected \"" +
-                                             *checks.expectSerial + "\"; nothing written");
+    result.moduleSerial = SerialNumberOf(previous);
+    if (options.expectSerial && *options.expectSerial != result.moduleSerial)
+        return fail(WriteStep::Confirm, module + " has serial number \"" + result.moduleSerial + "\", not \"" +
+                                            *options.expectSerial + "\" as chosen; nothing written");
     const auto image = make(previous, error);
     if (!image) return fail(WriteStep::Write, error + "; nothing written");
 
     std::error_code ec;
     std::filesystem::create_directories(backupDir, ec);
     const std::string base = FileSafe(familyName) + "-module" + std::to_string(index) + "-" +
-                             FileSafe(*result.previousSerial) + "-" + Stamp();
+                             FileSafe(result.moduleSerial) + "-" + Stamp();
     // Never overwrite an earlier backup: add a counter until the name is new.
     std::filesystem::path file;
     for (int n = 0; n < 1000; ++n) {
@@ -198,6 +198,9 @@ WriteResult WriteFromCurrent(const std::string& familyName, const ModuleChoice& 
         return fail(WriteStep::Backup, "could not save " + file.string() + " " + saveError + "; nothing written");
     result.backupFile = file;
     result.written = *image;
+    const _DeviceInfo* row = FamilyRegistry::Find(familyName);
+    const std::string target = row && row->needsTarget == 1 ? family.GetAddress() : std::string();
+    result.restoreCommand = RestoreCommand(familyName, choice, target, options.cardMode, backupDir, file);
 
     if (!family.WriteEeprom(image->data(), static_cast<std::int32_t>(kImageSize)))
         return fail(WriteStep::Write, "the module did not acknowledge every chunk; the previous image is in " +
@@ -212,20 +215,27 @@ WriteResult WriteFromCurrent(const std::string& familyName, const ModuleChoice& 
                                             "; the previous image is in " + file.string());
     }
     result.ok = true;
+    result.restoreCommand =
+        RestoreCommand(familyName, choice, target, options.cardMode, backupDir, file, SerialNumberOf(*image));
     return result;
 }
 
 }  // namespace
 
 WriteResult WriteImage(const std::string& familyName, const ModuleChoice& choice, const IdentityImage& image,
-                       const std::filesystem::path& backupDir, const WriteChecks& checks) {
+                       const std::filesystem::path& backupDir) {
+    return WriteImage(familyName, choice, image, backupDir, WriteOptions{});
+}
+
+WriteResult WriteImage(const std::string& familyName, const ModuleChoice& choice, const IdentityImage& image,
+                       const std::filesystem::path& backupDir, const WriteOptions& options) {
     return WriteFromCurrent(
         familyName, choice, [&](const IdentityImage&, std::string&) { return std::optional<IdentityImage>(image); },
-        backupDir, checks);
+        backupDir, options);
 }
 
 WriteResult WriteSerialNumber(const std::string& familyName, const ModuleChoice& choice, const std::string& serial,
-                              const std::filesystem::path& backupDir, const WriteChecks& checks) {
+                              const std::filesystem::path& backupDir, const WriteOptions& options) {
     if (const std::string problem = SerialNumberProblem(serial); !problem.empty()) {
         WriteResult refused;
         refused.error = problem + "; nothing written";
@@ -234,7 +244,7 @@ WriteResult WriteSerialNumber(const std::string& familyName, const ModuleChoice&
     return WriteFromCurrent(
         familyName, choice,
         [&](const IdentityImage& current, std::string& error) { return ReplaceSerialNumber(current, serial, error); },
-        backupDir, checks);
+        backupDir, options);
 }
 
 std::optional<IdentityImage> LoadImageFile(const std::filesystem::path& file, std::string& error) {
@@ -297,30 +307,34 @@ std::vector<CDeviceInfo> SameSerialAs(const std::string& serial, const std::vect
 
 namespace {
 
-// One word of a shell command line, quoted when the shell would split or
-// expand it.
-std::string ShellWord(const std::string& word) {
-    const bool plain = !word.empty() && word.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
-                                                               "0123456789_-./:=@+,") == std::string::npos;
-    if (plain) return word;
+std::string ShellQuote(const std::string& text) {
     std::string out = "'";
-    for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return out + "'";
 }
 
 }  // namespace
 
-std::string RestoreCommand(const std::string& program, const std::string& familyName, const std::string& address,
-                           const std::vector<std::string>& select, const std::string& serial,
-                           const std::filesystem::path& backup) {
-    std::vector<std::string> words = {program, "write", "--family", familyName};
-    if (!address.empty()) words.insert(words.end(), {"--target", address});
-    words.insert(words.end(), select.begin(), select.end());
-    if (!serial.empty()) words.insert(words.end(), {"--expect-serial", serial});
-    words.push_back(backup.string());
-    std::string line;
-    for (const auto& w : words) line += (line.empty() ? "" : " ") + ShellWord(w);
-    return line;
+std::string RestoreCommand(const std::string& familyName, const ModuleChoice& choice, const std::string& target,
+                           std::optional<int> cardMode, const std::filesystem::path& backupDir,
+                           const std::filesystem::path& file, const std::string& expectSerial) {
+    // The command line program beside the running one (both are installed
+    // together), else the one on the PATH.
+    std::error_code ec;
+    const std::filesystem::path beside = platform::ProgramDirectory() / "brevane-cli";
+    const std::string program = std::filesystem::exists(beside, ec) ? ShellQuote(beside.string()) : "brevane-cli";
+    std::string cmd = program + " write --family " + ShellQuote(familyName);
+    if (choice.viaCardSelection) {
+        cmd += " --card " + std::to_string(choice.index + 1);
+        if (cardMode) cmd += *cardMode == 0 ? " --mode initialize" : " --mode modify";
+    } else {
+        cmd += " --module " + std::to_string(choice.index);
+    }
+    if (!target.empty()) cmd += " --target " + ShellQuote(target);
+    if (!expectSerial.empty()) cmd += " --expect-serial " + ShellQuote(expectSerial);
+    cmd += " --backup-dir " + ShellQuote(std::filesystem::absolute(backupDir, ec).string()) + " " +
+           ShellQuote(std::filesystem::absolute(file, ec).string());
+    return cmd;
 }
 
 std::filesystem::path DefaultBackupDir() { return platform::UserDataDirectory() / "backups"; }

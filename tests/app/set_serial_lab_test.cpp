@@ -81,7 +81,8 @@ TEST_F(SetSerialInLab, TeskRowGetsItsNewSerialFromTheDialog) {
     const QString told = messages.back().text;
     EXPECT_TRUE(told.contains("read back correctly")) << told.toStdString();
     EXPECT_TRUE(told.contains(work + "/backups/")) << told.toStdString();
-    EXPECT_TRUE(told.contains("write --family 'Tesk - 100' --module 1 --expect-serial " + serial)) << told.toStdString();
+    EXPECT_TRUE(told.contains("write --family 'Tesk - 100' --module 1 --expect-serial '" + serial + "' --backup-dir"))
+        << told.toStdString();
     EXPECT_EQ(dlg.Grid()->CellText(1, 1), serial);
     EXPECT_TRUE(seen[1].startsWith("S/N: " + serial + "\n0000  ")) << seen[1].toStdString();
 

@@ -49,7 +49,7 @@ void SetSerialRoundTrip(const LabDir& lab, const std::vector<std::string>& selec
     }
     auto wrongUnit = cli({"--json", "--expect-serial", "SOMEONE-ELSE", newSerial});
     EXPECT_EQ(wrongUnit.status, 1);
-    EXPECT_NE(wrongUnit.out.find("\"step\":\"identity check\""), std::string::npos) << wrongUnit.out;
+    EXPECT_NE(wrongUnit.out.find("\"step\":\"confirm module\""), std::string::npos) << wrongUnit.out;
     EXPECT_EQ(JsonField(wrongUnit.out, "old_serial"), std::vector<std::string>{oldSerial});
     EXPECT_EQ(BackupCount(backups), 0u);
     EXPECT_EQ(ReadFile(stateFile), old);
