@@ -85,7 +85,8 @@ const CommandHelp kCommandHelp[] = {
      "  --card ROW       a chassis family's card, ROW as in the dialog's \"No.\" column (from 1)\n"
      "  --mode M         initialize or modify, as the card dialog's Operation Mode\n"
      "  --target IP      the address for families that need one\n"
-     "  -o, --output F   save the image to file F\n"},
+     "  -o, --output F   save the image to file F\n"
+     "  --show           print the image as show does, also with -o\n"},
     {"write",
      "usage: brevane-cli write --family NAME (--module N | --card ROW [--mode M]) [--target IP]\n"
      "                         [--backup-dir DIR] [--json] FILE\n"
@@ -93,7 +94,25 @@ const CommandHelp kCommandHelp[] = {
      "reads it back and compares. Warns when the new serial number is that of another module\n"
      "of the last search.\n"
      "  --family NAME, --module N, --card ROW, --mode M, --target IP   as for read\n"
-     "  --backup-dir DIR   where the backup goes (default: the user's data directory)\n"},
+     "  --backup-dir DIR   where the backup goes (default: the user's data directory)\n"
+     "  --expect-serial OLD   write only if the module's current serial number is OLD\n"
+     "After the backup it prints the command that writes the backup back.\n"},
+    {"set-serial",
+     "usage: brevane-cli set-serial --family NAME (--module N | --card ROW [--mode M]) [--target IP]\n"
+     "                              [--backup-dir DIR] [--expect-serial OLD] [--json] NEW\n"
+     "Gives a module the serial number NEW in one step: reads its image, saves it as the backup,\n"
+     "replaces bytes 76 onward with NEW and one zero byte (every other byte stays), writes, reads\n"
+     "back and compares, as write does. NEW must be printable ASCII (space to '~'), 1 to 179\n"
+     "characters (write `-- NEW` when it begins with '-'); anything else exits 2, nothing written.\n"
+     "  --family NAME, --module N, --card ROW, --mode M, --target IP, --backup-dir DIR   as for write\n"
+     "  --expect-serial OLD   set it only if the module's current serial number is OLD\n"
+     "  --json   {\"ok\",\"old_serial\",\"serial\",\"backup\",\"restore\"}; on failure also \"error\", \"step\"\n"
+     "exit status: 0 set and verified; 1 a step failed; 2 bad arguments or NEW refused\n"},
+    {"show",
+     "usage: brevane-cli show [--json] FILE\n"
+     "Prints the serial number of a 256-byte image file and a hex dump, 16 bytes a line, with\n"
+     "offsets and the printable bytes beside it.\n"
+     "  --json   {\"ok\":true,\"serial\",\"image\"} with the image as hex\n"},
 };
 
 const char* HelpOf(const std::string& command) {
