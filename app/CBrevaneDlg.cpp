@@ -517,6 +517,12 @@ bool CBrevaneDlg::SetSerialNumber(int row, const std::string& serial) {
         AppendLog(QStringLiteral("Setting serial number of %1 to %2 . . .").arg(target, newSerial), true);
         result = RunSerialWrite(family, info.m_moduleIndex, serial, info.m_serial);
     }
+    return ShowSerialOutcome(info, result);
+}
+
+bool CBrevaneDlg::ShowSerialOutcome(const CDeviceInfo& info, const moduleio::WriteResult& result) {
+    const QString target =
+        QStringLiteral("%1 module index %2").arg(QString::fromStdString(info.m_model)).arg(info.m_moduleIndex);
     if (!result.ok) {
         AppendLog(QStringLiteral(" FAILED"), false);
         ui::ShowMessage(this, QStringLiteral("Setting the serial number of %1 failed at step \"%2\":\n%3\n%4")
@@ -537,7 +543,8 @@ bool CBrevaneDlg::SetSerialNumber(int row, const std::string& serial) {
     m_grid->Redraw();
     AppendLog(QStringLiteral(" DONE"), false);
     ui::ShowMessage(this, QStringLiteral("The serial number of %1 is now \"%2\" (was \"%3\"), read back correctly.\n%4")
-                              .arg(target, newSerial, QString::fromLatin1(info.m_serial.c_str()),
+                              .arg(target, QString::fromLatin1(SerialNumberOf(result.written).c_str()),
+                                   QString::fromLatin1(info.m_serial.c_str()),
                                    BackupText(result)));
     return true;
 }

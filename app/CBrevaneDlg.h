@@ -123,6 +123,9 @@ private:
     // The write of a new serial number; the one call that touches the module.
     moduleio::WriteResult RunSerialWrite(const std::string& family, std::int32_t index, const std::string& serial,
                                          const std::string& expectSerial) const;
+    // Tells how a serial-number write of the row showing `info` ended, and
+    // shows the new number in that row once the write was verified.
+    bool ShowSerialOutcome(const CDeviceInfo& info, const moduleio::WriteResult& result);
     // Where the previous image went and the command that puts it back.
     QString BackupText(const moduleio::WriteResult& result) const;
     void EnforceMinimumSize();
