@@ -50,7 +50,7 @@ const char* kUsage =
     "case, with or without blanks and dashes (tesk100 is \"Tesk - 100\")\n"
     "  -v, --verbose    more log detail (repeatable)   --json   JSON on standard output\n"
     "  -h, --help       this help, or a command's      --version  the program's version\n"
-    "`brevane-cli COMMAND --help` describes one command.\n"
+    "`brevane-cli COMMAND --help` or `brevane-cli help COMMAND` describes one command.\n"
     "exit status: 0 done; 1 the command failed (or discover found no module); 2 bad arguments\n";
 
 // The help of each command, for `brevane-cli COMMAND --help`.
