@@ -57,6 +57,12 @@ public:
     // The same with the module named through the family's card selection.
     bool WriteImageFromFile(const std::string& family, const moduleio::ModuleChoice& choice, const QString& file);
 
+    // Gives the module of grid row `row` a new serial number: its image as the
+    // module holds it, with only the serial text replaced, written the way
+    // Write Image writes; the module must still hold the row's serial number.
+    // The row shows the new number once the write has been verified.
+    bool SetSerialNumber(int row, const std::string& serial);
+
     bool IsBusy() const { return m_busy != 0; }
     const std::vector<CDeviceInfo>& Found() const { return m_found; }
     SearchSink& Sink();
@@ -85,11 +91,15 @@ public:
     QAction* ExitAction() const { return m_actExit; }
     QAction* SaveLogAction() const { return m_actSaveLog; }
     QAction* WebAction() const { return m_actWeb; }
+    QAction* SetSerialAction() const { return m_actSetSerial; }
+    QAction* ShowImageAction() const { return m_actShowImage; }
     QWidget* ClientArea() const { return m_client; }
 
 public slots:
     void OnSearchList();
     void OnWriteImage();
+    void OnSetSerial();
+    void OnShowImage();
     void OnAbout();
     void OnWeb();
     void OnSaveLog();
@@ -109,6 +119,15 @@ private:
     void OnSplitterMoved(int newTop);
     void OnProgressTick();
     void UpdateCommands();
+    int SelectedRow() const;
+    // The write of a new serial number; the one call that touches the module.
+    moduleio::WriteResult RunSerialWrite(const std::string& family, std::int32_t index, const std::string& serial,
+                                         const std::string& expectSerial) const;
+    // Tells how a serial-number write of the row showing `info` ended, and
+    // shows the new number in that row once the write was verified.
+    bool ShowSerialOutcome(const CDeviceInfo& info, const moduleio::WriteResult& result);
+    // Where the previous image went and the command that puts it back.
+    QString BackupText(const moduleio::WriteResult& result) const;
     void EnforceMinimumSize();
     QRect WindowGeometry() const;
 
@@ -129,6 +148,8 @@ private:
     QAction* m_actDiscover = nullptr;
     QAction* m_actSearchList = nullptr;
     QAction* m_actWriteImage = nullptr;
+    QAction* m_actSetSerial = nullptr;
+    QAction* m_actShowImage = nullptr;
     QAction* m_actAbout = nullptr;
     QAction* m_actWeb = nullptr;
 

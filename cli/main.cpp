@@ -21,6 +21,7 @@
 #include "framework/ConnDev.h"
 #include "framework/DeviceSearch.h"
 #include "base/Log.h"
+#include "framework/ImageText.h"
 #include "framework/ModuleIo.h"
 #include "framework/Registry.h"
 #include "platform/Shell.h"
@@ -37,17 +38,21 @@ const char* kUsage =
     "  families [--json]                list the device families that can be searched\n"
     "  discover [--json] [--target IP] (NAME... | --all)\n"
     "                                   search for the named families and list their modules\n"
-    "  read --family NAME --module N [--target IP] [-o FILE]\n"
-    "                                   read a module's 256-byte identity image\n"
-    "  write --family NAME --module N [--target IP] [--backup-dir DIR] FILE\n"
+    "  read --family NAME --module N [--target IP] [-o FILE] [--show]\n"
+    "                                   read a module's 256-byte identity image (--show: view it)\n"
+    "  write --family NAME --module N [--target IP] [--backup-dir DIR] [--expect-serial OLD] FILE\n"
     "                                   back up, write, read back and compare an identity image\n"
-    "  read|write --family NAME --card ROW [--mode initialize|modify] [--target IP] ...\n"
+    "  set-serial --family NAME --module N [--target IP] [--backup-dir DIR] [--expect-serial OLD] NEW\n"
+    "                                   give a module serial number NEW: its own image with only\n"
+    "                                   the serial text replaced, written the way write does\n"
+    "  show FILE                        serial number and hex dump of an image file\n"
+    "  read|write|set-serial --family NAME --card ROW [--mode initialize|modify] [--target IP] ...\n"
     "                                   the same through a chassis family's card selection\n"
     "options may come before or after the command; family names may be written in any\n"
     "case, with or without blanks and dashes (tesk100 is \"Tesk - 100\")\n"
     "  -v, --verbose    more log detail (repeatable)   --json   JSON on standard output\n"
     "  -h, --help       this help, or a command's      --version  the program's version\n"
-    "`brevane-cli COMMAND --help` describes one command.\n"
+    "`brevane-cli COMMAND --help` or `brevane-cli help COMMAND` describes one command.\n"
     "options for the Yaltro console (any command):\n"
     "  --yaltro-password                ask for the console's login text (not echoed)\n"
     "  --yaltro-password-file FILE      take it from the first line of FILE\n"
@@ -86,7 +91,8 @@ const CommandHelp kCommandHelp[] = {
      "  --card ROW       a chassis family's card, ROW as in the dialog's \"No.\" column (from 1)\n"
      "  --mode M         initialize or modify, as the card dialog's Operation Mode\n"
      "  --target IP      the address for families that need one\n"
-     "  -o, --output F   save the image to file F\n"},
+     "  -o, --output F   save the image to file F\n"
+     "  --show           print the image as show does, also with -o\n"},
     {"write",
      "usage: brevane-cli write --family NAME (--module N | --card ROW [--mode M]) [--target IP]\n"
      "                         [--backup-dir DIR] [--json] FILE\n"
@@ -94,7 +100,25 @@ const CommandHelp kCommandHelp[] = {
      "reads it back and compares. Warns when the new serial number is that of another module\n"
      "of the last search.\n"
      "  --family NAME, --module N, --card ROW, --mode M, --target IP   as for read\n"
-     "  --backup-dir DIR   where the backup goes (default: the user's data directory)\n"},
+     "  --backup-dir DIR   where the backup goes (default: the user's data directory)\n"
+     "  --expect-serial OLD   write only if the module's current serial number is OLD\n"
+     "After the backup it prints the command that writes the backup back.\n"},
+    {"set-serial",
+     "usage: brevane-cli set-serial --family NAME (--module N | --card ROW [--mode M]) [--target IP]\n"
+     "                              [--backup-dir DIR] [--expect-serial OLD] [--json] NEW\n"
+     "Gives a module the serial number NEW in one step: reads its image, saves it as the backup,\n"
+     "replaces bytes 76 onward with NEW and one zero byte (every other byte stays), writes, reads\n"
+     "back and compares, as write does. NEW must be printable ASCII (space to '~'), 1 to 179\n"
+     "characters (write `-- NEW` when it begins with '-'); anything else exits 2, nothing written.\n"
+     "  --family NAME, --module N, --card ROW, --mode M, --target IP, --backup-dir DIR   as for write\n"
+     "  --expect-serial OLD   set it only if the module's current serial number is OLD\n"
+     "  --json   {\"ok\",\"old_serial\",\"serial\",\"backup\",\"restore\"}; on failure also \"error\", \"step\"\n"
+     "exit status: 0 set and verified; 1 a step failed; 2 bad arguments or NEW refused\n"},
+    {"show",
+     "usage: brevane-cli show [--json] FILE\n"
+     "Prints the serial number of a 256-byte image file and a hex dump, 16 bytes a line, with\n"
+     "offsets and the printable bytes beside it.\n"
+     "  --json   {\"ok\":true,\"serial\",\"image\"} with the image as hex\n"},
 };
 
 const char* HelpOf(const std::string& command) {
@@ -119,6 +143,8 @@ struct Options {
     std::optional<std::string> backupDir;
     bool askYaltroPassword = false;
     std::optional<std::string> yaltroPasswordFile;
+    std::optional<std::string> expectSerial;  // the serial number the module must hold before a write
+    bool show = false;
     std::vector<std::string> positional;
 };
 
@@ -277,6 +303,10 @@ bool ParseOptions(int argc, char** argv, int first, Options& o, std::string& err
             o.askYaltroPassword = true;
         } else if (arg == "--yaltro-password-file") {
             if (!(o.yaltroPasswordFile = value("--yaltro-password-file"))) return false;
+        } else if (arg == "--expect-serial") {
+            if (!(o.expectSerial = value("--expect-serial"))) return false;
+        } else if (arg == "--show") {
+            o.show = true;
         } else if (arg == "--") {
             for (++i; i < argc; ++i) {
                 if (o.command.empty())
@@ -510,9 +540,24 @@ std::string WithPromptMessage(const Options& o, std::string error) {
     return error;
 }
 
+// Where the previous image went and how to put it back, on standard error.
+void TellBackup(const char* cmd, const moduleio::WriteResult& result) {
+    if (result.backupFile.empty()) return;
+    std::fprintf(stderr, "%s: previous image saved to %s\n", cmd, result.backupFile.c_str());
+    std::fprintf(stderr, "%s: to put it back: %s\n", cmd, result.restoreCommand.c_str());
+}
+
+moduleio::WriteOptions WriteOptionsOf(const Options& o) {
+    moduleio::WriteOptions options;
+    options.expectSerial = o.expectSerial;
+    options.cardMode = o.mode;
+    return options;
+}
+
 int CmdRead(const Options& o) {
     std::string error;
     if (!NeedFamilyAndModule(o, "read", error)) return Fail(kExitUsage, error);
+    if (o.expectSerial) return Fail(kExitUsage, "read: --expect-serial goes with write and set-serial");
     if (!o.positional.empty()) return Fail(kExitUsage, "read: unexpected argument \"" + o.positional[0] + "\"");
     auto result = moduleio::ReadImage(*o.family, ChoiceOf(o));
     if (!result.ok) return Fail(kExitFailed, WithPromptMessage(o, "read: " + result.error));
@@ -523,16 +568,11 @@ int CmdRead(const Options& o) {
         std::printf("{\"ok\":true,\"family\":%s,\"%s\":%d,\"serial\":%s,\"image\":\"%s\"}\n",
                     JsonString(*o.family).c_str(), o.card ? "card" : "module", o.card ? *o.card : *o.module,
                     JsonString(SerialNumberOf(result.image)).c_str(), Hex(result.image).c_str());
-    } else if (!o.output) {
-        for (std::size_t row = 0; row < kImageSize; row += 16) {
-            std::printf("%04zx ", row);
-            for (std::size_t i = 0; i < 16; ++i) std::printf(" %02x", result.image[row + i]);
-            std::printf("\n");
-        }
-        std::printf("S/N %s\n", SerialNumberOf(result.image).c_str());
     } else {
-        std::fprintf(stderr, "read: %s of %s saved to %s (S/N %s)\n", ModuleName(o).c_str(), o.family->c_str(),
-                     o.output->c_str(), SerialNumberOf(result.image).c_str());
+        if (!o.output || o.show) std::fputs(FormatImageView(result.image).c_str(), stdout);
+        if (o.output)
+            std::fprintf(stderr, "read: %s of %s saved to %s (S/N %s)\n", ModuleName(o).c_str(), o.family->c_str(),
+                         o.output->c_str(), PrintableSerial(result.image).c_str());
     }
     return kExitOk;
 }
@@ -549,16 +589,72 @@ int CmdWrite(const Options& o) {
                      same.m_serial.c_str(), same.m_model.c_str(), same.m_moduleIndex);
 
     const auto dir = o.backupDir ? std::filesystem::path(*o.backupDir) : moduleio::DefaultBackupDir();
-    auto result = moduleio::WriteImage(*o.family, ChoiceOf(o), *image, dir);
-    if (!result.backupFile.empty()) std::fprintf(stderr, "write: previous image saved to %s\n", result.backupFile.c_str());
+    auto result = moduleio::WriteImage(*o.family, ChoiceOf(o), *image, dir, WriteOptionsOf(o));
+    TellBackup("write", result);
     if (!result.ok) return Fail(kExitFailed, WithPromptMessage(o, "write: " + result.error));
     if (o.json)
-        std::printf("{\"ok\":true,\"family\":%s,\"%s\":%d,\"serial\":%s,\"backup\":%s}\n",
+        std::printf("{\"ok\":true,\"family\":%s,\"%s\":%d,\"serial\":%s,\"backup\":%s,\"restore\":%s}\n",
                     JsonString(*o.family).c_str(), o.card ? "card" : "module", o.card ? *o.card : *o.module,
-                    JsonString(SerialNumberOf(*image)).c_str(), JsonString(result.backupFile.string()).c_str());
+                    JsonString(SerialNumberOf(*image)).c_str(), JsonString(result.backupFile.string()).c_str(),
+                    JsonString(result.restoreCommand).c_str());
     else
         std::printf("written and verified: %s %s, S/N %s\n", o.family->c_str(), ModuleName(o).c_str(),
                     SerialNumberOf(*image).c_str());
+    return kExitOk;
+}
+
+int CmdSetSerial(const Options& o) {
+    std::string error;
+    if (!NeedFamilyAndModule(o, "set-serial", error)) return Fail(kExitUsage, error);
+    if (o.positional.size() != 1) return Fail(kExitUsage, "set-serial: give exactly one new serial number");
+    const std::string& serial = o.positional[0];
+    if (const auto problem = SerialNumberProblem(serial); !problem.empty())
+        return Fail(kExitUsage, "set-serial: " + problem + "; nothing written");
+
+    for (const auto& same : moduleio::SameSerialAs(serial, LoadLastSearch(), *o.family, o.module ? *o.module : -1))
+        std::fprintf(stderr, "set-serial: warning: serial number \"%s\" is already that of %s module %d\n",
+                     same.m_serial.c_str(), same.m_model.c_str(), same.m_moduleIndex);
+
+    const auto dir = o.backupDir ? std::filesystem::path(*o.backupDir) : moduleio::DefaultBackupDir();
+    auto result = moduleio::WriteSerialNumber(*o.family, ChoiceOf(o), serial, dir, WriteOptionsOf(o));
+    TellBackup("set-serial", result);
+    const std::string message = WithPromptMessage(o, "set-serial: " + result.error);
+    if (o.json) {
+        std::string out = std::string("{\"ok\":") + (result.ok ? "true" : "false");
+        if (!result.ok)
+            out += ",\"error\":" + JsonString(message) + ",\"step\":" +
+                   JsonString(moduleio::WriteStepName(result.failedStep));
+        out += ",\"family\":" + JsonString(*o.family) + ",\"" + (o.card ? "card" : "module") +
+               "\":" + std::to_string(o.card ? *o.card : *o.module);
+        // The module's serial number is known once its image was read.
+        if (result.ok || result.failedStep >= moduleio::WriteStep::Confirm)
+            out += ",\"old_serial\":" + JsonString(result.moduleSerial);
+        out += ",\"serial\":" + JsonString(serial);
+        if (!result.backupFile.empty())
+            out += ",\"backup\":" + JsonString(result.backupFile.string()) +
+                   ",\"restore\":" + JsonString(result.restoreCommand);
+        std::printf("%s}\n", out.c_str());
+    } else if (!result.ok) {
+        std::fprintf(stderr, "brevane-cli: %s\n", message.c_str());
+    } else {
+        std::printf("serial number set and verified: %s %s, S/N %s (was %s)\n", o.family->c_str(),
+                    ModuleName(o).c_str(), serial.c_str(), result.moduleSerial.c_str());
+    }
+    return result.ok ? kExitOk : kExitFailed;
+}
+
+int CmdShow(const Options& o) {
+    if (o.family || o.module || o.card || o.mode || o.expectSerial || o.output || o.backupDir)
+        return Fail(kExitUsage, "show: takes only an image FILE");
+    if (o.positional.size() != 1) return Fail(kExitUsage, "show: give exactly one image FILE");
+    std::string error;
+    auto image = moduleio::LoadImageFile(o.positional[0], error);
+    if (!image) return Fail(kExitUsage, "show: " + error);
+    if (o.json)
+        std::printf("{\"ok\":true,\"serial\":%s,\"image\":\"%s\"}\n", JsonString(SerialNumberOf(*image)).c_str(),
+                    Hex(*image).c_str());
+    else
+        std::fputs(FormatImageView(*image).c_str(), stdout);
     return kExitOk;
 }
 
@@ -626,6 +722,10 @@ int main(int argc, char** argv) {
         rc = CmdRead(o);
     else if (command == "write")
         rc = CmdWrite(o);
+    else if (command == "set-serial")
+        rc = CmdSetSerial(o);
+    else if (command == "show")
+        rc = CmdShow(o);
     else
         rc = Fail(kExitUsage, "unknown command \"" + command + "\" (see `brevane-cli --help`)");
     SetUserPrompt(nullptr);

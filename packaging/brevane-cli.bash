@@ -9,12 +9,12 @@ _brevane_cli() {
     local cur prev words cword
     _init_completion || return
 
-    local commands="families discover read write help"
+    local commands="families discover read write set-serial show help"
     local global="-h --help --version -v --verbose --json --yaltro-password --yaltro-password-file"
     local command="" i
     for ((i = 1; i < cword; i++)); do
         case "${words[i]}" in
-            --target|--family|--module|--card|--mode|-o|--output|--backup-dir|--yaltro-password-file) ((i++)) ;;
+            --target|--family|--module|--card|--mode|-o|--output|--backup-dir|--expect-serial|--yaltro-password-file) ((i++)) ;;
             -*) ;;
             *) command="${words[i]}"; break ;;
         esac
@@ -30,7 +30,7 @@ _brevane_cli() {
         -o|--output|--backup-dir|--yaltro-password-file)
             [[ $prev == --backup-dir ]] && _filedir -d || _filedir
             return ;;
-        --target|--module|--card)
+        --target|--module|--card|--expect-serial)
             return ;;
     esac
 
@@ -46,13 +46,17 @@ _brevane_cli() {
                 COMPREPLY=($(compgen -W "$(_brevane_cli_families "${words[0]}")" -- "$cur"))
             fi ;;
         read)
-            COMPREPLY=($(compgen -W "$global --family --module --card --mode --target -o --output" -- "$cur")) ;;
+            COMPREPLY=($(compgen -W "$global --family --module --card --mode --target -o --output --show" -- "$cur")) ;;
         write)
             if [[ $cur == -* ]]; then
-                COMPREPLY=($(compgen -W "$global --family --module --card --mode --target --backup-dir" -- "$cur"))
+                COMPREPLY=($(compgen -W "$global --family --module --card --mode --target --backup-dir --expect-serial" -- "$cur"))
             else
                 _filedir
             fi ;;
+        set-serial)
+            COMPREPLY=($(compgen -W "$global --family --module --card --mode --target --backup-dir --expect-serial" -- "$cur")) ;;
+        show)
+            [[ $cur == -* ]] && COMPREPLY=($(compgen -W "$global" -- "$cur")) || _filedir ;;
         help)
             COMPREPLY=($(compgen -W "$commands" -- "$cur")) ;;
     esac

@@ -42,7 +42,7 @@ has libtavikapi-dev "$lib/libTavikAPI.so" /usr/include/tavikapi.h "$lib/pkgconfi
 dups=$(sort "$work"/*.files | uniq -d | grep -v '^/usr/share/doc/$' || true)
 [ -z "$dups" ] || fail "in more than one package: $dups"
 ! grep -q '^/usr/bin/' "$work/libtavikapi1.files" "$work/libtavikapi-dev.files" || fail "programs in a library package"
-! grep -qi 'lab\|test' "$work"/*.files || fail "lab or test files packaged"
+! grep -qE 'brevane-lab|-lab\.ini|_test|selftest|gtest|bench' "$work"/*.files || fail "lab or test files packaged"
 
 # Dependencies from the binaries (shlibdeps) and between the packages.
 depends=$(dpkg-deb -f "$work/out/brevane_${version}_$arch.deb" Depends)
@@ -54,7 +54,7 @@ echo "$(dpkg-deb -f "$work/out/libtavikapi1_${version}_$arch.deb" Depends)" | gr
     fail "libtavikapi1 does not depend on libusb"
 dpkg-deb -f "$work/out/libtavikapi-dev_${version}_$arch.deb" Depends | grep -qF "libtavikapi1 (= $version)" ||
     fail "libtavikapi-dev Depends"
-dpkg-deb -I "$work/out/libtavikapi1_${version}_$arch.deb" shlibs | grep -q "libTavikAPI 1 libtavikapi1" ||
+dpkg-deb -I "$work/out/libtavikapi1_${version}_$arch.deb" shlibs | grep -qF "libTavikAPI 1 libtavikapi1 (>= $version)" ||
     fail "libtavikapi1 has no shlibs entry"
 # The maintainer scripts reload the udev rules.
 dpkg-deb -I "$work/out/brevane_${version}_$arch.deb" postinst | grep -q "udevadm control --reload-rules" ||
