@@ -386,8 +386,13 @@ bool CBrevaneDlg::WriteImageFromFile(const std::string& family, const moduleio::
         return false;
     }
     AppendLog(QStringLiteral(" DONE"), false);
+    QString kept;
+    if (!result.keptBytes.empty())
+        kept = QStringLiteral("The instrument keeps %1 of its image as they are: they were not written "
+                              "and not compared.\n")
+                   .arg(QString::fromStdString(result.keptBytes));
     ui::ShowMessage(this, QStringLiteral("The image was written to %1 and read back correctly.\n"
-                                         "The previous image was saved to:\n%2")
-                              .arg(target, QString::fromStdString(result.backupFile.string())));
+                                         "%3The previous image was saved to:\n%2")
+                              .arg(target, QString::fromStdString(result.backupFile.string()), kept));
     return true;
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "CCommBase.h"
 #include "DeviceInfo.h"
 
 // Reading and writing the identity image of exactly one module, chosen by
@@ -39,7 +40,18 @@ struct WriteResult {
     WriteStep failedStep = WriteStep::None;
     std::string error;                    // human-readable, names the failed step
     std::filesystem::path backupFile;     // where the previous image was saved
+    // The bytes the family does not write (the instrument keeps them as they
+    // are), as text for the user, e.g. "bytes 0-31"; empty when it writes the
+    // whole image. Only the written bytes are compared after the write.
+    std::string keptBytes;
 };
+
+// The complement of a family's writable ranges within the image, as text
+// ("bytes 0-31", "bytes 0-3, 10, 200-255"); empty when nothing is kept.
+std::string KeptBytesText(const std::vector<ByteRange>& writable);
+// The first byte inside the writable ranges where the two images differ;
+// -1 when they agree there.
+int FirstWrittenDifference(const IdentityImage& a, const IdentityImage& b, const std::vector<ByteRange>& writable);
 
 // Opens exactly the module asked for (never another), saves its current image
 // to a new file in backupDir (never overwriting an earlier backup), writes the
