@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <thread>
 
 #include "base/Log.h"
 #include "framework/Wait.h"
@@ -163,7 +164,7 @@ std::size_t UsbLink::ReceiveReport(echo::Report& report) {
 
 BOOL UsbLink::Exchange(const echo::Layout& layout, const echo::Report& request, echo::Report& reply) {
     SendReport(request);
-    WaitPumping(kReplyPauseMs);
+    Pause(WaitClock::now() + std::chrono::milliseconds(kReplyPauseMs));
     for (int attempt = 0; attempt < kReplyAttempts; ++attempt) {
         if (Stopped()) return FALSE;
         reply.fill(0);
@@ -171,7 +172,7 @@ BOOL UsbLink::Exchange(const echo::Layout& layout, const echo::Report& request, 
         // Anything else (an empty read, a late reply to an earlier request)
         // is dropped and the link keeps reading.
         if (echo::IsEcho(layout, request, reply, received)) return TRUE;
-        WaitPumping(kReplyPauseMs);
+        Pause(WaitClock::now() + std::chrono::milliseconds(kReplyPauseMs));
     }
     LOG_INFO(kLog, "command 0x%02x: no matching reply after %d attempts", request[0], kReplyAttempts);
     return FALSE;
@@ -221,6 +222,15 @@ BOOL UsbLink::WriteBlock(const echo::Layout& layout, const std::uint8_t* buffer,
 
 bool UsbLink::Stopped() const { return m_stoppable && StopRequested(); }
 
+void UsbLink::Pause(WaitClock::time_point until) const {
+    // A stop ends the pauses of a read at once; a write is never cut short,
+    // so its pauses keep their full length even after a stop was asked for.
+    if (!m_stoppable && StopRequested())
+        std::this_thread::sleep_until(until);
+    else
+        WaitPumpingUntil(until);
+}
+
 int UsbLink::HidTimeoutMs() const {
     return m_params.hid == HidTransfer::Overlapped ? kHidOverlappedTimeoutMs : kTransferTimeoutMs;
 }
@@ -242,7 +252,7 @@ std::size_t UsbLink::ReceiveHid(echo::Report& report) {
         if (Stopped()) return 0;
         // A node that fails at once (the device has gone) is not polled in a
         // tight loop: the slice is sat out.
-        if (WaitClock::now() < sliceEnd) WaitPumpingUntil(sliceEnd);
+        if (WaitClock::now() < sliceEnd) Pause(sliceEnd);
     }
 }
 
@@ -261,7 +271,7 @@ BOOL UsbLink::WordExchange(const echo::Report& request, echo::Report& reply) {
         // A read that fails at once (nothing open, a device gone) would
         // otherwise make this loop spin until the limit.
         if (received == 0 && now - attemptStart < std::chrono::milliseconds(kMinAttemptMs))
-            WaitPumpingUntil(std::min(attemptStart + std::chrono::milliseconds(kMinAttemptMs), sent + limit));
+            Pause(std::min(attemptStart + std::chrono::milliseconds(kMinAttemptMs), sent + limit));
     }
     LOG_INFO(kLog, "command 0x%02x: no reply within %d ms", request[0], wordproto::kReplyLimitMs);
     return FALSE;

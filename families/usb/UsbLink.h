@@ -5,6 +5,7 @@
 
 #include "EchoProtocol.h"
 #include "WordProtocol.h"
+#include "framework/Wait.h"
 #include "framework/ModuleInfo.h"
 #include "base/Types.h"
 #include "platform/DeviceFile.h"
@@ -94,6 +95,7 @@ private:
     BOOL Exchange(const echo::Layout& layout, const echo::Report& request, echo::Report& reply);
     BOOL WordExchange(const echo::Report& request, echo::Report& reply);
     bool Stopped() const;
+    void Pause(WaitClock::time_point until) const;
     int HidTimeoutMs() const;
     // One 64-byte input report from the HID read handle within the limit.
     std::size_t ReceiveHid(echo::Report& report);

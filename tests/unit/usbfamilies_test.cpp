@@ -17,6 +17,7 @@
 #include "families/usb/WordProtocol.h"
 #include "framework/ModuleIo.h"
 #include "framework/Registry.h"
+#include "framework/Wait.h"
 #include "platform/UsbSearch.h"
 
 namespace {
@@ -179,4 +180,20 @@ TEST(ModuleIoKept, TextAndComparisonFollowTheWritableRanges) {
     EXPECT_EQ(moduleio::FirstWrittenDifference(a, b, {{32, 256}}), 40);
     EXPECT_EQ(moduleio::FirstWrittenDifference(a, b, {{0, 256}}), 3);
     EXPECT_EQ(moduleio::FirstWrittenDifference(a, b, {{41, 256}}), -1);
+}
+
+TEST_F(NoDevices, StopEndsAReadAtOnceButNeverShortensAWrite) {
+    CComm_BrantleS61 s61;
+    std::uint8_t image[256] = {};
+    RequestStop();
+    auto start = Clock::now();
+    EXPECT_FALSE(s61.ReadEeprom(image, 256));
+    EXPECT_LT(Seconds(start), 0.5);
+    // The write still waits its whole 3000 ms for a reply, without spinning.
+    start = Clock::now();
+    const double cpu = ThreadCpuSeconds();
+    EXPECT_FALSE(s61.WriteEeprom(image, 256));
+    EXPECT_GE(Seconds(start), 3.0);
+    EXPECT_LT(ThreadCpuSeconds() - cpu, 0.3);
+    ClearStopRequest();
 }
