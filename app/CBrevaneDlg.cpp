@@ -448,8 +448,13 @@ bool CBrevaneDlg::WriteImageFromFile(const std::string& family, const moduleio::
         return false;
     }
     AppendLog(QStringLiteral(" DONE"), false);
-    ui::ShowMessage(this, QStringLiteral("The image was written to %1 and read back correctly.\n%2")
-                              .arg(target, BackupText(result)));
+    QString kept;
+    if (!result.keptBytes.empty())
+        kept = QStringLiteral("The instrument keeps %1 of its image as they are: they were not written "
+                              "and not compared.\n")
+                   .arg(QString::fromStdString(result.keptBytes));
+    ui::ShowMessage(this, QStringLiteral("The image was written to %1 and read back correctly.\n%3%2")
+                              .arg(target, BackupText(result), kept));
     return true;
 }
 

@@ -592,14 +592,18 @@ int CmdWrite(const Options& o) {
     auto result = moduleio::WriteImage(*o.family, ChoiceOf(o), *image, dir, WriteOptionsOf(o));
     TellBackup("write", result);
     if (!result.ok) return Fail(kExitFailed, WithPromptMessage(o, "write: " + result.error));
+    if (!result.keptBytes.empty())
+        std::fprintf(stderr, "write: %s keeps %s of its image as they are: they were not written and not compared\n",
+                     o.family->c_str(), result.keptBytes.c_str());
     if (o.json)
-        std::printf("{\"ok\":true,\"family\":%s,\"%s\":%d,\"serial\":%s,\"backup\":%s,\"restore\":%s}\n",
+        std::printf("{\"ok\":true,\"family\":%s,\"%s\":%d,\"serial\":%s,\"backup\":%s,\"restore\":%s,\"kept\":%s}\n",
                     JsonString(*o.family).c_str(), o.card ? "card" : "module", o.card ? *o.card : *o.module,
                     JsonString(SerialNumberOf(*image)).c_str(), JsonString(result.backupFile.string()).c_str(),
-                    JsonString(result.restoreCommand).c_str());
+                    JsonString(result.restoreCommand).c_str(), JsonString(result.keptBytes).c_str());
     else
-        std::printf("written and verified: %s %s, S/N %s\n", o.family->c_str(), ModuleName(o).c_str(),
-                    SerialNumberOf(*image).c_str());
+        std::printf("written and verified: %s %s, S/N %s%s\n", o.family->c_str(), ModuleName(o).c_str(),
+                    SerialNumberOf(*image).c_str(),
+                    result.keptBytes.empty() ? "" : (" (the instrument keeps " + result.keptBytes + ")").c_str());
     return kExitOk;
 }
 

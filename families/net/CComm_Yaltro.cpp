@@ -225,4 +225,4 @@ BOOL CComm_Yaltro::WriteEeprom(const std::uint8_t* buffer, std::int32_t length) 
     return TRUE;
 }
 
-std::vector<std::pair<int, int>> CComm_Yaltro::WritableRanges() const { return yaltro::WrittenByteRanges(); }
+std::vector<ByteRange> CComm_Yaltro::WritableRanges() const { return yaltro::WrittenByteRanges(); }

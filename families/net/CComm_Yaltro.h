@@ -25,7 +25,7 @@ public:
     std::string GetModuleText() override { return "Yaltro"; }
     std::int32_t GetReadTime() override { return 14000; }
     std::int32_t GetWriteTime() override { return 28000; }
-    std::vector<std::pair<int, int>> WritableRanges() const override;
+    std::vector<ByteRange> WritableRanges() const override;
 
     // The text answered to the console's "user name" and "user password"
     // prompts, process-wide; an empty text restores the default. Never logged.

@@ -47,7 +47,7 @@ const std::vector<int>& WrittenWords() {
     return words;
 }
 
-std::vector<std::pair<int, int>> WrittenByteRanges() { return {{32, 108}, {154, 184}, {188, 198}}; }
+std::vector<ByteRange> WrittenByteRanges() { return {{32, 108}, {154, 184}, {188, 198}}; }
 
 std::string ReadCommand(int word) { return "eeprom read " + std::to_string(word) + "\r"; }
 

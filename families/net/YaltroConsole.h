@@ -6,7 +6,9 @@
 #include <string>
 #include <string_view>
 #include <utility>
-#include <vector>
+include <vector>
+
+#include "framework/CCommBase.h"
 
 // The Yaltro console's text protocol and image layout, as pure functions.
 //
@@ -35,7 +37,7 @@ inline constexpr std::uint8_t kConsoleProgramAnswer = 0x04;
 const std::vector<int>& ReadWords();
 const std::vector<int>& WrittenWords();
 // Byte ranges [first, last) of the image that a write changes.
-std::vector<std::pair<int, int>> WrittenByteRanges();
+std::vector<ByteRange> WrittenByteRanges();
 
 std::string ReadCommand(int word);                        // "eeprom read %d\r"
 std::string WriteCommand(int word, std::uint16_t value);  // "eeprom write %d %04X\r"

@@ -72,7 +72,7 @@ struct ConfigError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-constexpr int kRootHubPorts = 8;
+constexpr int kRootHubPorts = 15;
 
 // Throws ConfigError.
 LabConfig load_config(const std::filesystem::path& file);
