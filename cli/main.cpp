@@ -9,9 +9,11 @@
 #include <vector>
 
 #include "CliPrompt.h"
+#include "Interrupt.h"
 #include "Json.h"
 #include "framework/ConnDev.h"
 #include "framework/DeviceSearch.h"
+#include "framework/Job.h"
 #include "base/Log.h"
 #include "framework/ModuleIo.h"
 #include "framework/Registry.h"
@@ -222,10 +224,16 @@ int CmdDiscover(const Options& o) {
     for (const auto& name : o.positional)
         if (!KnownName(name)) return Fail(kExitUsage, "discover: unknown family \"" + name + "\"");
     CliSink sink;
-    const auto found = RunDeviceSearch(o.positional, sink);
+    std::vector<CDeviceInfo> found;
+    {
+        JobScope job(JobKind::Search);
+        found = RunDeviceSearch(o.positional, sink);
+    }
+    // A stopped search still lists (and keeps) what it found so far.
+    const bool stopped = cli::Interrupted();
     SaveLastSearch(found);
     if (o.json) {
-        std::string out = "{\"ok\":true,\"modules\":[";
+        std::string out = stopped ? "{\"ok\":true,\"stopped\":true,\"modules\":[" : "{\"ok\":true,\"modules\":[";
         for (std::size_t i = 0; i < found.size(); ++i) {
             const auto& f = found[i];
             out += (i ? "," : "");
@@ -241,6 +249,7 @@ int CmdDiscover(const Options& o) {
             std::printf("%-4zu %-20s %-8d %s\n", i + 1, found[i].m_model.c_str(), found[i].m_moduleIndex,
                         found[i].m_serial.c_str());
     }
+    if (stopped) return cli::kExitInterrupted;
     return found.empty() ? kExitFailed : kExitOk;
 }
 
@@ -290,7 +299,12 @@ int CmdRead(const Options& o) {
     std::string error;
     if (!NeedFamilyAndModule(o, "read", error)) return Fail(kExitUsage, error);
     if (!o.positional.empty()) return Fail(kExitUsage, "read: unexpected argument \"" + o.positional[0] + "\"");
-    auto result = moduleio::ReadImage(*o.family, ChoiceOf(o));
+    moduleio::ReadResult result;
+    {
+        JobScope job(JobKind::Search);
+        result = moduleio::ReadImage(*o.family, ChoiceOf(o));
+    }
+    if (cli::Interrupted()) return Fail(cli::kExitInterrupted, "read: stopped; nothing read");
     if (!result.ok) return Fail(kExitFailed, WithPromptMessage(o, "read: " + result.error));
     if (o.output) {
         if (!moduleio::SaveImageFile(*o.output, result.image, error)) return Fail(kExitFailed, "read: " + error);
@@ -325,7 +339,11 @@ int CmdWrite(const Options& o) {
                      same.m_serial.c_str(), same.m_model.c_str(), same.m_moduleIndex);
 
     const auto dir = o.backupDir ? std::filesystem::path(*o.backupDir) : moduleio::DefaultBackupDir();
-    auto result = moduleio::WriteImage(*o.family, ChoiceOf(o), *image, dir);
+    moduleio::WriteResult result;
+    {
+        JobScope job(JobKind::Write);  // Ctrl-C waits for its end
+        result = moduleio::WriteImage(*o.family, ChoiceOf(o), *image, dir);
+    }
     if (!result.backupFile.empty()) std::fprintf(stderr, "write: previous image saved to %s\n", result.backupFile.c_str());
     if (!result.ok) return Fail(kExitFailed, WithPromptMessage(o, "write: " + result.error));
     if (o.json)
@@ -341,6 +359,7 @@ int CmdWrite(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    cli::WatchInterrupts();
     int first = 1;
     while (first < argc && std::strcmp(argv[first], "-v") == 0) {
         SetLogLevel(static_cast<LogLevel>(static_cast<int>(CurrentLogLevel()) + 1));
