@@ -32,7 +32,8 @@ void Watch(sigset_t set) {
                 Say("\nbrevane-cli: interrupted again; ending now\n");
                 _exit(kExitInterrupted);
             }
-            Say("\nbrevane-cli: interrupted; stopping the search at its next wait\n");
+            // The search ends its log with "Search stopped." on a line of its own.
+            Say("\nbrevane-cli: interrupted; stopping the search at its next wait");
             break;
         case StopOutcome::WriteRunsToEnd:
             Say("\nbrevane-cli: a write is never stopped half-way; waiting for it to end\n");
