@@ -86,8 +86,8 @@ bool CHevra5160::Pass(const std::string& local) {
 }
 
 bool CHevra5160::WaitReadablePumping(int milliseconds) {
-    // The wait for the reply keeps the message pump running: short pumping
-    // waits, each followed by a look at the socket.
+    // Short waits, each followed by a look at the socket; a stopped search
+    // looks no more.
     constexpr int kSliceMs = 20;
     const auto deadline = WaitClock::now() + std::chrono::milliseconds(milliseconds);
     for (;;) {
