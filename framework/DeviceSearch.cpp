@@ -63,6 +63,8 @@ std::vector<CDeviceInfo> RunDeviceSearch(const std::vector<_DeviceInfo>& rows,
             BOOL chosen = family->ChooseTarget();
             sink.ProgressResume();
             if (!chosen) {
+                // A target choice cut short by a stop still lets the family let go.
+                if (StopRequested()) family->Disconnect();
                 family.reset();
                 continue;
             }

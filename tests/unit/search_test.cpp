@@ -24,6 +24,7 @@ struct Script {
     // wait) until the search is stopped.
     int hangingRead = -1;
     std::atomic<bool> hanging{false};
+    bool stopInChooseTarget = false;
 };
 Script g;
 
@@ -37,7 +38,12 @@ public:
         --g.alive;
         Note("destroy");
     }
-    BOOL ChooseTarget() override { return Note("ChooseTarget"), g.chooseTarget; }
+    BOOL ChooseTarget() override {
+        Note("ChooseTarget");
+        // The user stops while the family looks for targets: it gives up.
+        if (g.stopInChooseTarget) return StopCurrentJob(), FALSE;
+        return g.chooseTarget;
+    }
     BOOL Connect() override { return Note("Connect"), g.connect; }
     std::int32_t GetModuleCount() override { return Note("GetModuleCount"), g.connect ? g.modules : 0; }
     void SetModuleIndex(std::int32_t i) override { m_index = i, Note("SetModuleIndex " + std::to_string(i)); }
@@ -106,6 +112,7 @@ protected:
         g.alive = 0;
         g.hangingRead = -1;
         g.hanging = false;
+        g.stopInChooseTarget = false;
         FamilyRegistry::SetOrvelCatalogue({"OV-1", "OV-2"});
     }
     void TearDown() override { FamilyRegistry::SetOrvelCatalogue({}); }
@@ -218,6 +225,13 @@ TEST_F(Search, StopEndsTheSearchAtItsNextWaitKeepingWhatWasFound) {
     sink = Sink{};
     EXPECT_EQ(Run({"Hevra - 5160"}).size(), 3u);
     EXPECT_EQ(sink.log, "Finding Hevra - 5160 . . .");
+}
+
+TEST_F(Search, StopDuringTheTargetChoiceStillDisconnects) {
+    g.stopInChooseTarget = true;
+    EXPECT_TRUE(Run({"Gostel - 2160", "Hevra - 5160"}).empty());
+    EXPECT_EQ(g.journal, (std::vector<std::string>{"A:create", "A:ChooseTarget", "A:Disconnect", "A:destroy"}));
+    EXPECT_EQ(sink.log, "Search stopped.");
 }
 
 TEST(Job, AWriteIsNeverStoppedAndWaitsSleepUntilStopped) {
