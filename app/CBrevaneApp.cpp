@@ -1,5 +1,6 @@
 #include "CBrevaneApp.h"
 
+#include "AppSettings.h"
 #include "CBrevaneDlg.h"
 #include "GuiPrompt.h"
 #include "UiHooks.h"
@@ -20,6 +21,7 @@ CBrevaneApp::~CBrevaneApp() {
 bool CBrevaneApp::InitInstance() {
     FamilyRegistry::BuildOrvelCatalogue();
     m_dlg = std::make_unique<CBrevaneDlg>();
+    m_dlg->UseSettings(CAppSettings::DefaultFile());
     m_prompt = std::make_unique<CGuiPrompt>(m_dlg.get());
     SetUserPrompt(m_prompt.get());
     m_dlg->show();
