@@ -48,7 +48,8 @@ const char* kUsage =
     "  -v, --verbose    more log detail (repeatable)   --json   JSON on standard output\n"
     "  -h, --help       this help, or a command's      --version  the program's version\n"
     "`brevane-cli COMMAND --help` or `brevane-cli help COMMAND` describes one command.\n"
-    "exit status: 0 done; 1 the command failed (or discover found no module); 2 bad arguments\n";
+    "exit status: 0 done; 1 the command failed (or discover found no module); 2 bad arguments;\n"
+    "130 stopped by Ctrl-C (a write is never stopped: Ctrl-C waits for its end)\n";
 
 // The help of each command, for `brevane-cli COMMAND --help`.
 struct CommandHelp {
@@ -71,7 +72,8 @@ const CommandHelp kCommandHelp[] = {
      "  --all          search every family this build has\n"
      "  --target IP    the address for families that need one (default: the first suggestion)\n"
      "  --json         the modules as JSON on standard output\n"
-     "exit status: 0 modules found; 1 none found; 2 bad arguments\n"},
+     "Ctrl-C stops the search at its next wait; the modules found so far are listed.\n"
+     "exit status: 0 modules found; 1 none found; 2 bad arguments; 130 stopped by Ctrl-C\n"},
     {"read",
      "usage: brevane-cli read --family NAME (--module N | --card ROW [--mode M]) [--target IP]\n"
      "                        [-o FILE] [--json]\n"
