@@ -28,11 +28,12 @@ BOOL CUDPGostel::Discover(const std::vector<std::string>& hostAddresses) {
             break;
         }
         m_socket.EnableBroadcast();
-        for (int cycle = 0; cycle < kDiscoveryCycles; ++cycle) {
+        for (int cycle = 0; cycle < kDiscoveryCycles && !StopRequested(); ++cycle) {
             if (!m_socket.SendTo(request, target, gostel::kPort))
                 LOG_DBG(kLog, "discovery to %s on %s not sent", target.c_str(), local.c_str());
             int misses = 0;
-            for (int polls = 0; misses < kDiscoveryMisses && polls < udpx::kMaxDiscoveryPolls; ++polls) {
+            for (int polls = 0; misses < kDiscoveryMisses && polls < udpx::kMaxDiscoveryPolls && !StopRequested();
+                 ++polls) {
                 auto d = m_socket.ReceiveFrom();
                 if (d && gostel::IsDiscoveryReply(d->bytes)) {
                     misses = 0;
@@ -86,6 +87,8 @@ BOOL CUDPGostel::Transfer(std::uint8_t* readBuffer, const std::uint8_t* writeBuf
     const std::uint16_t sub = gostel::SubCommand(card.cardType, m_mode, write);
     const std::size_t chunks = wire::ChunkCount(length, gostel::kChunk);
     for (std::size_t k = 0; k < chunks; ++k) {
+        // A read of a stopped search ends between chunks; a write never does.
+        if (!write && StopRequested()) return FALSE;
         const std::size_t n = wire::ChunkLength(length, gostel::kChunk, k);
         const std::size_t offset = k * gostel::kChunk;
         const auto request = gostel::EepromRequest(

@@ -21,7 +21,7 @@ BOOL CHevra5160::Discover(const std::vector<std::string>& hostAddresses) {
     m_cards.clear();
     for (const auto& local : hostAddresses) {
         bool identified = false;
-        for (int pass = 0; pass < kPasses && !identified; ++pass) identified = Pass(local);
+        for (int pass = 0; pass < kPasses && !identified && !StopRequested(); ++pass) identified = Pass(local);
         // One chassis at most: the first that answered.
         if (!m_cards.empty()) break;
     }
@@ -86,12 +86,13 @@ bool CHevra5160::Pass(const std::string& local) {
 }
 
 bool CHevra5160::WaitReadablePumping(int milliseconds) {
-    // The wait for the reply keeps the message pump running: short pumping
-    // waits, each followed by a look at the socket.
+    // Short waits, each followed by a look at the socket; a stopped search
+    // looks no more.
     constexpr int kSliceMs = 20;
     const auto deadline = WaitClock::now() + std::chrono::milliseconds(milliseconds);
     for (;;) {
         if (m_tcp.WaitReadable(0)) return true;
+        if (StopRequested()) return false;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - WaitClock::now()).count();
         if (left <= 0) return false;
         WaitPumping(static_cast<int>(std::min<long long>(left, kSliceMs)));
@@ -114,7 +115,7 @@ std::optional<std::vector<std::uint8_t>> CHevra5160::Request(const std::vector<s
     if (!m_tcp.Send(request)) return std::nullopt;
     if (requestCode == hevra::kIdentify || requestCode == hevra::kSlotTable) WaitPumping(kIdentifyPauseMs);
     std::vector<std::uint8_t> pending;
-    for (int attempt = 0; attempt < kReplyAttempts; ++attempt) {
+    for (int attempt = 0; attempt < kReplyAttempts && !StopRequested(); ++attempt) {
         WaitPumping(kAttemptPauseMs);
         if (!WaitReadablePumping(kReadableWaitMs)) {
             WaitPumping(udpx::kPollPauseMs);
@@ -158,6 +159,8 @@ BOOL CHevra5160::Transfer(std::uint8_t* readBuffer, const std::uint8_t* writeBuf
     const std::uint16_t code = hevra::EepromCode(card.cardType, write);
     const std::size_t chunks = wire::ChunkCount(length, hevra::kChunk);
     for (std::size_t k = 0; k < chunks; ++k) {
+        // A read of a stopped search ends between chunks; a write never does.
+        if (!write && StopRequested()) return FALSE;
         const std::size_t n = wire::ChunkLength(length, hevra::kChunk, k);
         const std::size_t offset = k * hevra::kChunk;
         const auto request =

@@ -18,11 +18,12 @@ BOOL CUDPVklp::Discover(const std::vector<std::string>& localAddresses) {
             break;
         }
         m_socket.EnableBroadcast();
-        for (int cycle = 0; cycle < kDiscoveryCycles; ++cycle) {
+        for (int cycle = 0; cycle < kDiscoveryCycles && !StopRequested(); ++cycle) {
             if (!m_socket.SendTo(request, udpx::kBroadcast, port))
                 LOG_DBG(LogPrefix(), "discovery broadcast on %s not sent", local.c_str());
             int misses = 0;
-            for (int polls = 0; misses < kDiscoveryMisses && polls < udpx::kMaxDiscoveryPolls; ++polls) {
+            for (int polls = 0; misses < kDiscoveryMisses && polls < udpx::kMaxDiscoveryPolls && !StopRequested();
+                 ++polls) {
                 auto d = m_socket.ReceiveFrom();
                 auto address = d ? lomber::DiscoveredAddress(m_dialect, d->bytes) : std::nullopt;
                 if (address) {
