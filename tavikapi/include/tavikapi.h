@@ -231,7 +231,9 @@ TAVIKAPI_EXPORT uint16_t Tavik_GetEeprom(uint32_t offset, uint32_t length, Eepro
 TAVIKAPI_EXPORT int32_t Tavik_DownloadFirmware(const char* path, ProgressCallback progress);
 TAVIKAPI_EXPORT int32_t Tavik_DownloadFPGA(const char* path, ProgressCallback progress);
 TAVIKAPI_EXPORT int32_t Tavik_DownloadVessa(const char* path, ProgressCallback progress);
-/* Starts log clearing when no job runs and the device is opened; always 0. */
+/* Starts log clearing when no job runs and the device is opened: 1 when the
+   job started (it ends with one final report: 100, or 0xFF on failure), 0 when
+   nothing started. */
 TAVIKAPI_EXPORT uint16_t Tavik_ClearLog(ProgressCallback progress);
 
 #ifdef __cplusplus
