@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <mutex>
 #include <thread>
 
 #include "families/usb/CComm_Tesk.h"
@@ -47,12 +48,16 @@ protected:
                 pollfd p{in, POLLIN, 0};
                 if (::poll(&p, 1, 50) <= 0) continue;
                 if (::read(in, req, 64) != 64) continue;
-                requests.push_back(req[2]);
                 std::uint8_t reply[64] = {req[0], req[1], req[2]};
-                for (int i = 0; i < req[2]; ++i) {
-                    std::uint8_t& cell = eeprom[(req[1] + i) & 0xff];
-                    if (req[0] == 0x08) cell = req[3 + i];
-                    reply[3 + i] = cell;
+                {
+                    // The test thread reads both while this thread serves.
+                    std::lock_guard lock(mutex);
+                    requests.push_back(req[2]);
+                    for (int i = 0; i < req[2] && 3 + i < 64; ++i) {
+                        std::uint8_t& cell = eeprom[(req[1] + i) & 0xff];
+                        if (req[0] == 0x08) cell = req[3 + i];
+                        reply[3 + i] = cell;
+                    }
                 }
                 if (stale) {
                     std::uint8_t old[64] = {prev[0], prev[1], prev[2]};
@@ -65,7 +70,20 @@ protected:
             ::close(out);
         });
     }
+    std::vector<int> Requests() {
+        std::lock_guard lock(mutex);
+        return requests;
+    }
+    void ClearRequests() {
+        std::lock_guard lock(mutex);
+        requests.clear();
+    }
+    std::uint8_t Cell(int i) {
+        std::lock_guard lock(mutex);
+        return eeprom[i];
+    }
     fs::path root, dir;
+    std::mutex mutex;  // guards eeprom and requests
     std::uint8_t eeprom[256];
     std::vector<int> requests;
     std::atomic<bool> stop{false};
@@ -84,18 +102,18 @@ TEST_F(PipeDevice, ReadsAndWritesTheImageInFiveChunks) {
     std::uint8_t image[256] = {};
     ASSERT_TRUE(tesk.ReadEeprom(image, 256));
     EXPECT_EQ(image[255], 255 ^ 0x5a);
-    EXPECT_EQ(requests, (std::vector<int>{60, 60, 60, 60, 16}));
+    EXPECT_EQ(Requests(), (std::vector<int>{60, 60, 60, 60, 16}));
 
-    requests.clear();
+    ClearRequests();
     EXPECT_TRUE(tesk.ReadEeprom(image, 0));
     EXPECT_TRUE(tesk.ReadEeprom(image, -1));
-    EXPECT_TRUE(requests.empty());
+    EXPECT_TRUE(Requests().empty());
 
     std::uint8_t next[256];
     for (int i = 0; i < 256; ++i) next[i] = static_cast<std::uint8_t>(255 - i);
     ASSERT_TRUE(tesk.WriteEeprom(next, 256));
-    EXPECT_EQ(eeprom[0], 255);
-    EXPECT_EQ(eeprom[255], 0);
+    EXPECT_EQ(Cell(0), 255);
+    EXPECT_EQ(Cell(255), 0);
     tesk.CloseModule();
     tesk.Disconnect();
     EXPECT_EQ(tesk.GetModuleCount(), 0);
