@@ -46,16 +46,6 @@ public:
         return n > 64 ? 64 : n;
     }
 
-    std::size_t ReadQueued(std::uint8_t* packet) override {
-        if (!packet) return 0;
-        std::uint8_t buf[64] = {};
-        std::uint32_t n = 0;
-        m_mp.read(m_read, buf, 64, &n, 1);  // the shortest wait the library takes
-        if (n == 0) return 0;
-        std::copy(buf, buf + 64, packet);
-        return n > 64 ? 64 : n;
-    }
-
 private:
     MpusbEntries m_mp;
     void* m_write;
