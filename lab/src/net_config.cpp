@@ -51,6 +51,8 @@ const NetFaultInfo kNetFaults[] = {
     {"names-broadcast", NetFault::NamesBroadcast, kEvra | kKalder, false,
      "its discovery reply names the lan's broadcast address as the device's address"},
     {"short-table", NetFault::ShortTable, kHevra, false, "its slot-table reply holds the first eight entries only"},
+    {"gone-after-discovery", NetFault::GoneAfterDiscovery, kHevra, false,
+     "answers its first discovery request, then its link goes down (unplugged)"},
 };
 
 struct Keys {

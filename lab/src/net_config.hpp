@@ -53,6 +53,7 @@ enum class NetFault {
     SubnetReply,     // UDP replies go to the lan's broadcast address (198.18.<lan>.255)
     NamesBroadcast,  // evra/kalder: the discovery reply names the lan's broadcast address
     ShortTable,      // hevra: a slot table of eight entries only
+    GoneAfterDiscovery,  // hevra: unplugged after answering its first discovery request
 };
 
 struct NetFaultInfo {

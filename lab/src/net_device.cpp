@@ -29,7 +29,7 @@ std::string_view fault_name(NetFault f) {
 bool write_lost(NetFault f) {
     return f != NetFault::None && f != NetFault::Late && f != NetFault::Stale && f != NetFault::Duplicate &&
            f != NetFault::NoIdentify && f != NetFault::BroadcastReply && f != NetFault::SubnetReply &&
-           f != NetFault::NamesBroadcast && f != NetFault::ShortTable;
+           f != NetFault::NamesBroadcast && f != NetFault::ShortTable && f != NetFault::GoneAfterDiscovery;
 }
 
 }  // namespace
@@ -103,6 +103,7 @@ std::vector<NetOutgoing> NetDevice::handle(net::Channel ch, std::span<const std:
     if (fault == NetFault::Late)
         for (auto& o : out) o.delay_ms = cfg_.late_ms;
     if (fault == NetFault::Vanish && (a->msg == net::Msg::Read || a->msg == net::Msg::Write)) unplug_ = true;
+    if (fault == NetFault::GoneAfterDiscovery && a->msg == net::Msg::Discovery) unplug_ = true;
     previous.assign(request.begin(), request.end());
     return out;
 }

@@ -119,7 +119,7 @@ void NetLab::build(const LabConfig& cfg) {
         sw_nl.set_up(port);
         dev_nl->add_ipv4("eth0", dc.address, 24);
         dev_nl->set_up("eth0");
-        if (dc.fault == NetFault::Vanish) links_[dev.get()] = std::move(dev_nl);
+        if (dc.fault == NetFault::Vanish || dc.fault == NetFault::GoneAfterDiscovery) links_[dev.get()] = std::move(dev_nl);
         open_sockets(ns, *dev);
         log_event("instrument %s (%s) at %s on lan%d", dc.name.c_str(), std::string(dc.kind->name).c_str(),
                   dotted(dc.address).c_str(), dc.lan);

@@ -455,3 +455,17 @@ TEST(NetLab, SerialBytesAbove0x7FAreOneLatin1CharacterEverywhere) {
     auto t = RunInLab(lab, {Cli(), "discover", "Pembrix - Evra"});
     EXPECT_NE(t.out.find("EV\xC3\xA9\xC3\xBF" "1"), std::string::npos) << t.out;
 }
+
+TEST(NetLab, HevraKeepsToTheChassisItListedWhenItsIdentifyFails) {
+    LabDir lab("hevra-first-only");
+    // Chassis .41 answers first, then is gone before its identify; chassis .40
+    // answers every pass, 300 ms late.
+    lab.WriteConfig(Lab(Net("hevra-gone", "hevra", 0, "198.18.0.41", "HVG0001", kHevraCards + "fault=gone-after-discovery\n") +
+                        Net("hevra-late", "hevra", 0, "198.18.0.40", "HVL0002", kHevraCards + "fault=late\nlate-ms=300\n")));
+    auto r = RunInLab(lab, {Cli(), "-v", "discover", "--json", "Hevra - 5160"});
+    // The first chassis stays the only one: the second is never taken on and
+    // never identified, so nothing of it is offered or read.
+    EXPECT_NE(r.err.find("chassis 198.18.0.41 answered"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("chassis 198.18.0.40 answered"), std::string::npos) << r.err;
+    EXPECT_TRUE(JsonField(r.out, "serial").empty()) << r.out;
+}
