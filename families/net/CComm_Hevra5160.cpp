@@ -122,8 +122,11 @@ std::optional<std::vector<std::uint8_t>> CHevra5160::Request(const std::vector<s
     const auto wholeTable = [&] {
         return partialTableAllowed && hevra::CodeOf(pending) == expected && hevra::HoldsWholeSlotEntries(pending);
     };
+    // A stop ends the wait for a search's reply, never a write's: a write
+    // runs to its end.
+    const bool write = requestCode == hevra::kWriteController || requestCode == hevra::kWriteCard;
     for (int attempt = 0; attempt < kReplyAttempts; ++attempt) {
-        if (StopRequested()) break;
+        if (!write && StopRequested()) break;
         WaitPumping(kAttemptPauseMs);
         if (!WaitReadablePumping(kReadableWaitMs)) {
             if (wholeTable()) return pending;

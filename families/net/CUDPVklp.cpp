@@ -23,6 +23,7 @@ BOOL CUDPVklp::Discover(const std::vector<std::string>& localAddresses) {
                 LOG_WARN(LogPrefix(), "discovery broadcast on %s not sent", local.c_str());
             int misses = 0;
             for (int polls = 0; misses < kDiscoveryMisses && polls < udpx::kMaxDiscoveryPolls; ++polls) {
+                if (StopRequested()) break;
                 auto d = m_socket.ReceiveFrom();
                 auto address = d ? lomber::DiscoveredAddress(m_dialect, d->bytes) : std::nullopt;
                 if (address && !udpx::IsUnicastDeviceAddress(*address, local)) {
