@@ -139,6 +139,13 @@ TEST_F(MainWindowTest, SecondDiscoverDuringSearchIsRefused) {
     dlg.hide();
 }
 
+TEST_F(MainWindowTest, SerialBytesAbove0x7FAreOneLatin1CharacterInTheGrid) {
+    CBrevaneDlg dlg;
+    dlg.RefreshGrid({Module("A", "EV\xE9\xFF" "1", 0)});
+    // Each byte one character, as the command line's table and JSON show it.
+    EXPECT_EQ(dlg.Grid()->CellText(0, 1), QString::fromUtf8("EV\u00e9\u00ff1"));
+}
+
 TEST_F(MainWindowTest, ShrinkingGridDeletesLastRows) {
     CBrevaneDlg dlg;
     dlg.RefreshGrid({Module("A", "1", 0), Module("B", "2", 1), Module("C", "3", 2)});
