@@ -437,9 +437,11 @@ int CmdDiscover(const Options& o) {
             if (!TakesTarget(name)) without.push_back(name);
         if (without.size() == o.positional.size())
             return Fail(kExitUsage, "discover: --target: \"" + without.front() + "\" takes no target address");
-        for (const auto& name : without)
-            std::fprintf(stderr, "brevane-cli: --target does not apply to \"%s\", which takes no target address\n",
-                         name.c_str());
+        // With --all the target plainly goes to the families that take one.
+        if (!o.all)
+            for (const auto& name : without)
+                std::fprintf(stderr, "brevane-cli: --target does not apply to \"%s\", which takes no target address\n",
+                             name.c_str());
     }
     std::unique_ptr<TermProgress> bar;
     if (!o.json && TermProgress::Wanted(STDERR_FILENO)) bar = std::make_unique<TermProgress>(STDERR_FILENO);

@@ -431,6 +431,11 @@ TEST(NetLab, AFamilyThatCannotRunSaysWhy) {
 TEST(NetLab, DuplicateSerialWarningNamesOnlyOtherModules) {
     LabDir lab("dup-serial");
     lab.WriteConfig(Lab(Net("gostel-a", "gostel", 0, "198.18.0.30", "GSA0001", kGostelCards)));
+    // The last search is kept per user: this test's own, not another run's.
+    ::setenv("XDG_DATA_HOME", (lab.path / "data").c_str(), 1);
+    struct Unset {
+        ~Unset() { ::unsetenv("XDG_DATA_HOME"); }
+    } unset;
     ASSERT_EQ(RunInLab(lab, {Cli(), "discover", "Gostel - 2160"}).status, 0);
     const fs::path image = lab.path / "same.bin";
     const std::vector<std::string> write = {Cli(), "write", "--family", "Gostel - 2160", "--card", "2",
