@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <mutex>
 #include <thread>
@@ -63,6 +64,11 @@ protected:
                     std::uint8_t old[64] = {prev[0], prev[1], prev[2]};
                     (void)!::write(out, old, 64);
                 }
+                // A slow device: the reply after replyDelayMs; a silent one: none.
+                const int delay = replyDelayMs.load();
+                if (delay < 0) continue;
+                for (int waited = 0; waited < delay && !stop; waited += 10)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
                 (void)!::write(out, reply, 64);
                 std::copy(req, req + 64, prev);
             }
@@ -87,6 +93,7 @@ protected:
     std::uint8_t eeprom[256];
     std::vector<int> requests;
     std::atomic<bool> stop{false};
+    std::atomic<int> replyDelayMs{0};
     std::thread device;
 };
 
@@ -127,6 +134,29 @@ TEST_F(PipeDevice, StaleRepliesAreSkipped) {
     std::uint8_t image[256] = {};
     ASSERT_TRUE(tesk.ReadEeprom(image, 256));
     EXPECT_EQ(image[100], 100 ^ 0x5a);
+}
+
+TEST_F(PipeDevice, ReplyJustInsideEightyAttemptsIsTakenAndSilenceCostsThemAll) {
+    // Each attempt is a read of up to 1 s and a 50 ms pause: 80 of them after
+    // the first pause make about 84 s.
+    replyDelayMs = 78000;
+    Serve(false);
+    CComm_Tesk100 tesk;
+    ASSERT_TRUE(tesk.Connect());
+    tesk.SetModuleIndex(0);
+    ASSERT_TRUE(tesk.OpenModule());
+    std::uint8_t image[16] = {};
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(tesk.ReadEeprom(image, 16));  // one chunk, answered late but in time
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(77));
+    EXPECT_EQ(image[15], 15 ^ 0x5a);
+    replyDelayMs = -1;
+    start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(tesk.ReadEeprom(image, 16));
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(80 * 1000));
+    EXPECT_LT(took, std::chrono::milliseconds(80 * 1050 + 10000));
+    tesk.CloseModule();
 }
 
 TEST_F(PipeDevice, OpenChecksTheIndexAndTheNodes) {
