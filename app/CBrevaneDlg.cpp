@@ -6,6 +6,7 @@
 #include <QFileDialog>
 #include <QFrame>
 #include <QGuiApplication>
+#include <QInputDialog>
 #include <QKeySequence>
 #include <QLabel>
 #include <QMenuBar>
@@ -25,6 +26,7 @@
 #include "CWriteImageDlg.h"
 #include "UiHooks.h"
 #include "WindowRules.h"
+#include "families/net/CComm_Yaltro.h"
 #include "framework/ImageText.h"
 #include "framework/ModuleIo.h"
 #include "framework/Registry.h"
@@ -139,6 +141,15 @@ void CBrevaneDlg::BuildMenus() {
     QMenu* operate = menuBar()->addMenu(QStringLiteral("&Operate"));
     m_actDiscover = operate->addAction(QStringLiteral("&Discover Device"), this, &CBrevaneDlg::OnDiscoverDevice);
     m_actSearchList = operate->addAction(QStringLiteral("&Search List..."), this, &CBrevaneDlg::OnSearchList);
+    // The Yaltro console's login text, for an instrument whose password is not
+    // the maker's default; kept for this session, never shown or logged.
+    operate->addAction(QStringLiteral("Yaltro Console &Password..."), this, [this] {
+        bool ok = false;
+        const QString text = QInputDialog::getText(
+            this, windowTitle(), QStringLiteral("Yaltro console password (empty: the maker's default):"),
+            QLineEdit::Password, QString(), &ok);
+        if (ok) CComm_Yaltro::SetLoginText(text.toStdString());
+    });
 
     QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
     m_actAbout = help->addAction(QStringLiteral("&About"), this, &CBrevaneDlg::OnAbout);
@@ -440,8 +451,13 @@ bool CBrevaneDlg::WriteImageFromFile(const std::string& family, const moduleio::
         return false;
     }
     AppendLog(QStringLiteral(" DONE"), false);
-    ui::ShowMessage(this, QStringLiteral("The image was written to %1 and read back correctly.\n%2")
-                              .arg(target, BackupText(result)));
+    QString kept;
+    if (!result.keptBytes.empty())
+        kept = QStringLiteral("The instrument keeps %1 of its image as they are: they were not written "
+                              "and not compared.\n")
+                   .arg(QString::fromStdString(result.keptBytes));
+    ui::ShowMessage(this, QStringLiteral("The image was written to %1 and read back correctly.\n%3%2")
+                              .arg(target, BackupText(result), kept));
     return true;
 }
 

@@ -1,4 +1,5 @@
 // brevane-cli: the device search and identity-image transfers without a window.
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include "CliPrompt.h"
 #include "FamilyNames.h"
 #include "Json.h"
+#include "families/net/CComm_Yaltro.h"
 #include "Progress.h"
 #include "framework/ConnDev.h"
 #include "framework/DeviceSearch.h"
@@ -51,6 +53,10 @@ const char* kUsage =
     "  -v, --verbose    more log detail (repeatable)   --json   JSON on standard output\n"
     "  -h, --help       this help, or a command's      --version  the program's version\n"
     "`brevane-cli COMMAND --help` or `brevane-cli help COMMAND` describes one command.\n"
+    "options for the Yaltro console (any command):\n"
+    "  --yaltro-password                ask for the console's login text (not echoed)\n"
+    "  --yaltro-password-file FILE      take it from the first line of FILE\n"
+    "                                   (default login text: the maker's)\n"
     "exit status: 0 done; 1 the command failed (or discover found no module); 2 bad arguments\n";
 
 // The help of each command, for `brevane-cli COMMAND --help`.
@@ -135,6 +141,8 @@ struct Options {
     std::optional<int> mode;           // 0 = Initialize, 1 = Modify
     std::optional<std::string> output;
     std::optional<std::string> backupDir;
+    bool askYaltroPassword = false;
+    std::optional<std::string> yaltroPasswordFile;
     std::optional<std::string> expectSerial;  // the serial number the module must hold before a write
     bool show = false;
     std::vector<std::string> positional;
@@ -156,6 +164,56 @@ std::optional<std::int32_t> ParseIndex(const std::string& text) {
     for (char c : text)
         if (c < '0' || c > '9') return std::nullopt;
     return static_cast<std::int32_t>(std::stol(text));
+}
+
+// One line of text, without its line end; from the terminal with echo off
+// when there is one, else from standard input.
+std::optional<std::string> AskSecret(const char* question) {
+    FILE* tty = std::fopen("/dev/tty", "r+");
+    FILE* in = tty ? tty : stdin;
+    termios saved{};
+    const bool echoOff = tty && tcgetattr(fileno(tty), &saved) == 0;
+    if (echoOff) {
+        termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        tcsetattr(fileno(tty), TCSAFLUSH, &quiet);
+        std::fputs(question, tty);
+        std::fflush(tty);
+    }
+    char line[256];
+    const bool got = std::fgets(line, sizeof line, in) != nullptr;
+    if (echoOff) {
+        tcsetattr(fileno(tty), TCSAFLUSH, &saved);
+        std::fputs("\n", tty);
+    }
+    if (tty) std::fclose(tty);
+    if (!got) return std::nullopt;
+    std::string text = line;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    return text;
+}
+
+// The Yaltro login text from the options; false with a message when it cannot be had.
+bool ApplyYaltroPassword(const Options& o, std::string& error) {
+    std::optional<std::string> text;
+    if (o.yaltroPasswordFile) {
+        std::ifstream in(*o.yaltroPasswordFile);
+        std::string line;
+        if (!in || !std::getline(in, line)) {
+            error = "--yaltro-password-file: cannot read " + *o.yaltroPasswordFile;
+            return false;
+        }
+        while (!line.empty() && line.back() == '\r') line.pop_back();
+        text = line;
+    } else if (o.askYaltroPassword) {
+        text = AskSecret("Yaltro console password: ");
+        if (!text) {
+            error = "--yaltro-password: no password given";
+            return false;
+        }
+    }
+    if (text) CComm_Yaltro::SetLoginText(*text);
+    return true;
 }
 
 // Parses the whole command line: options may stand anywhere, before or after
@@ -241,6 +299,10 @@ bool ParseOptions(int argc, char** argv, int first, Options& o, std::string& err
             if (!(o.output = value("-o"))) return false;
         } else if (arg == "--backup-dir") {
             if (!(o.backupDir = value("--backup-dir"))) return false;
+        } else if (arg == "--yaltro-password") {
+            o.askYaltroPassword = true;
+        } else if (arg == "--yaltro-password-file") {
+            if (!(o.yaltroPasswordFile = value("--yaltro-password-file"))) return false;
         } else if (arg == "--expect-serial") {
             if (!(o.expectSerial = value("--expect-serial"))) return false;
         } else if (arg == "--show") {
@@ -571,14 +633,18 @@ int CmdWrite(const Options& o) {
     auto result = moduleio::WriteImage(*o.family, ChoiceOf(o), *image, dir, WriteOptionsOf(o));
     TellBackup("write", result);
     if (!result.ok) return Fail(kExitFailed, WithPromptMessage(o, "write: " + result.error));
+    if (!result.keptBytes.empty())
+        std::fprintf(stderr, "write: %s keeps %s of its image as they are: they were not written and not compared\n",
+                     o.family->c_str(), result.keptBytes.c_str());
     if (o.json)
-        std::printf("{\"ok\":true,\"family\":%s,\"%s\":%d,\"serial\":%s,\"backup\":%s,\"restore\":%s}\n",
+        std::printf("{\"ok\":true,\"family\":%s,\"%s\":%d,\"serial\":%s,\"backup\":%s,\"restore\":%s,\"kept\":%s}\n",
                     JsonString(*o.family).c_str(), o.card ? "card" : "module", o.card ? *o.card : *o.module,
                     JsonString(SerialNumberOf(*image)).c_str(), JsonString(result.backupFile.string()).c_str(),
-                    JsonString(result.restoreCommand).c_str());
+                    JsonString(result.restoreCommand).c_str(), JsonString(result.keptBytes).c_str());
     else
-        std::printf("written and verified: %s %s, S/N %s\n", o.family->c_str(), ModuleName(o).c_str(),
-                    Latin1ToUtf8(SerialNumberOf(*image)).c_str());
+        std::printf("written and verified: %s %s, S/N %s%s\n", o.family->c_str(), ModuleName(o).c_str(),
+                    Latin1ToUtf8(SerialNumberOf(*image)).c_str(),
+                    result.keptBytes.empty() ? "" : (" (the instrument keeps " + result.keptBytes + ")").c_str());
     return kExitOk;
 }
 
@@ -665,6 +731,9 @@ int main(int argc, char** argv) {
     if (command.empty()) {
         std::fputs(kUsage, stderr);
         return kExitUsage;
+    }
+    if (!ApplyYaltroPassword(o, error)) {
+        return Fail(kExitUsage, command + ": " + error);
     }
     if (command == "help") {
         const char* help = o.positional.empty() ? kUsage : HelpOf(o.positional[0]);

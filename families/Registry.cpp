@@ -5,45 +5,57 @@
 
 #include "families/FamilyClasses.h"
 #include "families/api/CComm_TavikDevice.h"
+#include "families/usb/CComm_Harlo.h"
+#include "families/usb/CComm_Nesbin.h"
+#include "families/usb/CComm_Brantle.h"
+#include "families/usb/CComm_Brantle311.h"
+#include "families/usb/CComm_BrantleS61.h"
+#include "families/usb/CComm_Dorla.h"
+#include "families/usb/CComm_Dravik.h"
+#include "families/usb/CComm_Olvenna.h"
+#include "families/usb/CComm_Pirrel.h"
+#include "families/usb/CComm_Quissel.h"
 #include "families/usb/CComm_Tesk.h"
+#include "families/usb/CComm_Tesk300.h"
 #include "families/net/CComm_Evra.h"
 #include "families/net/CComm_Gostel2160.h"
 #include "families/net/CComm_Hevra5160.h"
 #include "families/net/CComm_Kalder.h"
+#include "families/net/CComm_Yaltro.h"
 
 using namespace families;
 
 const std::vector<_DeviceInfo>& FamilyRegistry::Rows() {
     static const std::vector<_DeviceInfo> rows = {
-        {"Yaltro", &classCComm_Yaltro, 70, 0},
-        {"Olvenna", &classCComm_Olvenna, 2, 0},
-        {"Pirrel - 4U", &classCComm_Pirrel, 2, 0},
+        {"Yaltro", RUNTIME_CLASS(CComm_Yaltro), 70, 0},
+        {"Olvenna", RUNTIME_CLASS(CComm_Olvenna), 2, 0},
+        {"Pirrel - 4U", RUNTIME_CLASS(CComm_Pirrel), 2, 0},
         {"Kalder - 8S33", RUNTIME_CLASS(CComm_Kalder), 2, 0},
         {"Gostel - 2160", RUNTIME_CLASS(CComm_Gostel2160), 10, 1},
         {"Hevra - 5160", RUNTIME_CLASS(CComm_Hevra5160), 10, 1},
         {"Ilvane - Jessor", &classCComm_Jessor, 5, 1},
         {"Tesk - 100", RUNTIME_CLASS(CComm_Tesk100), 2, 0},
         {"Tesk - 200", RUNTIME_CLASS(CComm_Tesk200), 2, 0},
-        {"Tesk - 300", &classCComm_Tesk300, 2, 0},
-        {"Harlo - 101", &classCComm_Harlo101, 5, 0},
-        {"Harlo - 301", &classCComm_Harlo301, 5, 0},
-        {"Harlo - 801", &classCComm_Harlo801, 5, 0},
-        {"Harlo - 802", &classCComm_Harlo802, 5, 0},
-        {"Quissel - 501", &classCComm_Quissel501, 2, 0},
-        {"Quissel - 551", &classCComm_Quissel551, 2, 0},
-        {"Dravik - 100", &classCComm_Dravik, 2, 0},
-        {"Brantle - 302", &classCComm_Brantle302, 2, 0},
-        {"Brantle - 303", &classCComm_Brantle303, 2, 0},
-        {"Brantle - 311", &classCComm_Brantle311, 2, 0},
-        {"Brantle - S61", &classCComm_BrantleS61, 2, 0},
+        {"Tesk - 300", RUNTIME_CLASS(CComm_Tesk300), 2, 0},
+        {"Harlo - 101", RUNTIME_CLASS(CComm_Harlo101), 5, 0},
+        {"Harlo - 301", RUNTIME_CLASS(CComm_Harlo301), 5, 0},
+        {"Harlo - 801", RUNTIME_CLASS(CComm_Harlo801), 5, 0},
+        {"Harlo - 802", RUNTIME_CLASS(CComm_Harlo802), 5, 0},
+        {"Quissel - 501", RUNTIME_CLASS(CComm_Quissel501), 2, 0},
+        {"Quissel - 551", RUNTIME_CLASS(CComm_Quissel551), 2, 0},
+        {"Dravik - 100", RUNTIME_CLASS(CComm_Dravik), 2, 0},
+        {"Brantle - 302", RUNTIME_CLASS(CComm_Brantle302), 2, 0},
+        {"Brantle - 303", RUNTIME_CLASS(CComm_Brantle303), 2, 0},
+        {"Brantle - 311", RUNTIME_CLASS(CComm_Brantle311), 2, 0},
+        {"Brantle - S61", RUNTIME_CLASS(CComm_BrantleS61), 2, 0},
         {"Pembrix - Evra", RUNTIME_CLASS(CComm_Evra), 2, 0},
         {"Pembrix - Alda", RUNTIME_CLASS(CComm_Alda), 2, 0},
         {"Pembrix - Alda+", RUNTIME_CLASS(CComm_Alda2), 2, 0},
         {"Pembrix - Brisa", RUNTIME_CLASS(CComm_Brisa), 2, 0},
-        {"Pembrix - Dorla", &classCComm_Dorla, 2, 0},
+        {"Pembrix - Dorla", RUNTIME_CLASS(CComm_Dorla), 2, 0},
         {"Pembrix - Cygna", RUNTIME_CLASS(CComm_Cygna), 2, 0},
         {kOrvelRowName, &classCComm_Orvel, 50, 1},
-        {"OEM - Nesbin", &classCComm_Nesbin, 5, 0},
+        {"OEM - Nesbin", RUNTIME_CLASS(CComm_Nesbin), 5, 0},
     };
     return rows;
 }

@@ -1,9 +1,16 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "CObject.h"
 #include "base/Types.h"
+
+// Bytes [first, end) of the identity image.
+struct ByteRange {
+    std::int32_t first;
+    std::int32_t end;
+};
 
 // The interface every device family implements. The shell reaches families
 // through these sixteen operations only, in this order.
@@ -28,4 +35,9 @@ public:
     virtual std::int32_t GetWriteTime() { return 1000; }
     virtual void SetAddress(std::string /*address*/) {}
     virtual std::string GetAddress() { return {}; }
+
+    // The bytes of a 256-byte image that WriteEeprom actually writes, in
+    // ascending order; the instrument keeps every other byte as it is. Most
+    // families write the whole image.
+    virtual std::vector<ByteRange> WritableRanges() const { return {{0, 256}}; }
 };

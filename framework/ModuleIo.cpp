@@ -1,5 +1,7 @@
 #include "ModuleIo.h"
 
+#include <algorithm>
+#include <array>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -208,12 +210,13 @@ WriteResult WriteFromCurrent(const std::string& familyName, const ModuleChoice& 
     IdentityImage readBack{};
     if (!family.ReadEeprom(readBack.data(), static_cast<std::int32_t>(kImageSize)))
         return fail(WriteStep::ReadBack, "could not read the image back; the previous image is in " + file.string());
-    if (readBack != *image) {
-        std::size_t at = 0;
-        while (at < kImageSize && readBack[at] == (*image)[at]) ++at;
+    // Only what the family writes is compared; the bytes the instrument keeps
+    // are told to the user instead.
+    const auto writable = family.WritableRanges();
+    result.keptBytes = KeptBytesText(writable);
+    if (const int at = FirstWrittenDifference(readBack, *image, writable); at >= 0)
         return fail(WriteStep::Compare, "the image read back differs at byte " + std::to_string(at) +
                                             "; the previous image is in " + file.string());
-    }
     result.ok = true;
     result.restoreCommand =
         RestoreCommand(familyName, choice, target, options.cardMode, backupDir, file, SerialNumberOf(*image));
@@ -245,6 +248,34 @@ WriteResult WriteSerialNumber(const std::string& familyName, const ModuleChoice&
         familyName, choice,
         [&](const IdentityImage& current, std::string& error) { return ReplaceSerialNumber(current, serial, error); },
         backupDir, options);
+}
+
+std::string KeptBytesText(const std::vector<ByteRange>& writable) {
+    std::array<bool, kImageSize> written{};
+    for (const auto& r : writable)
+        for (std::int32_t i = std::max(r.first, 0); i < std::min<std::int32_t>(r.end, kImageSize); ++i)
+            written[static_cast<std::size_t>(i)] = true;
+    std::string text;
+    for (std::size_t i = 0; i < kImageSize;) {
+        if (written[i]) {
+            ++i;
+            continue;
+        }
+        std::size_t j = i;
+        while (j + 1 < kImageSize && !written[j + 1]) ++j;
+        text += (text.empty() ? "" : ", ") + std::to_string(i) + (j > i ? "-" + std::to_string(j) : "");
+        i = j + 1;
+    }
+    if (text.empty()) return text;
+    return (text.find_first_of(",-") == std::string::npos ? "byte " : "bytes ") + text;
+}
+
+int FirstWrittenDifference(const IdentityImage& a, const IdentityImage& b, const std::vector<ByteRange>& writable) {
+    int first = -1;
+    for (const auto& r : writable)
+        for (std::int32_t i = std::max(r.first, 0); i < std::min<std::int32_t>(r.end, kImageSize); ++i)
+            if (a[static_cast<std::size_t>(i)] != b[static_cast<std::size_t>(i)] && (first < 0 || i < first)) first = i;
+    return first;
 }
 
 std::optional<IdentityImage> LoadImageFile(const std::filesystem::path& file, std::string& error) {

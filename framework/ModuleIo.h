@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "CCommBase.h"
 #include "DeviceInfo.h"
 
 // Reading and writing the identity image of exactly one module, chosen by
@@ -47,6 +48,10 @@ struct WriteResult {
     // the same module (after a verified write, only while the module still
     // holds the serial number just written).
     std::string restoreCommand;
+    // The bytes the family does not write (the instrument keeps them as they
+    // are), as text for the user, e.g. "bytes 0-31"; empty when it writes the
+    // whole image. Only the written bytes are compared after the write.
+    std::string keptBytes;
 };
 
 struct WriteOptions {
@@ -57,6 +62,13 @@ struct WriteOptions {
     // restore command; unset: the dialog's preselection.
     std::optional<int> cardMode;
 };
+
+// The complement of a family's writable ranges within the image, as text
+// ("bytes 0-31", "bytes 0-3, 10, 200-255"); empty when nothing is kept.
+std::string KeptBytesText(const std::vector<ByteRange>& writable);
+// The first byte inside the writable ranges where the two images differ;
+// -1 when they agree there.
+int FirstWrittenDifference(const IdentityImage& a, const IdentityImage& b, const std::vector<ByteRange>& writable);
 
 // Opens exactly the module asked for (never another), saves its current image
 // to a new file in backupDir (never overwriting an earlier backup), writes the

@@ -10,11 +10,11 @@ _brevane_cli() {
     _init_completion || return
 
     local commands="families discover read write set-serial show help"
-    local global="-h --help --version -v --verbose --json"
+    local global="-h --help --version -v --verbose --json --yaltro-password --yaltro-password-file"
     local command="" i
     for ((i = 1; i < cword; i++)); do
         case "${words[i]}" in
-            --target|--family|--module|--card|--mode|-o|--output|--backup-dir|--expect-serial) ((i++)) ;;
+            --target|--family|--module|--card|--mode|-o|--output|--backup-dir|--expect-serial|--yaltro-password-file) ((i++)) ;;
             -*) ;;
             *) command="${words[i]}"; break ;;
         esac
@@ -27,7 +27,7 @@ _brevane_cli() {
         --mode)
             COMPREPLY=($(compgen -W "initialize modify" -- "$cur"))
             return ;;
-        -o|--output|--backup-dir)
+        -o|--output|--backup-dir|--yaltro-password-file)
             [[ $prev == --backup-dir ]] && _filedir -d || _filedir
             return ;;
         --target|--module|--card|--expect-serial)

@@ -15,7 +15,8 @@ Chunk ChunkAt(const Layout& layout, std::int32_t length, std::size_t index) {
     const std::size_t offset = index * layout.chunkSize;
     const std::size_t chunkLength = std::min(layout.chunkSize, total - offset);
     const std::uint32_t wrap = layout.addressWidth == 1 ? 0x100u : 0x10000u;
-    return {static_cast<std::uint32_t>(offset % wrap), offset, chunkLength};
+    const std::size_t field = layout.addressing == Layout::Addressing::Chunks ? index : offset;
+    return {static_cast<std::uint32_t>(field % wrap), offset, chunkLength};
 }
 
 Report BuildRequest(const Layout& layout, std::uint8_t command, const Chunk& chunk,

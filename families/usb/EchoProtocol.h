@@ -20,6 +20,10 @@ struct Layout {
     std::size_t lengthOffset;
     std::size_t dataOffset;
     std::size_t chunkSize;      // bytes per request
+    // What the address field counts: the chunk's byte address, or the
+    // chunk's number (0, 1, 2, ...) for families that address by chunk.
+    enum class Addressing { Bytes, Chunks };
+    Addressing addressing = Addressing::Bytes;
 };
 
 // Tesk-100/200: one-byte addresses at byte 1, length at byte 2, data from byte 3.

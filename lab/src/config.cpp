@@ -169,11 +169,20 @@ LabConfig load_config(const std::filesystem::path& file) {
         const auto space = group.find(' ');
         const std::string type = group.substr(0, space);
         const std::string name = space == std::string::npos ? "" : group.substr(space + 1);
-        if (type != "hub" && type != "device") throw ConfigError("[" + group + "]: unknown section");
+        if (type != "hub" && type != "device" && type != "serial" && type != "segment") throw ConfigError("[" + group + "]: unknown section");
         if (!valid_name(name))
             throw ConfigError("[" + group + "]: the name must be 1-64 of A-Z a-z 0-9 . _ -");
         if (!seen.insert(name).second) throw ConfigError("[" + group + "]: name used twice");
 
+        if (type == "segment") {
+            cfg.segment_devices.push_back(
+                parse_segment(kf.get(), group, name, static_cast<int>(cfg.segment_devices.size())));
+            continue;
+        }
+        if (type == "serial") {
+            cfg.serial_ports.push_back(parse_serial(kf.get(), group, name));
+            continue;
+        }
         if (type == "hub") {
             s.only_keys({"port", "parent", "ports"});
             HubConfig h;
@@ -265,6 +274,7 @@ LabConfig load_config(const std::filesystem::path& file) {
     }
     for (const auto& d : cfg.devices) check_place("device", d.name, d.parent, d.port);
     finish_net_devices(cfg.net_devices);
+    check_serial_ports(cfg.serial_ports);
     return cfg;
 }
 

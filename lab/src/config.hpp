@@ -12,6 +12,8 @@
 
 #include "faults.hpp"
 #include "net_config.hpp"
+#include "segment_lab.hpp"
+#include "serial_lab.hpp"
 
 namespace lab {
 
@@ -61,6 +63,8 @@ struct LabConfig {
     std::vector<HubConfig> hubs;
     std::vector<DeviceConfig> devices;
     std::vector<NetDeviceConfig> net_devices;  // network kinds
+    std::vector<SerialConfig> serial_ports;    // [serial NAME]
+    std::vector<SegmentConfig> segment_devices;  // [segment NAME]
     std::filesystem::path record;  // request/reply record file; empty: none
 };
 
@@ -68,7 +72,7 @@ struct ConfigError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-constexpr int kRootHubPorts = 8;
+constexpr int kRootHubPorts = 15;
 
 // Throws ConfigError.
 LabConfig load_config(const std::filesystem::path& file);

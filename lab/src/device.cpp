@@ -22,8 +22,10 @@ Outcome Device::handle(Session& session, std::span<const std::uint8_t> request) 
                   request.empty() ? 0u : request[0]);
         return out;
     }
-    log_event("%s: request cmd 0x%02x addr %u len %u", name, request[0], request[1], request[2]);
+    log_event("%s: request cmd 0x%02x bytes 1-3 %u %u %u", name, request[0], request[1], request[2],
+              request.size() > 3 ? request[3] : 0u);
     Image& image = store_.image();
+    const std::size_t frame = protocol_->frame_size();
     auto commit = [&] {
         if (protocol_->apply(request, image)) store_.save();
     };
@@ -41,22 +43,22 @@ Outcome Device::handle(Session& session, std::span<const std::uint8_t> request) 
         Report r = protocol_->reply(request, image);
         protocol_->falsify(r, cfg_.fault == Fault::WrongAddress ? Field::Address : Field::Length);
         log_event("%s: fault %s", name, cfg_.fault == Fault::WrongAddress ? "wrong-address" : "wrong-length");
-        out.replies.push_back({r, 0});
+        out.replies.push_back({r, 0, frame});
         return out;
     }
     case Fault::Stale: {
         const std::vector<std::uint8_t> before =
             session.previous.empty() ? protocol_->earlier_request(request) : session.previous;
-        out.replies.push_back({protocol_->reply(before, image), 0});
+        out.replies.push_back({protocol_->reply(before, image), 0, frame});
         commit();
-        out.replies.push_back({protocol_->reply(request, image), 0});
+        out.replies.push_back({protocol_->reply(request, image), 0, frame});
         session.previous.assign(request.begin(), request.end());
         log_event("%s: fault stale: reply to an earlier request first", name);
         return out;
     }
     case Fault::Late:
         commit();
-        out.replies.push_back({protocol_->reply(request, image), cfg_.late_ms});
+        out.replies.push_back({protocol_->reply(request, image), cfg_.late_ms, frame});
         log_event("%s: fault late: reply in %u ms", name, cfg_.late_ms);
         return out;
     case Fault::None:
@@ -66,7 +68,7 @@ Outcome Device::handle(Session& session, std::span<const std::uint8_t> request) 
         break;
     }
     commit();
-    out.replies.push_back({protocol_->reply(request, image), 0});
+    out.replies.push_back({protocol_->reply(request, image), 0, frame});
     return out;
 }
 

@@ -22,6 +22,8 @@ public:
     Outcome handle(Session& session, std::span<const std::uint8_t> request);
 
     bool gone() const { return gone_; }
+    // Bytes of one request frame on a bulk OUT transfer.
+    std::size_t frame_size() const { return protocol_ ? protocol_->frame_size() : kReportSize; }
     void mark_gone() { gone_ = true; }
 
 private:

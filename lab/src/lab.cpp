@@ -56,6 +56,7 @@ void Lab::build(const LabConfig& cfg) {
                   e->pipes ? e->pipes->dir().c_str() : e->hid ? e->hid->devnode().c_str() : "");
         entries_.push_back(std::move(e));
     }
+    serial_ = std::make_unique<SerialLab>(testbed_, root_dir_, cfg.serial_ports, cfg.state_dir);
 }
 
 // Unplugged: the sysfs entry and every node go; open fds fail from now on.

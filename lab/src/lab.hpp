@@ -10,6 +10,7 @@
 #include "device.hpp"
 #include "hidraw.hpp"
 #include "pipe_nodes.hpp"
+#include "serial_lab.hpp"
 #include "usb_tree.hpp"
 #include "usbdevfs.hpp"
 
@@ -43,6 +44,7 @@ private:
     std::vector<UsbNode> nodes_;
     std::vector<std::unique_ptr<UsbdevfsNode>> usb_;
     std::vector<std::unique_ptr<Entry>> entries_;
+    std::unique_ptr<SerialLab> serial_;
 };
 
 }  // namespace lab

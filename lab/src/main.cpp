@@ -22,6 +22,7 @@
 #include "net_lab.hpp"
 #include "protocol.hpp"
 #include "record.hpp"
+#include "segment_lab.hpp"
 
 extern char** environ;
 
@@ -226,6 +227,16 @@ int main(int argc, char** argv) {
         the_net = new lab::NetLab(cfg);  // lives until _exit, like the testbed
     } catch (const std::exception& e) {
         std::fprintf(stderr, "brevane-lab: setting up the lab's network: %s\n", e.what());
+        return 1;
+    }
+
+    // Raw Ethernet instruments: more namespaces, entered from and left back to the command's.
+    try {
+        std::error_code ec;
+        if (!cfg.segment_devices.empty()) fs::create_directories(cfg.state_dir, ec);
+        new lab::SegmentLab(cfg.segment_devices, the_net->command_ns(), cfg.state_dir);  // lives until _exit
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "brevane-lab: setting up the lab's raw Ethernet segment: %s\n", e.what());
         return 1;
     }
 

@@ -14,8 +14,11 @@
 namespace lab {
 
 constexpr std::size_t kReportSize = 64;
+// The largest frame any simulated device sends (USBXpress packets: 128).
+constexpr std::size_t kMaxFrameSize = 128;
 constexpr std::size_t kImageSize = 256;
-using Report = std::array<std::uint8_t, kReportSize>;
+// One frame; only its first `length` bytes (Outgoing) go on the wire.
+using Report = std::array<std::uint8_t, kMaxFrameSize>;
 using Image = std::array<std::uint8_t, kImageSize>;
 
 // Which header field a falsifying fault corrupts.
@@ -34,6 +37,8 @@ public:
     virtual std::vector<std::uint8_t> earlier_request(std::span<const std::uint8_t> request) const = 0;
     // Corrupts one header field of a reply.
     virtual void falsify(Report& reply, Field field) const = 0;
+    // Bytes of one request or reply frame.
+    virtual std::size_t frame_size() const { return kReportSize; }
 };
 
 // Per-open state of one client (stale replies refer to it).

@@ -298,8 +298,10 @@ void UsbdevfsNode::submit(Client& cl, UMockdevIoctlClient* c) {
         cl.reapable.push_back(std::move(urb));
         const std::uint64_t id = cl.id;
         record(device_->config().name, true, data);
-        for (std::size_t at = 0; at < data.size(); at += kReportSize) {
-            const std::size_t n = std::min(kReportSize, data.size() - at);
+        // Each frame of the transfer (64 bytes; 128 for USBXpress packets) is one request.
+        const std::size_t frame = device_->frame_size();
+        for (std::size_t at = 0; at < data.size(); at += frame) {
+            const std::size_t n = std::min(frame, data.size() - at);
             const Outcome out = device_->handle(cl.session, std::span(data.data() + at, n));
             dispatch(
                 out, [this, id](const Report& r, std::size_t length) { deliver(id, r, length); }, on_vanish_);

@@ -112,12 +112,14 @@ TEST(TeskLab, BadWriteRequestsTouchNothing) {
 TEST(TeskLab, PipeDevicesWorkWithoutTheMpusbLibrary) {
     LabDir lab("nolib");
     lab.WriteConfig(Bench());
-    // A copy of the program in a directory without libmpusbapi.so (the device
-    // library, linked at load time, goes with it).
+    // A copy of the program in a directory without libmpusbapi.so (the
+    // libraries linked at load time, the device library and the Harlo
+    // library, go with it).
     const fs::path alone = lab.path / "bin";
     fs::create_directories(alone);
     fs::copy_file(Cli(), alone / "brevane-cli");
     fs::copy_file(BinDir() / "libTavikAPI.so.1", alone / "libTavikAPI.so.1");
+    fs::copy_file(BinDir() / "libHarlo301API.so", alone / "libHarlo301API.so");
     auto r = RunInLab(lab, {(alone / "brevane-cli").string(), "discover", "--json", "Tesk - 100"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(JsonField(r.out, "serial"), (std::vector<std::string>{"TKP0000789"}));

@@ -98,7 +98,8 @@ TEST(Registry, FactoriesMakeExactlyTheirClassOrNone) {
     EXPECT_EQ(tesk->GetModuleText(), "Tesk - 100");
     EXPECT_EQ(tesk->GetModuleText(), "Tesk - 100");
     EXPECT_EQ(CreateFamily(FamilyRegistry::ClassOf("Tesk - 200"))->GetModuleText(), "Tesk - 200");
-    EXPECT_EQ(CreateFamily(FamilyRegistry::ClassOf("Yaltro")), nullptr);
+    const CRuntimeClass unbuilt = {"CComm_Unbuilt", nullptr, &CCommBase::classCCommBase};
+    EXPECT_EQ(CreateFamily(&unbuilt), nullptr);
     EXPECT_EQ(CreateFamily(nullptr), nullptr);
 }
 

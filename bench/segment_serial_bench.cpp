@@ -1,0 +1,77 @@
+// The search of the raw-Ethernet and serial-console families, in-process,
+// against the waits their protocols mandate; and the Yaltro port probe alone.
+// Run inside a lab (scripts/bench builds the labs):
+//   segment_serial_bench search NAME FLOOR_SECONDS
+//   segment_serial_bench probe PORTS
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "framework/DeviceSearch.h"
+#include "framework/Registry.h"
+
+namespace {
+class QuietSink : public SearchSink {
+public:
+    void Log(const std::string&, bool) override {}
+    void ProgressStart(std::int32_t) override {}
+    void ProgressPause() override {}
+    void ProgressResume() override {}
+    void ProgressStop() override {}
+    void ModuleFound(const CDeviceInfo&, const std::string&) override { ++modules; }
+    int modules = 0;
+};
+
+double CpuSeconds() {
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+double Now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// Only inside a network namespace of the lab: the host's own has other interfaces.
+bool InLab() {
+    std::ifstream dev("/proc/net/dev");
+    std::string line;
+    bool seg = false;
+    while (std::getline(dev, line)) seg = seg || line.find("seg1:") != std::string::npos;
+    return seg || std::getenv("UMOCKDEV_DIR");
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3 || !InLab()) {
+        std::fprintf(stderr, "usage (inside brevane-lab run): segment_serial_bench search NAME FLOOR_S | probe PORTS\n");
+        return 2;
+    }
+    const double t0 = Now(), c0 = CpuSeconds();
+    if (!std::strcmp(argv[1], "search") && argc >= 4) {
+        QuietSink sink;
+        RunDeviceSearch(std::vector<std::string>{argv[2]}, sink);
+        const double wall = Now() - t0, cpu = CpuSeconds() - c0, floor = std::atof(argv[3]);
+        std::printf("%-14s modules %d  wall %7.3f s  floor %6.3f s  ratio %5.2f  cpu %6.3f s  cpu/wall %5.2f %%\n",
+                    argv[2], sink.modules, wall, floor, floor > 0 ? wall / floor : 0.0, cpu, 100 * cpu / wall);
+        return sink.modules > 0 ? 0 : 1;
+    }
+    if (!std::strcmp(argv[1], "probe")) {
+        auto family = CreateFamily(FamilyRegistry::ClassOf("Yaltro"));
+        if (!family) return 1;
+        const BOOL ok = family->Connect();
+        const int found = family->GetModuleCount();
+        family->Disconnect();
+        const double wall = Now() - t0, cpu = CpuSeconds() - c0;
+        std::printf("Yaltro probe   ports %2s  found %d  wall %7.3f s  cpu %6.3f s  cpu/wall %5.2f %%\n", argv[2],
+                    found, wall, cpu, 100 * cpu / wall);
+        return ok ? 0 : 1;
+    }
+    return 2;
+}

@@ -1,0 +1,3 @@
+#include "CComm_BrantleS61.h"
+
+IMPLEMENT_DYNCREATE(CComm_BrantleS61, CCommBase)

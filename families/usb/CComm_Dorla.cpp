@@ -1,0 +1,3 @@
+#include "CComm_Dorla.h"
+
+IMPLEMENT_DYNCREATE(CComm_Dorla, CCommBase)

@@ -1,0 +1,3 @@
+#include "CComm_Dravik.h"
+
+IMPLEMENT_DYNCREATE(CComm_Dravik, CCommBase)

@@ -1,0 +1,104 @@
+#include "CComm_Harlo.h"
+
+#include <algorithm>
+#include <atomic>
+
+#include "Harlo301API.h"
+#include "HarloFrames.h"
+#include "base/Log.h"
+#include "framework/Wait.h"
+
+IMPLEMENT_DYNCREATE(CComm_Harlo, CCommBase)
+IMPLEMENT_DYNCREATE(CComm_Harlo101, CComm_Harlo)
+IMPLEMENT_DYNCREATE(CComm_Harlo301, CComm_Harlo)
+IMPLEMENT_DYNCREATE(CComm_Harlo801, CComm_Harlo)
+IMPLEMENT_DYNCREATE(CComm_Harlo802, CComm_Harlo)
+
+namespace {
+
+constexpr const char* kLog = "harlo";
+constexpr int kPauseMs = 50;
+constexpr int kReadWaits = 40;   // about 2 s
+constexpr int kWriteWaits = 60;  // about 3 s
+
+// Set by the callback on the library's thread, polled by the search thread.
+// The release store after the library filled eeprom_93c56 and the acquire
+// load before it is read order the two.
+std::atomic<std::int32_t> g_complete{0};
+
+}  // namespace
+
+void CComm_Harlo::OnFrame(const unsigned char* frame, std::uint32_t length, std::uint32_t, std::uint32_t) {
+    if (frame && harlo::IsCompletionFrame(std::span<const std::uint8_t>(frame, length)))
+        g_complete.store(1, std::memory_order_release);
+}
+
+CComm_Harlo::~CComm_Harlo() { CloseModule(); }
+
+BOOL CComm_Harlo::Connect() {
+    CloseModule();
+    Harlo301_93C56_Init(&CComm_Harlo::OnFrame);
+    std::int32_t present = 0;
+    return Harlo301_SYS_DetectHarlo301Device(&present) != 0 ? TRUE : FALSE;
+}
+
+BOOL CComm_Harlo::OpenModule() {
+    if (Harlo301_SYS_ConnectToHarlo301Device() == 0) return FALSE;
+    if (Harlo_Machine_ID != m_machineId) {
+        LOG_INFO(kLog, "the instrument is a %s, not a %s", CComm_Harlo(Harlo_Machine_ID).GetModuleText().c_str(),
+                 GetModuleText().c_str());
+        Harlo301_SYS_TerminateProcess();
+        return FALSE;
+    }
+    m_connected = 1;
+    return TRUE;
+}
+
+void CComm_Harlo::CloseModule() {
+    if (!m_connected) return;
+    Harlo301_SYS_TerminateProcess();
+    m_connected = 0;
+}
+
+BOOL CComm_Harlo::ReadEeprom(std::uint8_t* buffer, std::int32_t length) {
+    if (length > 0 && !buffer) return FALSE;
+    g_complete.store(0);
+    Harlo301_93C56_Read();
+    for (int wait = 0; wait < kReadWaits; ++wait) {
+        WaitPumping(kPauseMs);
+        if (g_complete.load(std::memory_order_acquire)) {
+            m_readValid = 1;
+            if (length > 0) std::copy_n(eeprom_93c56, std::min<std::int32_t>(length, 256), buffer);
+            return TRUE;
+        }
+        if (StopRequested()) break;
+    }
+    m_readValid = 0;
+    LOG_WARN(kLog, "read: no completion");
+    return FALSE;
+}
+
+// Once the request is out, the wait for its completion runs to its limit even
+// when the search is stopped.
+BOOL CComm_Harlo::WriteEeprom(const std::uint8_t* buffer, std::int32_t length) {
+    if (length > 0 && !buffer) return FALSE;
+    g_complete.store(0);
+    if (length > 0) std::copy_n(buffer, std::min<std::int32_t>(length, 256), eeprom_93c56);
+    Harlo301_93C56_Write(0, 128);
+    for (int wait = 0; wait < kWriteWaits; ++wait) {
+        WaitPumping(kPauseMs);
+        if (g_complete.load(std::memory_order_acquire)) return TRUE;
+    }
+    LOG_WARN(kLog, "write: no completion");
+    return FALSE;
+}
+
+std::string CComm_Harlo::GetModuleText() {
+    switch (m_machineId) {
+    case harlo::kHarlo301: return "Harlo - 301";
+    case harlo::kHarlo101: return "Harlo - 101";
+    case harlo::kHarlo801: return "Harlo - 801";
+    case harlo::kHarlo802: return "Harlo - 802";
+    default: return "Unknown";
+    }
+}

@@ -1,0 +1,3 @@
+#include "CComm_Tesk300.h"
+
+IMPLEMENT_DYNCREATE(CComm_Tesk300, CCommBase)

@@ -1,0 +1,51 @@
+#pragma once
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+struct pcap;
+
+// Raw Ethernet through libpcap: the interface list and one capture handle.
+namespace platform {
+
+using MacAddress = std::array<std::uint8_t, 6>;
+
+struct CaptureInterface {
+    std::string name;         // what pcap opens ("eth0")
+    std::string description;  // libpcap's description; empty when it gives none
+    bool loopback = false;
+    bool ethernet = false;    // the kernel's link type is Ethernet
+    MacAddress mac{};         // the kernel's hardware address (Ethernet only)
+};
+
+// libpcap's interface list in its order, with the kernel's link type and
+// hardware address of each. False (with the reason) when libpcap cannot list.
+bool ListCaptureInterfaces(std::vector<CaptureInterface>& out, std::string& error);
+
+enum class CaptureResult { Ok, PermissionDenied, Failed };
+
+class PacketCapture {
+public:
+    PacketCapture() = default;
+    ~PacketCapture() { Close(); }
+    PacketCapture(const PacketCapture&) = delete;
+    PacketCapture& operator=(const PacketCapture&) = delete;
+
+    // Opens the interface: snapshot 65536, promiscuous, 1 ms read time-out,
+    // a 10 MiB buffer, frames coming in only.
+    CaptureResult Open(const std::string& name, std::string& error);
+    void Close();
+    bool IsOpen() const { return m_pcap != nullptr; }
+
+    bool Send(std::span<const std::uint8_t> frame);
+    // The next captured frame: 1 with a frame, 0 when none came within the
+    // read time-out, -1 on error.
+    int Next(std::vector<std::uint8_t>& frame);
+
+private:
+    struct ::pcap* m_pcap = nullptr;
+};
+
+}  // namespace platform
