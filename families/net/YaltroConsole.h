@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
-include <vector>
+#include <vector>
 
 #include "framework/CCommBase.h"
 
