@@ -5,7 +5,6 @@
 #include "GuiPrompt.h"
 #include "UiHooks.h"
 #include "framework/Registry.h"
-#include "framework/Wait.h"
 
 CBrevaneApp::CBrevaneApp(int& argc, char** argv) : QApplication(argc, argv) {
     setApplicationName(ui::AppTitle());
@@ -14,14 +13,13 @@ CBrevaneApp::CBrevaneApp(int& argc, char** argv) : QApplication(argc, argv) {
 }
 
 CBrevaneApp::~CBrevaneApp() {
-    SetUserPrompt(nullptr);
-    SetWaitPump({});
+    // The window first: it waits for a job still running, which may ask the prompt.
     m_dlg.reset();
+    SetUserPrompt(nullptr);
 }
 
 bool CBrevaneApp::InitInstance() {
     FamilyRegistry::BuildOrvelCatalogue();
-    InstallEventLoopWaitPump();
     m_dlg = std::make_unique<CBrevaneDlg>();
     m_dlg->UseSettings(CAppSettings::DefaultFile());
     m_prompt = std::make_unique<CGuiPrompt>(m_dlg.get());

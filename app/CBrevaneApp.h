@@ -7,7 +7,7 @@ class CBrevaneDlg;
 class CGuiPrompt;
 
 // The application: sets up the core for a desktop session (Orvel catalogue,
-// event-loop wait pump, dialog prompts) and owns the main window.
+// dialog prompts) and owns the main window.
 class CBrevaneApp : public QApplication {
     Q_OBJECT
 public:

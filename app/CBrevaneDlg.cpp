@@ -25,6 +25,7 @@
 #include "CSetSerialDlg.h"
 #include "CWriteImageDlg.h"
 #include "UiHooks.h"
+#include "UiThread.h"
 #include "WindowRules.h"
 #include "families/net/CComm_Yaltro.h"
 #include "framework/ImageText.h"
@@ -40,25 +41,42 @@ using brevane::ComputeMainLayout;
 using brevane::MainLayoutMetrics;
 
 // What the search reports goes to the log and the progress bar of the window.
+// The search runs on the worker: each report is queued to the window's thread,
+// in order; on the window's thread itself it is shown at once.
 class CBrevaneDlg::SinkImpl : public SearchSink {
 public:
     explicit SinkImpl(CBrevaneDlg& dlg) : m_dlg(dlg) {}
     void Log(const std::string& text, bool newLine) override {
-        m_dlg.AppendLog(QString::fromStdString(text), newLine);
+        Show([this, line = QString::fromStdString(text), newLine] { m_dlg.AppendLog(line, newLine); });
     }
     void ProgressStart(std::int32_t total) override {
-        m_dlg.m_progress->setRange(0, total);
-        m_dlg.m_progress->setValue(0);
-        m_dlg.m_progressTimer.start(kProgressTickMs);
+        Show([this, total] {
+            m_dlg.m_progress->setRange(0, total);
+            m_dlg.m_progress->setValue(0);
+            m_dlg.m_progressTimer.start(kProgressTickMs);
+        });
     }
-    void ProgressPause() override { m_dlg.m_progressTimer.stop(); }
-    void ProgressResume() override { m_dlg.m_progressTimer.start(kProgressTickMs); }
+    void ProgressPause() override {
+        Show([this] { m_dlg.m_progressTimer.stop(); });
+    }
+    void ProgressResume() override {
+        Show([this] { m_dlg.m_progressTimer.start(kProgressTickMs); });
+    }
     void ProgressStop() override {
-        m_dlg.m_progressTimer.stop();
-        m_dlg.m_progress->setValue(0);
+        Show([this] {
+            m_dlg.m_progressTimer.stop();
+            m_dlg.m_progress->setValue(0);
+        });
     }
 
 private:
+    template <typename F>
+    void Show(F&& show) {
+        if (ui::OnUiThread())
+            show();
+        else
+            QMetaObject::invokeMethod(&m_dlg, std::forward<F>(show), Qt::QueuedConnection);
+    }
     CBrevaneDlg& m_dlg;
 };
 
@@ -87,13 +105,6 @@ std::string RegistryNameOf(const std::string& model) {
     return model;
 }
 
-// Restores the busy flag however the guarded work ends.
-struct BusyGuard {
-    int& flag;
-    explicit BusyGuard(int& f) : flag(f) { flag = 1; }
-    ~BusyGuard() { flag = 0; }
-};
-
 }  // namespace
 
 CBrevaneDlg::CBrevaneDlg(QWidget* parent)
@@ -108,8 +119,11 @@ CBrevaneDlg::CBrevaneDlg(QWidget* parent)
     m_progressTimer.setInterval(kProgressTickMs);
     connect(&m_progressTimer, &QTimer::timeout, this, &CBrevaneDlg::OnProgressTick);
 
-    // Escape and Enter ask to leave, as the close box does.
-    for (auto key : {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter}) {
+    // Escape and Enter ask to leave, as the close box does; while a search
+    // or a write runs, Escape is Stop.
+    auto* esc = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(esc, &QShortcut::activated, this, &CBrevaneDlg::OnEscape);
+    for (auto key : {Qt::Key_Return, Qt::Key_Enter}) {
         auto* sc = new QShortcut(QKeySequence(key), this);
         connect(sc, &QShortcut::activated, this, &QWidget::close);
     }
@@ -125,7 +139,16 @@ CBrevaneDlg::CBrevaneDlg(QWidget* parent)
     UpdateCommands();
 }
 
-CBrevaneDlg::~CBrevaneDlg() = default;
+CBrevaneDlg::~CBrevaneDlg() {
+    if (!m_job.Started()) return;
+    // A job still running (the window goes without having been closed): a
+    // search is stopped, a write ends by itself; a question the worker has
+    // not yet put to the window is not put any more.
+    StopCurrentJob();
+    ui::CutUiWaits();
+    m_job.Join();
+    ui::ResumeUiWaits();
+}
 
 SearchSink& CBrevaneDlg::Sink() { return *m_sink; }
 
@@ -168,11 +191,11 @@ void CBrevaneDlg::BuildClient() {
 
     m_logo = new CLogoWidget(m_client);
 
-    m_discoverBtn = new QPushButton(DiscoverIcon(), QStringLiteral("Discover Device"), m_client);
+    m_discoverBtn = new QPushButton(DiscoverIcon(), QString::fromUtf8(kDiscoverText), m_client);
     m_discoverBtn->setIconSize(QSize(28, 28));
     m_discoverBtn->setEnabled(false);
     m_discoverBtn->setGeometry(8, 10, 160, 42);
-    connect(m_discoverBtn, &QPushButton::clicked, this, &CBrevaneDlg::OnDiscoverDevice);
+    connect(m_discoverBtn, &QPushButton::clicked, this, &CBrevaneDlg::OnDiscoverButton);
 
     m_listBtn = new QPushButton(QStringLiteral("Search List..."), m_client);
     m_listBtn->setGeometry(176, 10, 110, 42);
@@ -303,7 +326,8 @@ void CBrevaneDlg::OnSaveLog() {
 
 void CBrevaneDlg::UpdateCommands() {
     const bool any = !m_searchList.empty();
-    m_discoverBtn->setEnabled(any);
+    // While busy the button is Stop.
+    m_discoverBtn->setEnabled(any || m_busy);
     m_actDiscover->setEnabled(any);
     if (!any)
         m_listSummary->setText(QStringLiteral("Search list is empty: choose families with \"Search List...\"."));
@@ -335,26 +359,79 @@ void CBrevaneDlg::OnProgressTick() {
     if (m_progress->value() == m_progress->maximum()) m_progressTimer.stop();
 }
 
+void CBrevaneDlg::OnDiscoverButton() {
+    if (m_busy)
+        OnStop();
+    else
+        OnDiscoverDevice();
+}
+
+void CBrevaneDlg::OnEscape() {
+    if (m_busy)
+        OnStop();
+    else
+        close();
+}
+
 void CBrevaneDlg::OnDiscoverDevice() {
     if (m_busy) {
         ui::ShowMessage(this, QString::fromUtf8(kBusyMessage), ui::AppTitle());
         return;
     }
     if (m_searchList.empty()) return;
+    m_found.clear();
+    StartJob(JobKind::Search, [this, list = m_searchList] { m_jobFound = m_search(list, *m_sink); });
+}
 
-    std::vector<CDeviceInfo> found;
-    {
-        BusyGuard busy(m_busy);
-        m_found.clear();
-        // The waits of the families run the event loop, so the window stays
-        // live meanwhile and a second click meets the busy check above.
-        found = m_search(m_searchList, *m_sink);
-    }
-    m_found = std::move(found);
-    RefreshGrid(m_found);
+void CBrevaneDlg::StartJob(JobKind kind, std::function<void()> job) {
+    m_busy = 1;
+    m_jobKind = kind;
+    m_stopNoted = false;
+    m_discoverBtn->setText(QString::fromUtf8(kStopText));
     UpdateCommands();
-    m_progressTimer.stop();
-    m_progress->setValue(0);
+    // The notice that the job is over is queued behind everything it reported.
+    m_job.Start(kind, std::move(job),
+                [this] { QMetaObject::invokeMethod(this, [this] { FinishJob(); }, Qt::QueuedConnection); });
+}
+
+void CBrevaneDlg::OnStop() {
+    if (!m_busy) return;
+    switch (StopCurrentJob()) {
+    case StopOutcome::Stopping:
+        // The search logs that it was stopped when it has ended.
+        m_discoverBtn->setEnabled(false);
+        break;
+    case StopOutcome::WriteRunsToEnd:
+        if (!m_stopNoted) AppendLog(QString::fromUtf8(kWriteRunsOnText), true);
+        break;
+    case StopOutcome::Idle:
+        break;
+    }
+    m_stopNoted = true;
+}
+
+void CBrevaneDlg::FinishJob() {
+    m_job.Join();
+    const JobKind kind = m_jobKind;
+    m_jobKind = JobKind::None;
+    m_busy = 0;
+    m_discoverBtn->setText(QString::fromUtf8(kDiscoverText));
+    UpdateCommands();
+    if (kind == JobKind::Search) {
+        m_found = std::move(m_jobFound);
+        m_jobFound.clear();
+        RefreshGrid(m_found);
+        m_progressTimer.stop();
+        m_progress->setValue(0);
+    } else if (kind == JobKind::Write) {
+        ShowWriteOutcome();
+    }
+    emit jobFinished();
+    if (m_closeAfterJob) {
+        m_closeAfterJob = false;
+        m_exitConfirmed = true;
+        close();
+    }
 }
 
 void CBrevaneDlg::RefreshGrid(const std::vector<CDeviceInfo>& found) {
@@ -372,14 +449,32 @@ void CBrevaneDlg::RefreshGrid(const std::vector<CDeviceInfo>& found) {
 }
 
 void CBrevaneDlg::closeEvent(QCloseEvent* event) {
-    if (ui::AskYesNo(this, QString::fromUtf8(kExitQuestion), ui::AppTitle())) {
+    if (m_exitConfirmed) {
         if (m_settings) m_settings->SetGeometry(saveGeometry());
         event->accept();
-    } else
+        return;
+    }
+    if (!ui::AskYesNo(this, QString::fromUtf8(kExitQuestion), ui::AppTitle())) {
         event->ignore();
+        return;
+    }
+    if (!m_busy) {
+        if (m_settings) m_settings->SetGeometry(saveGeometry());
+        event->accept();
+        return;
+    }
+    // Yes while busy: a search is stopped, a write is finished and its
+    // outcome shown; then the window closes (FinishJob).
+    m_closeAfterJob = true;
+    OnStop();
+    event->ignore();
 }
 
 void CBrevaneDlg::OnSearchList() {
+    if (m_busy) {
+        ui::ShowMessage(this, QString::fromUtf8(kBusyMessage), ui::AppTitle());
+        return;
+    }
     CSearchListDlg dlg(m_searchList, this);
     if (dlg.exec() == QDialog::Accepted) SetSearchList(dlg.Checked());
 }
@@ -392,6 +487,10 @@ void CBrevaneDlg::OnAbout() {
 void CBrevaneDlg::OnWeb() { m_openUrl(kWebAddress); }
 
 void CBrevaneDlg::OnWriteImage() {
+    if (m_busy) {
+        ui::ShowMessage(this, QString::fromUtf8(kBusyMessage), ui::AppTitle());
+        return;
+    }
     std::string family = m_searchList.empty() ? std::string() : RegistryNameOf(m_searchList.front());
     std::int32_t index = 0;
     const int row = m_grid->currentRow();
@@ -433,22 +532,34 @@ bool CBrevaneDlg::WriteImageFromFile(const std::string& family, const moduleio::
         if (!ui::AskYesNo(this, question)) return false;
     }
 
-    const QString target = choice.viaCardSelection
-                               ? QStringLiteral("%1 (the card chosen in its card dialog)").arg(QString::fromStdString(family))
-                               : QStringLiteral("%1 module index %2").arg(QString::fromStdString(family)).arg(index);
-    moduleio::WriteResult result;
-    {
-        BusyGuard busy(m_busy);
-        AppendLog(QStringLiteral("Writing image to %1 . . .").arg(target), true);
-        result = moduleio::WriteImage(family, choice, *image,
-                                      m_backupDir.empty() ? moduleio::DefaultBackupDir() : m_backupDir);
+    m_writeTarget = choice.viaCardSelection
+                        ? QStringLiteral("%1 (the card chosen in its card dialog)").arg(QString::fromStdString(family))
+                        : QStringLiteral("%1 module index %2").arg(QString::fromStdString(family)).arg(index);
+    m_lastWriteOk = false;
+    AppendLog(QStringLiteral("Writing image to %1 . . .").arg(m_writeTarget), true);
+    StartJob(JobKind::Write, [this, family, choice, image = *image,
+                              dir = m_backupDir.empty() ? moduleio::DefaultBackupDir() : m_backupDir] {
+        m_writeResult = moduleio::WriteImage(family, choice, image, dir);
+    });
+    return true;
+}
+
+void CBrevaneDlg::ShowWriteOutcome() {
+    const moduleio::WriteResult result = std::move(m_writeResult);
+    m_writeResult = {};
+    if (m_serialWriteOf) {
+        const CDeviceInfo info = *m_serialWriteOf;
+        m_serialWriteOf.reset();
+        m_lastWriteOk = ShowSerialOutcome(info, result);
+        return;
     }
+    m_lastWriteOk = result.ok;
     if (!result.ok) {
         AppendLog(QStringLiteral(" FAILED"), false);
-        ui::ShowMessage(this, QStringLiteral("Writing the image to %1 failed at step \"%2\":\n%3")
-                                  .arg(target, QString::fromUtf8(moduleio::WriteStepName(result.failedStep)),
-                                       QString::fromStdString(result.error)));
-        return false;
+        ui::ShowMessage(this, QStringLiteral("Writing the image to %1 failed at step \"%2\":\n%3\n%4")
+                                  .arg(m_writeTarget, QString::fromUtf8(moduleio::WriteStepName(result.failedStep)),
+                                       QString::fromStdString(result.error), BackupText(result)));
+        return;
     }
     AppendLog(QStringLiteral(" DONE"), false);
     QString kept;
@@ -457,8 +568,7 @@ bool CBrevaneDlg::WriteImageFromFile(const std::string& family, const moduleio::
                               "and not compared.\n")
                    .arg(QString::fromStdString(result.keptBytes));
     ui::ShowMessage(this, QStringLiteral("The image was written to %1 and read back correctly.\n%3%2")
-                              .arg(target, BackupText(result), kept));
-    return true;
+                              .arg(m_writeTarget, BackupText(result), kept));
 }
 
 // Where the previous image went and the command that puts it back.
@@ -528,15 +638,16 @@ bool CBrevaneDlg::SetSerialNumber(int row, const std::string& serial) {
             return false;
     }
 
-    const QString target =
+    m_writeTarget =
         QStringLiteral("%1 module index %2").arg(QString::fromStdString(info.m_model)).arg(info.m_moduleIndex);
-    moduleio::WriteResult result;
-    {
-        BusyGuard busy(m_busy);
-        AppendLog(QStringLiteral("Setting serial number of %1 to %2 . . .").arg(target, newSerial), true);
-        result = RunSerialWrite(family, info.m_moduleIndex, serial, info.m_serial);
-    }
-    return ShowSerialOutcome(info, result);
+    m_serialWriteOf = info;
+    m_lastWriteOk = false;
+    AppendLog(QStringLiteral("Setting serial number of %1 to %2 . . .").arg(m_writeTarget, newSerial), true);
+    // The write runs on the job's thread; its outcome is shown when it ends.
+    StartJob(JobKind::Write, [this, family, index = info.m_moduleIndex, serial, expect = info.m_serial] {
+        m_writeResult = RunSerialWrite(family, index, serial, expect);
+    });
+    return true;
 }
 
 bool CBrevaneDlg::ShowSerialOutcome(const CDeviceInfo& info, const moduleio::WriteResult& result) {

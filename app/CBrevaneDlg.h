@@ -6,11 +6,13 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "framework/DeviceInfo.h"
 #include "framework/DeviceSearch.h"
+#include "framework/Job.h"
 #include "framework/ModuleIo.h"
 
 class QAction;
@@ -24,7 +26,8 @@ class CLogoWidget;
 class CSplitterControl;
 
 // The main window: the Discover Device button, the grid of found modules,
-// the search log and the progress bar.
+// the search log and the progress bar. Searches and writes run on a worker
+// thread; the window shows what they report and stays live meanwhile.
 class CBrevaneDlg : public QMainWindow {
     Q_OBJECT
 public:
@@ -35,6 +38,10 @@ public:
     static inline const char* const kWebAddress = "https://www.quenlor.example/";
     static inline const char* const kBusyMessage = "Program is busy,please do it later.";
     static inline const char* const kExitQuestion = "Are you sure to exit Brevane?";
+    static inline const char* const kDiscoverText = "Discover Device";
+    static inline const char* const kStopText = "Stop";
+    static inline const char* const kWriteRunsOnText =
+        "A write is never stopped half-way; waiting for it to end . . .";
 
     explicit CBrevaneDlg(QWidget* parent = nullptr);
     ~CBrevaneDlg() override;
@@ -44,15 +51,23 @@ public:
     void SetSearchList(std::vector<std::string> names);
     const std::vector<std::string>& SearchList() const { return m_searchList; }
 
-    // Runs one search (or refuses when one is running already).
+    // Starts one search on the worker (or refuses when a search or a write
+    // runs already); jobFinished() tells when it is over.
     void OnDiscoverDevice();
+    // "Stop" (the Discover button while busy, and Esc): a search ends at its
+    // next wait or transfer boundary; a write runs to its end, and the log
+    // says so.
+    void OnStop();
     // Brings the grid to the found list: rows appended or deleted at the end,
     // then every row written.
     void RefreshGrid(const std::vector<CDeviceInfo>& found);
     // Appends to the log as the search does.
     void AppendLog(const QString& text, bool newLine);
 
-    // Writes an image file to one module; every outcome is told in a message.
+    // Starts writing an image file to one module on the worker; every outcome
+    // is told in a message when it ends (jobFinished, LastWriteSucceeded).
+    // False when refused before anything was started (busy, a bad file, the
+    // shared-serial question answered No).
     bool WriteImageFromFile(const std::string& family, std::int32_t index, const QString& file);
     // The same with the module named through the family's card selection.
     bool WriteImageFromFile(const std::string& family, const moduleio::ModuleChoice& choice, const QString& file);
@@ -60,10 +75,12 @@ public:
     // Gives the module of grid row `row` a new serial number: its image as the
     // module holds it, with only the serial text replaced, written the way
     // Write Image writes; the module must still hold the row's serial number.
-    // The row shows the new number once the write has been verified.
+    // The row shows the new number once the write has been verified. Returns
+    // once the write has started (or was refused); jobFinished() tells its end.
     bool SetSerialNumber(int row, const std::string& serial);
 
     bool IsBusy() const { return m_busy != 0; }
+    bool LastWriteSucceeded() const { return m_lastWriteOk; }
     const std::vector<CDeviceInfo>& Found() const { return m_found; }
     SearchSink& Sink();
 
@@ -95,6 +112,10 @@ public:
     QAction* ShowImageAction() const { return m_actShowImage; }
     QWidget* ClientArea() const { return m_client; }
 
+signals:
+    // A search or a write has ended and its outcome is shown.
+    void jobFinished();
+
 public slots:
     void OnSearchList();
     void OnWriteImage();
@@ -118,6 +139,12 @@ private:
     void LayoutClient();
     void OnSplitterMoved(int newTop);
     void OnProgressTick();
+    void OnDiscoverButton();
+    void OnEscape();
+    // Starts a job on the worker; the window is busy until FinishJob.
+    void StartJob(JobKind kind, std::function<void()> job);
+    void FinishJob();
+    void ShowWriteOutcome();
     void UpdateCommands();
     int SelectedRow() const;
     // The write of a new serial number; the one call that touches the module.
@@ -156,6 +183,17 @@ private:
     std::vector<std::string> m_searchList;
     std::vector<CDeviceInfo> m_found;
     int m_busy = 0;
+    JobKind m_jobKind = JobKind::None;
+    bool m_stopNoted = false;      // Stop was pressed during this job
+    bool m_closeAfterJob = false;  // the exit question was answered Yes while busy
+    bool m_exitConfirmed = false;
+    // Results the worker leaves for FinishJob (read only after the join).
+    std::vector<CDeviceInfo> m_jobFound;
+    moduleio::WriteResult m_writeResult;
+    QString m_writeTarget;
+    // The row whose serial number the running write sets, if it is that kind of write.
+    std::optional<CDeviceInfo> m_serialWriteOf;
+    bool m_lastWriteOk = false;
     bool m_laidOut = false;
     QRect m_lastGeometry;
 
@@ -164,4 +202,5 @@ private:
     std::filesystem::path m_backupDir;
     std::unique_ptr<SinkImpl> m_sink;
     std::unique_ptr<class CAppSettings> m_settings;
+    JobThread m_job;  // last: joined before the members the job uses go
 };

@@ -3,8 +3,10 @@
 
 class QWidget;
 
-// How families ask the user in the desktop program: the connection dialog
-// and message boxes, owned by the main window.
+// How families ask the user in the desktop program: the connection dialog,
+// the card-selection dialogs and message boxes, owned by the main window.
+// Families call it on the search's worker thread; the dialogs are shown on
+// the user-interface thread while the worker waits for the answer.
 class CGuiPrompt : public IUserPrompt {
 public:
     explicit CGuiPrompt(QWidget* parent = nullptr) : m_parent(parent) {}
@@ -17,8 +19,3 @@ public:
 private:
     QWidget* m_parent;
 };
-
-// Installs the wait pump of the desktop program: while a family waits, a
-// local event loop runs until the deadline, so windows stay live and nothing
-// spins. Without a QCoreApplication it sleeps.
-void InstallEventLoopWaitPump();

@@ -1,5 +1,6 @@
 #include "Log.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
@@ -12,7 +13,8 @@ LogLevel InitialLevel() {
     }
     return LogLevel::Warn;
 }
-LogLevel g_level = InitialLevel();
+// Read by every thread that logs (the search runs on a worker thread).
+std::atomic<LogLevel> g_level{InitialLevel()};
 }  // namespace
 
 void SetLogLevel(LogLevel level) { g_level = level; }

@@ -15,11 +15,13 @@
 
 #include "CliPrompt.h"
 #include "FamilyNames.h"
+#include "Interrupt.h"
 #include "Json.h"
 #include "families/net/CComm_Yaltro.h"
 #include "Progress.h"
 #include "framework/ConnDev.h"
 #include "framework/DeviceSearch.h"
+#include "framework/Job.h"
 #include "base/Log.h"
 #include "framework/ImageText.h"
 #include "framework/ModuleIo.h"
@@ -57,7 +59,8 @@ const char* kUsage =
     "  --yaltro-password                ask for the console's login text (not echoed)\n"
     "  --yaltro-password-file FILE      take it from the first line of FILE\n"
     "                                   (default login text: the maker's)\n"
-    "exit status: 0 done; 1 the command failed (or discover found no module); 2 bad arguments\n";
+    "exit status: 0 done; 1 the command failed (or discover found no module); 2 bad arguments;\n"
+    "130 stopped by Ctrl-C (a write is never stopped: Ctrl-C waits for its end)\n";
 
 // The help of each command, for `brevane-cli COMMAND --help`.
 struct CommandHelp {
@@ -80,7 +83,8 @@ const CommandHelp kCommandHelp[] = {
      "  --all          search every family this build has\n"
      "  --target IP    the address for families that need one (default: the first suggestion)\n"
      "  --json         the modules as JSON on standard output\n"
-     "exit status: 0 modules found; 1 none found; 2 bad arguments\n"},
+     "Ctrl-C stops the search at its next wait; the modules found so far are listed.\n"
+     "exit status: 0 modules found; 1 none found; 2 bad arguments; 130 stopped by Ctrl-C\n"},
     {"read",
      "usage: brevane-cli read --family NAME (--module N | --card ROW [--mode M]) [--target IP]\n"
      "                        [-o FILE] [--json]\n"
@@ -508,11 +512,17 @@ int CmdDiscover(const Options& o) {
     std::unique_ptr<TermProgress> bar;
     if (!o.json && TermProgress::Wanted(STDERR_FILENO)) bar = std::make_unique<TermProgress>(STDERR_FILENO);
     CliSink sink(bar.get());
-    const auto found = RunDeviceSearch(o.positional, sink);
+    std::vector<CDeviceInfo> found;
+    {
+        JobScope job(JobKind::Search);
+        found = RunDeviceSearch(o.positional, sink);
+    }
     bar.reset();
+    // A stopped search still lists (and keeps) what it found so far.
+    const bool stopped = cli::Interrupted();
     SaveLastSearch(found);
     if (o.json) {
-        std::string out = "{\"ok\":true,\"modules\":[";
+        std::string out = stopped ? "{\"ok\":true,\"stopped\":true,\"modules\":[" : "{\"ok\":true,\"modules\":[";
         for (std::size_t i = 0; i < found.size(); ++i) {
             const auto& f = found[i];
             out += (i ? "," : "");
@@ -528,6 +538,7 @@ int CmdDiscover(const Options& o) {
             std::printf("%-4zu %-20s %-8d %s\n", i + 1, found[i].m_model.c_str(), found[i].m_moduleIndex,
                         Latin1ToUtf8(found[i].m_serial).c_str());
     }
+    if (stopped) return cli::kExitInterrupted;
     return found.empty() ? kExitFailed : kExitOk;
 }
 
@@ -597,7 +608,12 @@ int CmdRead(const Options& o) {
     if (!NeedFamilyAndModule(o, "read", error)) return Fail(kExitUsage, error);
     if (o.expectSerial) return Fail(kExitUsage, "read: --expect-serial goes with write and set-serial");
     if (!o.positional.empty()) return Fail(kExitUsage, "read: unexpected argument \"" + o.positional[0] + "\"");
-    auto result = moduleio::ReadImage(*o.family, ChoiceOf(o));
+    moduleio::ReadResult result;
+    {
+        JobScope job(JobKind::Search);
+        result = moduleio::ReadImage(*o.family, ChoiceOf(o));
+    }
+    if (cli::Interrupted()) return Fail(cli::kExitInterrupted, "read: stopped; nothing read");
     if (!result.ok) return Fail(kExitFailed, WithPromptMessage(o, "read: " + result.error));
     if (o.output) {
         if (!moduleio::SaveImageFile(*o.output, result.image, error)) return Fail(kExitFailed, "read: " + error);
@@ -630,7 +646,11 @@ int CmdWrite(const Options& o) {
                      Latin1ToUtf8(same.m_serial).c_str(), same.m_model.c_str(), same.m_moduleIndex);
 
     const auto dir = o.backupDir ? std::filesystem::path(*o.backupDir) : moduleio::DefaultBackupDir();
-    auto result = moduleio::WriteImage(*o.family, ChoiceOf(o), *image, dir, WriteOptionsOf(o));
+    moduleio::WriteResult result;
+    {
+        JobScope job(JobKind::Write);  // Ctrl-C waits for its end
+        result = moduleio::WriteImage(*o.family, ChoiceOf(o), *image, dir, WriteOptionsOf(o));
+    }
     TellBackup("write", result);
     if (!result.ok) return Fail(kExitFailed, WithPromptMessage(o, "write: " + result.error));
     if (!result.keptBytes.empty())
@@ -661,7 +681,11 @@ int CmdSetSerial(const Options& o) {
                      same.m_serial.c_str(), same.m_model.c_str(), same.m_moduleIndex);
 
     const auto dir = o.backupDir ? std::filesystem::path(*o.backupDir) : moduleio::DefaultBackupDir();
-    auto result = moduleio::WriteSerialNumber(*o.family, ChoiceOf(o), serial, dir, WriteOptionsOf(o));
+    moduleio::WriteResult result;
+    {
+        JobScope job(JobKind::Write);  // Ctrl-C waits for its end
+        result = moduleio::WriteSerialNumber(*o.family, ChoiceOf(o), serial, dir, WriteOptionsOf(o));
+    }
     TellBackup("set-serial", result);
     const std::string message = WithPromptMessage(o, "set-serial: " + result.error);
     if (o.json) {
@@ -706,6 +730,7 @@ int CmdShow(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    cli::WatchInterrupts();
     Options o;
     std::string error;
     if (!ParseOptions(argc, argv, 1, o, error)) {

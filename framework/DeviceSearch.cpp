@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "Registry.h"
+#include "Wait.h"
 
 namespace {
 std::int32_t WeightIn(const std::vector<_DeviceInfo>& rows, const std::string& name) {
@@ -48,6 +49,7 @@ std::vector<CDeviceInfo> RunDeviceSearch(const std::vector<_DeviceInfo>& rows,
 
     std::unique_ptr<CCommBase> family;
     for (const auto& row : rows) {
+        if (StopRequested()) break;
         bool covered = std::any_of(searchList.begin(), searchList.end(),
                                    [&](const std::string& n) { return FamilyRegistry::Covers(n, row.name); });
         if (!covered) continue;
@@ -61,16 +63,23 @@ std::vector<CDeviceInfo> RunDeviceSearch(const std::vector<_DeviceInfo>& rows,
             BOOL chosen = family->ChooseTarget();
             sink.ProgressResume();
             if (!chosen) {
+                // A target choice cut short by a stop still lets the family let go.
+                if (StopRequested()) family->Disconnect();
                 family.reset();
                 continue;
             }
         }
+        if (StopRequested()) {
+            family->Disconnect();
+            break;
+        }
 
         sink.Log("Finding " + row.name + " . . .", true);
-        if (!family->Connect()) sink.Log(kNotFoundText, false);
+        // A connect cut short by a stop has not shown that nothing is there.
+        if (!family->Connect() && !StopRequested()) sink.Log(kNotFoundText, false);
 
         const std::string listed = ListedName(row, searchList);
-        for (std::int32_t j = 0; j < family->GetModuleCount(); ++j) {
+        for (std::int32_t j = 0; !StopRequested() && j < family->GetModuleCount(); ++j) {
             family->SetModuleIndex(j);
             if (!family->OpenModule()) continue;
             IdentityImage image{};
@@ -83,6 +92,7 @@ std::vector<CDeviceInfo> RunDeviceSearch(const std::vector<_DeviceInfo>& rows,
         family->Disconnect();
     }
     family.reset();
+    if (StopRequested()) sink.Log(kStoppedText, true);
     sink.ProgressStop();
     return found;
 }

@@ -24,6 +24,8 @@ public:
 };
 
 inline constexpr const char* kNotFoundText = " CANNOT FIND ACTIVE DEVICE!!!";
+// Logged on a new line when a search was stopped before its end.
+inline constexpr const char* kStoppedText = "Search stopped.";
 
 // Total progress weight of a search list: each name's registry weight, plus the
 // Orvel row's weight for every name that row covers.
@@ -33,6 +35,10 @@ std::int32_t TotalSearchWeight(const std::vector<_DeviceInfo>& rows, const std::
 
 // Runs one search over the registry for the names in the search list, in
 // registry order, and returns the modules whose identity image was read.
+// When the stop signal is raised (StopCurrentJob, Job.h) the search ends at
+// its next wait or transfer boundary: the family it is in still gets
+// CloseModule and Disconnect, no later family is visited, the modules read so
+// far are returned and kStoppedText is logged.
 std::vector<CDeviceInfo> RunDeviceSearch(const std::vector<std::string>& searchList, SearchSink& sink);
 
 // The same over the given rows instead of the registry's.

@@ -1,5 +1,6 @@
 #include "Prompt.h"
 
+#include <atomic>
 #include <cstdio>
 
 #include "ConnDev.h"
@@ -23,12 +24,14 @@ bool DefaultPrompt::ChooseCard(ICardSelection& selection) {
 }
 
 namespace {
-IUserPrompt* g_prompt = nullptr;
+// Installed by a front end's thread, read by the families on the worker.
+std::atomic<IUserPrompt*> g_prompt{nullptr};
 }
 
 IUserPrompt& UserPrompt() {
     static DefaultPrompt fallback;
-    return g_prompt ? *g_prompt : fallback;
+    IUserPrompt* prompt = g_prompt.load();
+    return prompt ? *prompt : fallback;
 }
 
-void SetUserPrompt(IUserPrompt* prompt) { g_prompt = prompt; }
+void SetUserPrompt(IUserPrompt* prompt) { g_prompt.store(prompt); }

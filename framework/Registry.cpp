@@ -1,6 +1,7 @@
 #include "Registry.h"
 
 #include <algorithm>
+#include <mutex>
 
 // The rows themselves are the families' table (families/Registry.cpp); the
 // framework keeps only the lookups over them.
@@ -22,6 +23,9 @@ std::int32_t FamilyRegistry::WeightOf(const std::string& name) {
 }
 
 namespace {
+// The catalogue is replaced by the window's thread and read by the search on
+// the worker: every access holds the lock.
+std::mutex g_catalogueLock;
 std::vector<std::string>& Catalogue() {
     static std::vector<std::string> names;
     return names;
@@ -31,13 +35,20 @@ std::vector<std::string>& Catalogue() {
 bool FamilyRegistry::Covers(const std::string& model, const std::string& regName) {
     if (model == regName) return true;
     if (regName != kOrvelRowName) return false;
+    std::lock_guard<std::mutex> hold(g_catalogueLock);
     const auto& cat = Catalogue();
     return std::find(cat.begin(), cat.end(), model) != cat.end();
 }
 
-const std::vector<std::string>& FamilyRegistry::OrvelCatalogue() { return Catalogue(); }
+std::vector<std::string> FamilyRegistry::OrvelCatalogue() {
+    std::lock_guard<std::mutex> hold(g_catalogueLock);
+    return Catalogue();
+}
 
-void FamilyRegistry::SetOrvelCatalogue(std::vector<std::string> names) { Catalogue() = std::move(names); }
+void FamilyRegistry::SetOrvelCatalogue(std::vector<std::string> names) {
+    std::lock_guard<std::mutex> hold(g_catalogueLock);
+    Catalogue() = std::move(names);
+}
 
 std::unique_ptr<CCommBase> CreateFamily(const CRuntimeClass* cls) {
     if (!cls) return nullptr;

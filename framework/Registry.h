@@ -30,8 +30,9 @@ public:
     // TRUE when the model name belongs to the registry row named regName.
     static bool Covers(const std::string& model, const std::string& regName);
 
-    // Process-wide Orvel model catalogue (display names in catalogue order).
-    static const std::vector<std::string>& OrvelCatalogue();
+    // Process-wide Orvel model catalogue (display names in catalogue order), a
+    // copy: the catalogue may be replaced while a search reads it.
+    static std::vector<std::string> OrvelCatalogue();
     static void SetOrvelCatalogue(std::vector<std::string> names);
     // Builds the catalogue from a temporary Orvel family object.
     static void BuildOrvelCatalogue();

@@ -5,11 +5,6 @@
 #include <mutex>
 
 namespace {
-WaitPump& Pump() {
-    static WaitPump pump;
-    return pump;
-}
-
 struct StopSignal {
     std::atomic<bool> raised{false};
     std::mutex lock;
@@ -21,8 +16,6 @@ StopSignal& Stop() {
     return signal;
 }
 }  // namespace
-
-void SetWaitPump(WaitPump pump) { Pump() = std::move(pump); }
 
 void RequestStop() {
     StopSignal& s = Stop();
@@ -42,16 +35,9 @@ void ClearStopRequest() {
 bool StopRequested() { return Stop().raised.load(); }
 
 void WaitPumpingUntil(WaitClock::time_point deadline) {
-    // The pump may return early (a dispatched event); keep going until the deadline.
-    while (WaitClock::now() < deadline) {
-        if (Pump()) {
-            Pump()(deadline);
-        } else {
-            StopSignal& s = Stop();
-            std::unique_lock<std::mutex> hold(s.lock);
-            if (s.changed.wait_until(hold, deadline, [&] { return s.raised.load(); })) return;
-        }
-    }
+    StopSignal& s = Stop();
+    std::unique_lock<std::mutex> hold(s.lock);
+    s.changed.wait_until(hold, deadline, [&] { return s.raised.load(); });
 }
 
 void WaitPumping(int milliseconds) {

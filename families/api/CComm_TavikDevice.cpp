@@ -4,6 +4,7 @@
 
 #include "TavikChunks.h"
 #include "base/Log.h"
+#include "framework/Wait.h"
 #include "tavikapi.h"
 
 IMPLEMENT_DYNCREATE(CComm_Alda, CCommBase)
@@ -58,6 +59,9 @@ void CComm_TavikDevice::CloseModule() { m_calls->terminateProcess(); }
 
 BOOL CComm_TavikDevice::ReadEeprom(std::uint8_t* buffer, std::int32_t length) {
     for (const auto& c : tavikchunks::Plan(length)) {
+        // Each export gives up within its own limit; a stopped search ends
+        // after the one running now.
+        if (StopRequested()) return FALSE;
         std::uint8_t record[64] = {};
         if (m_calls->getEeprom(c.offset, c.size, record) == 0) {
             LOG_WARN(kLog, "%s: read EEPROM chunk at %u (%u bytes): no reply", DisplayName(), c.offset, c.size);

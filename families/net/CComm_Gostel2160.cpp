@@ -28,7 +28,7 @@ BOOL CUDPGostel::Discover(const std::vector<std::string>& hostAddresses) {
             break;
         }
         m_socket.EnableBroadcast();
-        for (int cycle = 0; cycle < kDiscoveryCycles; ++cycle) {
+        for (int cycle = 0; cycle < kDiscoveryCycles && !StopRequested(); ++cycle) {
             if (!m_socket.SendTo(request, target, gostel::kPort))
                 LOG_WARN(kLog, "discovery to %s on %s not sent", target.c_str(), local.c_str());
             int misses = 0;
@@ -123,6 +123,8 @@ BOOL CUDPGostel::Transfer(std::uint8_t* readBuffer, const std::uint8_t* writeBuf
     const std::uint16_t sub = gostel::SubCommand(card.cardType, mode, write);
     const std::size_t chunks = wire::ChunkCount(length, gostel::kChunk);
     for (std::size_t k = 0; k < chunks; ++k) {
+        // A read of a stopped search ends between chunks; a write never does.
+        if (!write && StopRequested()) return FALSE;
         const std::size_t n = wire::ChunkLength(length, gostel::kChunk, k);
         const std::size_t offset = k * gostel::kChunk;
         const auto request = gostel::EepromRequest(

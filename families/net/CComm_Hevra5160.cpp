@@ -89,12 +89,13 @@ bool CHevra5160::Pass(const std::string& local) {
 }
 
 bool CHevra5160::WaitReadablePumping(int milliseconds) {
-    // The wait for the reply keeps the message pump running: short pumping
-    // waits, each followed by a look at the socket.
+    // Short waits, each followed by a look at the socket; a stopped search
+    // looks no more.
     constexpr int kSliceMs = 20;
     const auto deadline = WaitClock::now() + std::chrono::milliseconds(milliseconds);
     for (;;) {
         if (m_tcp.WaitReadable(0)) return true;
+        if (StopRequested()) return false;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - WaitClock::now()).count();
         if (left <= 0) return false;
         WaitPumping(static_cast<int>(std::min<long long>(left, kSliceMs)));
@@ -172,6 +173,8 @@ BOOL CHevra5160::Transfer(std::uint8_t* readBuffer, const std::uint8_t* writeBuf
     const std::uint16_t code = hevra::EepromCode(card.cardType, write);
     const std::size_t chunks = wire::ChunkCount(length, hevra::kChunk);
     for (std::size_t k = 0; k < chunks; ++k) {
+        // A read of a stopped search ends between chunks; a write never does.
+        if (!write && StopRequested()) return FALSE;
         const std::size_t n = wire::ChunkLength(length, hevra::kChunk, k);
         const std::size_t offset = k * hevra::kChunk;
         const auto request =

@@ -18,7 +18,7 @@ BOOL CUDPVklp::Discover(const std::vector<std::string>& localAddresses) {
             break;
         }
         m_socket.EnableBroadcast();
-        for (int cycle = 0; cycle < kDiscoveryCycles; ++cycle) {
+        for (int cycle = 0; cycle < kDiscoveryCycles && !StopRequested(); ++cycle) {
             if (!m_socket.SendTo(request, udpx::kBroadcast, port))
                 LOG_WARN(LogPrefix(), "discovery broadcast on %s not sent", local.c_str());
             int misses = 0;

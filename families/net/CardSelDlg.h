@@ -9,6 +9,7 @@
 
 #include "framework/CCommBase.h"
 #include "framework/Prompt.h"
+#include "framework/Wait.h"
 
 // The card-selection dialogs of the Gostel and Hevra chassis, without their
 // view: the rows, the texts and the rules of OK.
@@ -111,6 +112,8 @@ BOOL ChooseChassisTarget(CCommBase& family) {
     }
     Probe probe;
     probe.Discover();
+    // A search stopped meanwhile asks the user nothing more.
+    if (StopRequested()) return FALSE;
     std::vector<std::string> addresses;
     for (const auto& c : probe.m_cards)
         if (std::find(addresses.begin(), addresses.end(), c.deviceAddress) == addresses.end())

@@ -11,7 +11,8 @@ void DropStale(platform::UdpSocket& socket) {
 }
 
 std::optional<platform::Datagram> PollForReply(platform::UdpSocket& socket, int polls, const Accept& accept) {
-    for (int i = 0; i < polls; ++i) {
+    // A stopped search polls no more.
+    for (int i = 0; i < polls && !StopRequested(); ++i) {
         auto d = socket.ReceiveFrom();
         if (d && accept(*d)) return d;
         WaitPumping(kPollPauseMs);

@@ -166,7 +166,11 @@ BOOL UsbLink::Exchange(const echo::Layout& layout, const echo::Report& request, 
     SendReport(request);
     Pause(WaitClock::now() + std::chrono::milliseconds(kReplyPauseMs));
     for (int attempt = 0; attempt < kReplyAttempts; ++attempt) {
-        if (Stopped()) return FALSE;
+        // A stopped search ends here, after at most one transfer's time-out.
+        if (Stopped()) {
+            LOG_INFO(kLog, "command 0x%02x: stopped after %d attempts", request[0], attempt);
+            return FALSE;
+        }
         reply.fill(0);
         const std::size_t received = ReceiveReport(reply);
         // Anything else (an empty read, a late reply to an earlier request)
@@ -198,6 +202,7 @@ BOOL UsbLink::ReadBlock(const echo::Layout& layout, std::uint8_t* buffer, std::i
     m_stoppable = true;
     const std::size_t n = echo::ChunkCount(layout, length);
     for (std::size_t i = 0; i < n; ++i) {
+        if (StopRequested()) return FALSE;
         const echo::Chunk chunk = echo::ChunkAt(layout, length, i);
         if (!ReadChunk(layout, chunk, buffer + chunk.offset)) {
             LOG_INFO(kLog, "read chunk %zu (address %u): no reply", i, chunk.address);

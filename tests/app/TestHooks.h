@@ -1,14 +1,17 @@
 #pragma once
 // Records every message box and answers every question, so no test waits on
 // a modal box.
+#include <QElapsedTimer>
 #include <QString>
 #include <QStringList>
+#include <QTest>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
 
+#include "app/CBrevaneDlg.h"
 #include "app/UiHooks.h"
 
 struct Shown {
@@ -44,4 +47,13 @@ inline bool InOwnNetworkNamespace() {
     std::error_code error;
     const auto self = std::filesystem::read_symlink("/proc/self/ns/net", error);
     return host && *host && !error && self.string() != host;
+}
+
+// Runs the event loop until the window's search or write has ended (its
+// outcome shown); false when it still runs after the limit.
+inline bool WaitForJob(const CBrevaneDlg& dlg, int limitMs = 60000) {
+    QElapsedTimer waited;
+    waited.start();
+    while (dlg.IsBusy() && waited.elapsed() < limitMs) QTest::qWait(5);
+    return !dlg.IsBusy();
 }

@@ -20,7 +20,6 @@
 #include "app/CConnDevDlg.h"
 #include "app/GuiPrompt.h"
 #include "framework/Prompt.h"
-#include "framework/Wait.h"
 
 using CardWriteInLab = HookedTest;
 
@@ -28,7 +27,6 @@ TEST_F(CardWriteInLab, GostelCardChosenInItsDialogs) {
     if (!InOwnNetworkNamespace()) GTEST_FAIL() << "searches network instruments: run it inside brevane-lab";
     const char* state = std::getenv("BREVANE_TEST_LAB_STATE");
     ASSERT_NE(state, nullptr) << "runs inside the lab (see CMakeLists.txt)";
-    InstallEventLoopWaitPump();
     CBrevaneDlg dlg;
     CGuiPrompt prompt(&dlg);  // as the application installs it
     SetUserPrompt(&prompt);
@@ -67,9 +65,11 @@ TEST_F(CardWriteInLab, GostelCardChosenInItsDialogs) {
         }
     });
     user.start();
-    const bool written = dlg.WriteImageFromFile("Gostel - 2160", moduleio::ModuleChoice{0, true}, file);
+    ASSERT_TRUE(dlg.WriteImageFromFile("Gostel - 2160", moduleio::ModuleChoice{0, true}, file));
+    // The write runs on the worker; its dialogs are answered here meanwhile.
+    ASSERT_TRUE(WaitForJob(dlg, 120000));
+    const bool written = dlg.LastWriteSucceeded();
     user.stop();
-    SetWaitPump({});
     SetUserPrompt(nullptr);
 
     ASSERT_TRUE(written) << (messages.empty() ? "" : messages.back().text.toStdString());

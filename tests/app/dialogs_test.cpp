@@ -1,8 +1,6 @@
-// The connection dialog, the prompt built on it, the search-list dialog and
-// the event-loop wait pump.
+// The connection dialog, the prompt built on it and the search-list dialog.
 #include <QApplication>
 #include <QComboBox>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -11,15 +9,12 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
-#include <ctime>
-
 #include "TestHooks.h"
 #include "app/CConnDevDlg.h"
 #include "app/CSearchListDlg.h"
 #include "app/CSetSerialDlg.h"
 #include "app/GuiPrompt.h"
 #include "framework/Registry.h"
-#include "framework/Wait.h"
 
 using ConnDevDlgTest = HookedTest;
 
@@ -132,22 +127,6 @@ TEST(SearchListDlg, OffersRegistryThenCatalogueNamesInOrder) {
     dlg.SetAllChecked(false);
     EXPECT_TRUE(dlg.Checked().empty());
     FamilyRegistry::SetOrvelCatalogue({});
-}
-
-TEST(WaitPump, RunsEventsUntilTheDeadlineWithoutSpinning) {
-    InstallEventLoopWaitPump();
-    bool fired = false;
-    QTimer::singleShot(30, [&] { fired = true; });
-    QElapsedTimer wall;
-    wall.start();
-    const std::clock_t cpu0 = std::clock();
-    WaitPumping(300);
-    const double cpuMs = 1000.0 * static_cast<double>(std::clock() - cpu0) / CLOCKS_PER_SEC;
-    SetWaitPump({});
-    EXPECT_TRUE(fired);
-    EXPECT_GE(wall.elapsed(), 299);
-    EXPECT_LT(wall.elapsed(), 1000);
-    EXPECT_LT(cpuMs, 150.0);
 }
 
 TEST(SetSerialDlg, OkOnlyForTextThatCanBeWritten) {

@@ -12,10 +12,11 @@
 #include <QWindow>
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "TestHooks.h"
 #include "app/CAboutDlg.h"
 #include "app/CBrevaneDlg.h"
-#include "app/GuiPrompt.h"
 #include "app/WindowRules.h"
 #include "framework/Wait.h"
 #include "widgets/CDevShowGrid.h"
@@ -31,17 +32,7 @@ CDeviceInfo Module(const std::string& model, const std::string& serial, int inde
     return CDeviceInfo(model, serial, index, image);
 }
 
-class MainWindowTest : public HookedTest {
-protected:
-    void SetUp() override {
-        HookedTest::SetUp();
-        InstallEventLoopWaitPump();
-    }
-    void TearDown() override {
-        SetWaitPump({});
-        HookedTest::TearDown();
-    }
-};
+using MainWindowTest = HookedTest;
 
 }  // namespace
 
@@ -74,24 +65,28 @@ TEST_F(MainWindowTest, SearchFillsGridAndLogAndResetsProgress) {
     CBrevaneDlg dlg;
     dlg.SetSearchList({"Tesk - 100", "Tesk - 200"});
     std::vector<std::string> seenList;
-    bool busyDuring = false;
+    int progressSeen = -1;
     dlg.SetSearchFunction([&](const std::vector<std::string>& list, SearchSink& sink) {
         seenList = list;
-        busyDuring = dlg.IsBusy();
         sink.ProgressStart(4);
         sink.Log("Finding Tesk - 100 . . .", true);
         WaitPumping(450);  // two ticks of the progress timer
-        EXPECT_GE(dlg.ProgressBar()->value(), 1);
         sink.Log("Finding Tesk - 200 . . .", true);
         sink.Log(kNotFoundText, false);
         sink.ProgressStop();
         return std::vector<CDeviceInfo>{Module("Tesk - 100", "T100-0001", 0), Module("Tesk - 100", "T100-0002", 1)};
     });
+    QTimer::singleShot(430, &dlg, [&] { progressSeen = dlg.ProgressBar()->value(); });
     dlg.DiscoverButton()->click();
+    // The search runs on the worker: the window is busy and the button is Stop.
+    EXPECT_TRUE(dlg.IsBusy());
+    EXPECT_EQ(dlg.DiscoverButton()->text(), "Stop");
+    ASSERT_TRUE(WaitForJob(dlg));
 
     EXPECT_EQ(seenList, (std::vector<std::string>{"Tesk - 100", "Tesk - 200"}));
-    EXPECT_TRUE(busyDuring);
+    EXPECT_GE(progressSeen, 1);
     EXPECT_FALSE(dlg.IsBusy());
+    EXPECT_EQ(dlg.DiscoverButton()->text(), "Discover Device");
     EXPECT_EQ(dlg.LogView()->LogText(),
               "Finding Tesk - 100 . . .\r\nFinding Tesk - 200 . . . CANNOT FIND ACTIVE DEVICE!!!");
     ASSERT_EQ(dlg.Grid()->RowCount(), 2);
@@ -103,38 +98,42 @@ TEST_F(MainWindowTest, SearchFillsGridAndLogAndResetsProgress) {
     EXPECT_TRUE(messages.empty());
 }
 
-TEST_F(MainWindowTest, SecondDiscoverDuringSearchIsRefused) {
+TEST_F(MainWindowTest, SecondSearchSearchListAndWriteAreRefusedWhileOneRuns) {
     CBrevaneDlg dlg;
     dlg.show();
     dlg.SetSearchList({"Tesk - 100"});
     dlg.RefreshGrid({Module("Tesk - 100", "OLD", 0)});
-    int searches = 0;
+    std::atomic<int> searches{0};
     QString logBeforeClick, logAfterClick;
     int rowsAfterClick = -1;
     dlg.SetSearchFunction([&](const std::vector<std::string>&, SearchSink& sink) {
         ++searches;
         sink.ProgressStart(2);
         sink.Log("Finding Tesk - 100 . . .", true);
-        // The user clicks again while the family waits: the wait runs the
-        // event loop, so the click is handled now.
-        QTimer::singleShot(30, &dlg, [&] {
-            logBeforeClick = dlg.LogView()->LogText();
-            dlg.DiscoverButton()->click();
-            logAfterClick = dlg.LogView()->LogText();
-            rowsAfterClick = dlg.Grid()->RowCount();
-        });
-        WaitPumping(250);
+        WaitPumping(400);
         sink.ProgressStop();
         return std::vector<CDeviceInfo>{};
     });
+    // The user asks again while the family waits: the window answers at once.
+    QTimer::singleShot(100, &dlg, [&] {
+        logBeforeClick = dlg.LogView()->LogText();
+        dlg.DiscoverAction()->trigger();
+        dlg.OnSearchList();
+        dlg.OnWriteImage();
+        logAfterClick = dlg.LogView()->LogText();
+        rowsAfterClick = dlg.Grid()->RowCount();
+    });
     dlg.DiscoverButton()->click();
+    ASSERT_TRUE(WaitForJob(dlg));
 
     EXPECT_EQ(searches, 1);
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].text, "Program is busy,please do it later.");
-    EXPECT_EQ(messages[0].caption, "Brevane");
+    ASSERT_EQ(messages.size(), 3u);
+    for (const auto& m : messages) {
+        EXPECT_EQ(m.text, "Program is busy,please do it later.");
+        EXPECT_EQ(m.caption, "Brevane");
+    }
     EXPECT_EQ(logAfterClick, logBeforeClick);
-    EXPECT_EQ(rowsAfterClick, 1);  // the refused click did not touch the grid
+    EXPECT_EQ(rowsAfterClick, 1);  // the refused commands did not touch the grid
     EXPECT_EQ(dlg.Grid()->RowCount(), 0);  // the finished search did
     dlg.hide();
 }
@@ -371,6 +370,7 @@ TEST_F(WriteImageTest, SharedSerialIsAskedFirstAndNoStopsTheWrite) {
         return std::vector<CDeviceInfo>{Module("Olvenna", "SN-77", 0), Module("Olvenna", "SN-78", 1)};
     });
     dlg.OnDiscoverDevice();
+    ASSERT_TRUE(WaitForJob(dlg));
     answer = false;
     // Writing SN-77 to module 1 would give two modules the same number.
     EXPECT_FALSE(dlg.WriteImageFromFile("Olvenna", 1, MakeImage(ImageWithSerial("SN-77"))));
@@ -385,7 +385,9 @@ TEST_F(WriteImageTest, FailedStepIsReported) {
     CBrevaneDlg dlg;
     dlg.SetBackupDir(dir.filePath("backups").toStdString());
     // Olvenna is not part of this build: the write stops at the connect step.
-    EXPECT_FALSE(dlg.WriteImageFromFile("Olvenna", 0, MakeImage(ImageWithSerial("SN-1"))));
+    EXPECT_TRUE(dlg.WriteImageFromFile("Olvenna", 0, MakeImage(ImageWithSerial("SN-1"))));
+    ASSERT_TRUE(WaitForJob(dlg));
+    EXPECT_FALSE(dlg.LastWriteSucceeded());
     EXPECT_TRUE(questions.empty());
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_TRUE(messages[0].text.contains("failed at step \"connect\"")) << messages[0].text.toStdString();

@@ -9,9 +9,7 @@
 
 #include "TestHooks.h"
 #include "app/CBrevaneDlg.h"
-#include "app/GuiPrompt.h"
 #include "framework/Registry.h"
-#include "framework/Wait.h"
 #include "widgets/CDevShowGrid.h"
 #include "widgets/CEditEx.h"
 
@@ -21,7 +19,6 @@ using ScreenshotTest = HookedTest;
 // reaches the lab's instruments through the real USB code.
 TEST_F(ScreenshotTest, MainWindowAfterSearch) {
     if (!InOwnNetworkNamespace()) GTEST_FAIL() << "searches network instruments: run it inside brevane-lab";
-    InstallEventLoopWaitPump();
     FamilyRegistry::BuildOrvelCatalogue();
     CBrevaneDlg dlg;
     dlg.SetSearchList({"Tesk - 100", "Tesk - 300", "Kalder - 8S33", "Pembrix - Evra", "Pembrix - Alda", "Pembrix - Brisa"});
@@ -29,7 +26,7 @@ TEST_F(ScreenshotTest, MainWindowAfterSearch) {
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
 
     dlg.OnDiscoverDevice();
-    SetWaitPump({});
+    ASSERT_TRUE(WaitForJob(dlg, 120000));
     EXPECT_TRUE(messages.empty());
     const QString log = dlg.LogView()->LogText();
     EXPECT_TRUE(log.contains("Finding Tesk - 100 . . ."));

@@ -18,7 +18,6 @@
 #include "app/CBrevaneDlg.h"
 #include "app/CSetSerialDlg.h"
 #include "app/GuiPrompt.h"
-#include "framework/Wait.h"
 #include "widgets/CDevShowGrid.h"
 #include "widgets/CEditEx.h"
 
@@ -36,13 +35,13 @@ using SetSerialInLab = HookedTest;
 TEST_F(SetSerialInLab, TeskRowGetsItsNewSerialFromTheDialog) {
     const char* state = std::getenv("BREVANE_TEST_LAB_STATE");
     ASSERT_NE(state, nullptr) << "runs inside the lab (see CMakeLists.txt)";
-    InstallEventLoopWaitPump();
     CBrevaneDlg dlg;
     const QString work = QDir::temp().filePath(QStringLiteral("brevane-set-serial-%1").arg(QCoreApplication::applicationPid()));
     QDir(work).removeRecursively();
     dlg.SetBackupDir((work + "/backups").toStdString());
     dlg.SetSearchList({"Tesk - 100"});
     dlg.OnDiscoverDevice();
+    ASSERT_TRUE(WaitForJob(dlg));
     // The pipe device first, then the MPUSB devices: row 1 is tesk100-a.
     ASSERT_GE(dlg.Grid()->RowCount(), 2) << dlg.LogView()->LogText().toStdString();
     const QString stateFile = QString::fromUtf8(state) + "/tesk100-a.bin";
@@ -71,9 +70,10 @@ TEST_F(SetSerialInLab, TeskRowGetsItsNewSerialFromTheDialog) {
     });
     user.start();
     emit dlg.Grid()->cellDoubleClicked(1, 1);  // a double-click on the S/N cell
+    ASSERT_TRUE(WaitForJob(dlg));
+    EXPECT_TRUE(dlg.LastWriteSucceeded());
     dlg.ShowImageAction()->trigger();
     user.stop();
-    SetWaitPump({});
 
     ASSERT_EQ(seen.size(), 2) << seen.join('\n').toStdString();
     EXPECT_EQ(seen[0], "disabled");

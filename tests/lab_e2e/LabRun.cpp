@@ -1,6 +1,7 @@
 #include "LabRun.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,7 +37,9 @@ std::string ReadFile(const fs::path& file) {
     return s.str();
 }
 
-LabRun Run(const std::vector<std::string>& argv) {
+namespace {
+
+LabRun RunWatched(const std::vector<std::string>& argv, const std::function<bool()>& when, double* interruptedAt) {
     LabRun r;
     char outName[] = "/tmp/brevane-e2e-outXXXXXX";
     char errName[] = "/tmp/brevane-e2e-errXXXXXX";
@@ -58,7 +61,20 @@ LabRun Run(const std::vector<std::string>& argv) {
         ::_exit(127);
     }
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    if (interruptedAt) *interruptedAt = -1;
+    bool sent = !when;
+    for (;;) {
+        const pid_t w = ::waitpid(pid, &status, sent ? 0 : WNOHANG);
+        if (w == pid) break;
+        if (w < 0 && errno != EINTR) break;
+        if (!sent && when()) {
+            ::kill(pid, SIGINT);
+            sent = true;
+            if (interruptedAt)
+                *interruptedAt = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        } else if (!sent) {
+            ::usleep(20000);
+        }
     }
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -69,6 +85,18 @@ LabRun Run(const std::vector<std::string>& argv) {
     ::unlink(outName);
     ::unlink(errName);
     return r;
+}
+
+}  // namespace
+
+LabRun Run(const std::vector<std::string>& argv) { return RunWatched(argv, {}, nullptr); }
+
+LabRun RunInLabInterrupted(const LabDir& lab, const std::vector<std::string>& command,
+                           const std::function<bool()>& when, double* interruptedAt) {
+    std::vector<std::string> argv = {(BinDir() / "brevane-lab").string(), "run", "--config", lab.config.string(),
+                                     "--state", lab.state.string(), "--"};
+    argv.insert(argv.end(), command.begin(), command.end());
+    return RunWatched(argv, when, interruptedAt);
 }
 
 LabRun RunInLab(const LabDir& lab, const std::vector<std::string>& command) {

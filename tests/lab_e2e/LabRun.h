@@ -1,5 +1,6 @@
 #pragma once
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,13 @@ std::filesystem::path BinDir();
 LabRun RunInLab(const LabDir& lab, const std::vector<std::string>& command);
 // The same with the program given by full path (for a relocated copy).
 LabRun Run(const std::vector<std::string>& argv);
+
+// Runs the command inside the lab and, once `when` (asked every 20 ms) turns
+// true, sends SIGINT to the lab, which passes it to the command, as a Ctrl-C
+// would. `interruptedAt` receives the seconds from the start to the signal
+// (-1 when it was never sent).
+LabRun RunInLabInterrupted(const LabDir& lab, const std::vector<std::string>& command,
+                           const std::function<bool()>& when, double* interruptedAt = nullptr);
 std::string ReadFile(const std::filesystem::path& file);
 
 // The command-line program beside the tests' binaries.

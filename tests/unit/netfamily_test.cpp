@@ -23,6 +23,7 @@
 #include "families/net/CComm_Gostel2160.h"
 #include "families/net/CComm_Hevra5160.h"
 #include "families/net/CComm_Kalder.h"
+#include "framework/Job.h"
 #include "platform/Socket.h"
 
 using Bytes = std::vector<std::uint8_t>;
@@ -277,6 +278,31 @@ TEST(EvraOnLoopback, SilentDeviceFailsAfterItsPolls) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     evra.SetModuleIndex(0);
     EXPECT_FALSE(evra.OpenModule());
+}
+
+TEST(NetFamiliesOnLoopback, AStoppedSearchPollsNoMore) {
+    NEED_OWN_NAMESPACE();
+    using Clock = std::chrono::steady_clock;
+    JobScope search(JobKind::Search);
+    // Stopped 150 ms into the Hevra discovery, which on a silent network runs
+    // 3 passes of 60 polls 50 ms apart.
+    std::thread user([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        StopCurrentJob();
+    });
+    CComm_Hevra5160 hevra;
+    auto start = Clock::now();
+    EXPECT_FALSE(hevra.Socket().Discover({"127.0.0.1"}));
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+    user.join();
+    // Once stopped, the Evra (3 cycles of 3 misses) and Gostel (3 cycles of 5
+    // misses) discoveries return without a single 50 ms poll.
+    CComm_Evra evra;
+    CComm_Gostel2160 gostel;
+    start = Clock::now();
+    EXPECT_FALSE(evra.Socket().Discover({"127.0.0.1"}));
+    EXPECT_FALSE(gostel.Socket().Discover({"127.0.0.1"}));
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(50));
 }
 
 TEST(GostelOnLoopback, ChassisCardsAndShortReads) {

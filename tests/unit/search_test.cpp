@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <set>
+#include <thread>
 
 #include "framework/DeviceSearch.h"
+#include "framework/Job.h"
 #include "framework/Registry.h"
+#include "framework/Wait.h"
 
 namespace {
 
@@ -15,6 +20,11 @@ struct Script {
     std::int32_t modules = 2;
     std::set<int> openFails, readFails;
     int alive = 0;
+    // The read of this module of family A waits (as a silent device makes it
+    // wait) until the search is stopped.
+    int hangingRead = -1;
+    std::atomic<bool> hanging{false};
+    bool stopInChooseTarget = false;
 };
 Script g;
 
@@ -28,7 +38,12 @@ public:
         --g.alive;
         Note("destroy");
     }
-    BOOL ChooseTarget() override { return Note("ChooseTarget"), g.chooseTarget; }
+    BOOL ChooseTarget() override {
+        Note("ChooseTarget");
+        // The user stops while the family looks for targets: it gives up.
+        if (g.stopInChooseTarget) return StopCurrentJob(), FALSE;
+        return g.chooseTarget;
+    }
     BOOL Connect() override { return Note("Connect"), g.connect; }
     std::int32_t GetModuleCount() override { return Note("GetModuleCount"), g.connect ? g.modules : 0; }
     void SetModuleIndex(std::int32_t i) override { m_index = i, Note("SetModuleIndex " + std::to_string(i)); }
@@ -37,6 +52,11 @@ public:
     BOOL ReadEeprom(std::uint8_t* buf, std::int32_t len) override {
         Note("ReadEeprom " + std::to_string(len));
         if (g.readFails.count(m_index)) return FALSE;
+        if (m_tag == "A" && m_index == g.hangingRead) {
+            g.hanging = true;
+            WaitPumping(60000);
+            if (StopRequested()) return FALSE;
+        }
         std::string serial = m_tag + "-" + std::to_string(m_index);
         std::copy(serial.begin(), serial.end(), buf + 76);
         return TRUE;
@@ -83,12 +103,31 @@ public:
 class Search : public ::testing::Test {
 protected:
     void SetUp() override {
-        g = Script{};
+        g.journal.clear();
+        g.connect = TRUE;
+        g.chooseTarget = TRUE;
+        g.modules = 2;
+        g.openFails.clear();
+        g.readFails.clear();
+        g.alive = 0;
+        g.hangingRead = -1;
+        g.hanging = false;
+        g.stopInChooseTarget = false;
         FamilyRegistry::SetOrvelCatalogue({"OV-1", "OV-2"});
     }
     void TearDown() override { FamilyRegistry::SetOrvelCatalogue({}); }
-    std::vector<CDeviceInfo> Run(const std::vector<std::string>& list) { return RunDeviceSearch(kRows, list, sink); }
+    // The search runs on a worker thread, as the desktop program runs it.
+    std::vector<CDeviceInfo> Run(const std::vector<std::string>& list) {
+        Start(list);
+        worker.Join();
+        return found;
+    }
+    void Start(const std::vector<std::string>& list) {
+        ASSERT_TRUE(worker.Start(JobKind::Search, [this, list] { found = RunDeviceSearch(kRows, list, sink); }));
+    }
     Sink sink;
+    JobThread worker;
+    std::vector<CDeviceInfo> found;
 };
 
 }  // namespace
@@ -156,4 +195,82 @@ TEST_F(Search, CancelledTargetAndMissingFactorySkipSilently) {
     EXPECT_EQ(sink.log, "");
     EXPECT_EQ(g.journal, (std::vector<std::string>{"A:create", "A:ChooseTarget", "A:destroy"}));
     EXPECT_EQ(sink.events.front(), "start 13");
+}
+
+TEST_F(Search, StopEndsTheSearchAtItsNextWaitKeepingWhatWasFound) {
+    g.modules = 3;
+    g.hangingRead = 1;
+    const auto t0 = std::chrono::steady_clock::now();
+    Start({"Gostel - 2160", "Hevra - 5160"});
+    while (!g.hanging) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(CurrentJob(), JobKind::Search);
+    EXPECT_EQ(StopCurrentJob(), StopOutcome::Stopping);
+    worker.Join();
+    // Ended by the stop, not by the 60 s wait.
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+    EXPECT_EQ(CurrentJob(), JobKind::None);
+
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].m_serial, "A-0");
+    // The family it was in is closed and disconnected; no later family is visited.
+    const std::vector<std::string> tail(g.journal.end() - 4, g.journal.end());
+    EXPECT_EQ(tail, (std::vector<std::string>{"A:ReadEeprom 256", "A:CloseModule", "A:Disconnect", "A:destroy"}));
+    EXPECT_EQ(std::count(g.journal.begin(), g.journal.end(), "B:create"), 0);
+    EXPECT_EQ(g.alive, 0);
+    EXPECT_EQ(sink.log, "Finding Gostel - 2160 . . .\r\nSearch stopped.");
+    EXPECT_EQ(sink.events.back(), "stop");
+
+    // The next search starts afresh: the stop was meant for the last one only.
+    g.hangingRead = -1;
+    sink = Sink{};
+    EXPECT_EQ(Run({"Hevra - 5160"}).size(), 3u);
+    EXPECT_EQ(sink.log, "Finding Hevra - 5160 . . .");
+}
+
+TEST_F(Search, StopDuringTheTargetChoiceStillDisconnects) {
+    g.stopInChooseTarget = true;
+    EXPECT_TRUE(Run({"Gostel - 2160", "Hevra - 5160"}).empty());
+    EXPECT_EQ(g.journal, (std::vector<std::string>{"A:create", "A:ChooseTarget", "A:Disconnect", "A:destroy"}));
+    EXPECT_EQ(sink.log, "Search stopped.");
+}
+
+TEST(Job, AWriteIsNeverStoppedAndWaitsSleepUntilStopped) {
+    // A write: the stop request is refused and its waits run their full time.
+    JobThread writer;
+    bool stoppedDuringWrite = true;
+    std::atomic<bool> waiting{false};
+    auto t0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(writer.Start(JobKind::Write, [&] {
+        waiting = true;
+        WaitPumping(300);
+        stoppedDuringWrite = StopRequested();
+    }));
+    EXPECT_FALSE(writer.Start(JobKind::Search, [] {}));  // one job at a time
+    while (!waiting) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(StopCurrentJob(), StopOutcome::WriteRunsToEnd);
+    writer.Join();
+    EXPECT_FALSE(stoppedDuringWrite);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(300));
+    EXPECT_EQ(StopCurrentJob(), StopOutcome::Idle);
+
+    // A search: the wait ends at once on stop, and sleeps meanwhile (a spinning
+    // wait would burn the whole second of CPU).
+    JobThread search;
+    waiting = false;
+    std::chrono::steady_clock::duration waited{};
+    ASSERT_TRUE(search.Start(JobKind::Search, [&] {
+        waiting = true;
+        const auto w0 = std::chrono::steady_clock::now();
+        WaitPumping(60000);
+        waited = std::chrono::steady_clock::now() - w0;
+    }));
+    while (!waiting) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const std::clock_t cpu0 = std::clock();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    const double cpuMs = 1000.0 * static_cast<double>(std::clock() - cpu0) / CLOCKS_PER_SEC;
+    EXPECT_EQ(StopCurrentJob(), StopOutcome::Stopping);
+    search.Join();
+    EXPECT_GE(waited, std::chrono::milliseconds(1000));
+    EXPECT_LT(waited, std::chrono::seconds(30));
+    EXPECT_LT(cpuMs, 300.0);
 }
