@@ -440,7 +440,10 @@ void CBrevaneDlg::RefreshGrid(const std::vector<CDeviceInfo>& found) {
     while (m_grid->RowCount() > want) m_grid->DeleteLastRow();
     for (int row = 0; row < want; ++row) {
         m_grid->SetCellText(row, 0, QString::fromStdString(found[row].m_model));
-        m_grid->SetCellText(row, 1, QString::fromStdString(found[row].m_serial));
+        // The serial number: one byte, one character (Latin-1), as the command
+        // line and its JSON show it.
+        const std::string& serial = found[row].m_serial;
+        m_grid->SetCellText(row, 1, QString::fromLatin1(serial.data(), static_cast<qsizetype>(serial.size())));
     }
     m_grid->Redraw();
 }
@@ -525,7 +528,7 @@ bool CBrevaneDlg::WriteImageFromFile(const std::string& family, const moduleio::
             owners << QStringLiteral("%1, module index %2").arg(QString::fromStdString(d.m_model)).arg(d.m_moduleIndex);
         const QString question = QStringLiteral("The serial number \"%1\" of this image is already used by:\n%2\n\n"
                                                 "Write the image anyway?")
-                                     .arg(QString::fromStdString(SerialNumberOf(*image)), owners.join('\n'));
+                                     .arg(QString::fromLatin1(SerialNumberOf(*image).c_str()), owners.join('\n'));
         if (!ui::AskYesNo(this, question)) return false;
     }
 

@@ -5,6 +5,12 @@
 #include "framework/ConnDev.h"
 
 std::optional<std::string> CliPrompt::ChooseAddress(const std::vector<std::string>& suggestions) {
+    if (!m_target && suggestions.empty()) {
+        // The dialog would open empty: say what the user can do about it.
+        m_lastMessage = kNoAddressFound;
+        std::fprintf(stderr, "brevane-cli: %s\n", kNoAddressFound);
+        return std::nullopt;
+    }
     const std::string text = m_target ? *m_target : conndev::InitialChoice(suggestions);
     auto cleaned = conndev::Clean(text);
     if (cleaned.verdict != conndev::Verdict::Ok) return std::nullopt;

@@ -10,10 +10,14 @@
 // standard error.
 class CliPrompt : public IUserPrompt {
 public:
+    static constexpr const char* kNoAddressFound =
+        "no device address was discovered on the network; name the device with --target IP";
+
     explicit CliPrompt(std::optional<std::string> target, std::optional<int> cardRow = std::nullopt,
                        std::optional<int> mode = std::nullopt)
         : m_target(std::move(target)), m_cardRow(cardRow), m_mode(mode) {}
     std::optional<std::string> ChooseAddress(const std::vector<std::string>& suggestions) override;
+    std::optional<std::string> PresetAddress() const override { return m_target; }
     void ShowMessage(const std::string& text, const std::string& caption) override;
     bool ChooseCard(ICardSelection& selection) override;
 

@@ -336,6 +336,27 @@ bool KnownName(const std::string& name) {
     return std::find(cat.begin(), cat.end(), name) != cat.end();
 }
 
+// A serial number as text for the terminal: each byte one character, read as
+// Latin-1 (as the JSON output and the window's grid show it), in UTF-8.
+std::string Latin1ToUtf8(const std::string& bytes) {
+    std::string out;
+    for (unsigned char c : bytes) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+// A family that asks for no target ignores --target: say so rather than let it pass unnoticed.
+bool TakesTarget(const std::string& name) {
+    const _DeviceInfo* row = FamilyRegistry::Find(name);
+    return !row || row->needsTarget == 1;  // Orvel catalogue names: the Orvel family takes one
+}
+
 std::string Hex(const IdentityImage& image) {
     static const char* digits = "0123456789abcdef";
     std::string out;
@@ -476,6 +497,18 @@ int CmdDiscover(const Options& o) {
     if (o.positional.empty()) return Fail(kExitUsage, "discover: name at least one family (see `brevane-cli families`)");
     for (const auto& name : o.positional)
         if (!KnownName(name)) return Fail(kExitUsage, "discover: unknown family \"" + name + "\"");
+    if (o.target) {
+        std::vector<std::string> without;
+        for (const auto& name : o.positional)
+            if (!TakesTarget(name)) without.push_back(name);
+        if (without.size() == o.positional.size())
+            return Fail(kExitUsage, "discover: --target: \"" + without.front() + "\" takes no target address");
+        // With --all the target plainly goes to the families that take one.
+        if (!o.all)
+            for (const auto& name : without)
+                std::fprintf(stderr, "brevane-cli: --target does not apply to \"%s\", which takes no target address\n",
+                             name.c_str());
+    }
     std::unique_ptr<TermProgress> bar;
     if (!o.json && TermProgress::Wanted(STDERR_FILENO)) bar = std::make_unique<TermProgress>(STDERR_FILENO);
     CliSink sink(bar.get());
@@ -503,7 +536,7 @@ int CmdDiscover(const Options& o) {
         std::printf("%-4s %-20s %-8s %s\n", "No.", "Module", "Index", "S/N");
         for (std::size_t i = 0; i < found.size(); ++i)
             std::printf("%-4zu %-20s %-8d %s\n", i + 1, found[i].m_model.c_str(), found[i].m_moduleIndex,
-                        found[i].m_serial.c_str());
+                        Latin1ToUtf8(found[i].m_serial).c_str());
     }
     if (stopped) return cli::kExitInterrupted;
     return found.empty() ? kExitFailed : kExitOk;
@@ -532,6 +565,10 @@ bool NeedFamilyAndModule(const Options& o, const char* cmd, std::string& error) 
         error = std::string(cmd) + ": \"" + *o.family + "\" has no card selection; use --module";
         return false;
     }
+    if (o.target && row->needsTarget != 1) {
+        error = std::string(cmd) + ": --target: \"" + *o.family + "\" takes no target address";
+        return false;
+    }
     return true;
 }
 
@@ -545,9 +582,10 @@ std::string ModuleName(const Options& o) {
     return o.card ? "card " + std::to_string(*o.card) : "module " + std::to_string(*o.module);
 }
 
-// A failure through the card selection carries what the dialog or the family said.
-std::string WithPromptMessage(const Options& o, std::string error) {
-    if (o.card && g_prompt && !g_prompt->LastMessage().empty()) error += " (" + g_prompt->LastMessage() + ")";
+// A failure carries what the dialog or the family said (a refusal of the card
+// selection, a chassis that was not detected, no address to go to).
+std::string WithPromptMessage(const Options&, std::string error) {
+    if (g_prompt && !g_prompt->LastMessage().empty()) error += " (" + g_prompt->LastMessage() + ")";
     return error;
 }
 
@@ -600,9 +638,12 @@ int CmdWrite(const Options& o) {
     auto image = moduleio::LoadImageFile(o.positional[0], error);
     if (!image) return Fail(kExitUsage, "write: " + error + "; nothing written");
 
-    for (const auto& same : moduleio::SameSerialAs(*image, LoadLastSearch(), *o.family, o.module ? *o.module : -1))
+    // The module being written is not "another" module: a card chosen by its
+    // dialog row is the search's module of that list index.
+    const std::int32_t itself = o.module ? *o.module : *o.card - 1;
+    for (const auto& same : moduleio::SameSerialAs(*image, LoadLastSearch(), *o.family, itself))
         std::fprintf(stderr, "write: warning: serial number \"%s\" is already that of %s module %d\n",
-                     same.m_serial.c_str(), same.m_model.c_str(), same.m_moduleIndex);
+                     Latin1ToUtf8(same.m_serial).c_str(), same.m_model.c_str(), same.m_moduleIndex);
 
     const auto dir = o.backupDir ? std::filesystem::path(*o.backupDir) : moduleio::DefaultBackupDir();
     moduleio::WriteResult result;
@@ -622,7 +663,7 @@ int CmdWrite(const Options& o) {
                     JsonString(result.restoreCommand).c_str(), JsonString(result.keptBytes).c_str());
     else
         std::printf("written and verified: %s %s, S/N %s%s\n", o.family->c_str(), ModuleName(o).c_str(),
-                    SerialNumberOf(*image).c_str(),
+                    Latin1ToUtf8(SerialNumberOf(*image)).c_str(),
                     result.keptBytes.empty() ? "" : (" (the instrument keeps " + result.keptBytes + ")").c_str());
     return kExitOk;
 }
@@ -635,7 +676,7 @@ int CmdSetSerial(const Options& o) {
     if (const auto problem = SerialNumberProblem(serial); !problem.empty())
         return Fail(kExitUsage, "set-serial: " + problem + "; nothing written");
 
-    for (const auto& same : moduleio::SameSerialAs(serial, LoadLastSearch(), *o.family, o.module ? *o.module : -1))
+    for (const auto& same : moduleio::SameSerialAs(serial, LoadLastSearch(), *o.family, o.module ? *o.module : *o.card - 1))
         std::fprintf(stderr, "set-serial: warning: serial number \"%s\" is already that of %s module %d\n",
                      same.m_serial.c_str(), same.m_model.c_str(), same.m_moduleIndex);
 

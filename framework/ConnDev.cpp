@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <optional>
 
 namespace conndev {
 
@@ -22,15 +23,18 @@ std::string InitialChoice(const std::vector<std::string>& suggestions) {
 }
 
 namespace {
-bool FieldValid(const std::string& piece) {
-    if (piece.empty()) return false;
+// A field of digits only, at most 255; its value without leading zeros, or
+// nothing. The socket layer reads "010" as nothing useful, so the text that
+// leaves the dialog is the plain decimal form.
+std::optional<std::string> Field(const std::string& piece) {
+    if (piece.empty()) return std::nullopt;
     unsigned long value = 0;
     for (char c : piece) {
-        if (!std::isdigit(static_cast<unsigned char>(c))) break;
+        if (!std::isdigit(static_cast<unsigned char>(c))) return std::nullopt;
         value = value * 10 + static_cast<unsigned long>(c - '0');
-        if (value > 255) return false;
+        if (value > 255) return std::nullopt;
     }
-    return true;
+    return std::to_string(value);
 }
 }  // namespace
 
@@ -46,9 +50,13 @@ Result Clean(const std::string& text) {
     for (std::size_t start = 0, dot; (dot = rest.find('.', start)) != std::string::npos; start = dot + 1)
         pieces.push_back(rest.substr(start, dot - start));
     if (pieces.size() != 4) return {Verdict::Invalid, {}};
-    for (const auto& piece : pieces)
-        if (!FieldValid(piece)) return {Verdict::Invalid, {}};
-    return {Verdict::Ok, cleaned};
+    std::string address;
+    for (const auto& piece : pieces) {
+        const auto field = Field(piece);
+        if (!field) return {Verdict::Invalid, {}};
+        address += (address.empty() ? "" : ".") + *field;
+    }
+    return {Verdict::Ok, address};
 }
 
 }  // namespace conndev

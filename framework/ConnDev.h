@@ -18,10 +18,11 @@ std::string InitialChoice(const std::vector<std::string>& suggestions);
 enum class Verdict { Ok, Empty, Invalid };
 struct Result {
     Verdict verdict;
-    std::string address;  // the cleaned text, meaningful with Verdict::Ok
+    std::string address;  // the cleaned address, meaningful with Verdict::Ok
 };
 // Removes blanks, cuts from the first '-', then checks four dotted fields of
-// at most 255 each.
+// digits, at most 255 each; the address comes back in plain decimal form
+// ("010.001.000.255" gives "10.1.0.255").
 Result Clean(const std::string& text);
 
 }  // namespace conndev

@@ -36,6 +36,9 @@ public:
     // The connection dialog: suggestions found on the network; an empty result
     // means the user cancelled. A result is a cleaned, validated address.
     virtual std::optional<std::string> ChooseAddress(const std::vector<std::string>& suggestions) = 0;
+    // An address the user named before any search (the command line's
+    // --target): a family goes to it without looking for suggestions.
+    virtual std::optional<std::string> PresetAddress() const { return std::nullopt; }
     // A modal message with an OK button.
     virtual void ShowMessage(const std::string& text, const std::string& caption) = 0;
     // The card-selection dialog; false means cancelled. An empty selection

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <net/if.h>
@@ -43,6 +44,21 @@ std::vector<std::string> LocalIPv4Addresses() {
     return list;
 }
 
+std::optional<std::uint32_t> NetmaskOf(const std::string& localAddress) {
+    const auto local = ParseIpv4(localAddress);
+    if (!local) return std::nullopt;
+    std::optional<std::uint32_t> mask;
+    ifaddrs* all = nullptr;
+    if (::getifaddrs(&all) != 0) return std::nullopt;
+    for (ifaddrs* i = all; i && !mask; i = i->ifa_next) {
+        if (!i->ifa_addr || !i->ifa_netmask || i->ifa_addr->sa_family != AF_INET) continue;
+        if (ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr) != *local) continue;
+        mask = ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_netmask)->sin_addr.s_addr);
+    }
+    ::freeifaddrs(all);
+    return mask;
+}
+
 namespace {
 
 bool MakeAddress(const std::string& text, std::uint16_t port, sockaddr_in& out) {
@@ -75,17 +91,66 @@ void UdpSocket::Close() {
     m_fd = -1;
 }
 
+namespace {
+
+// True when the address is one of this host's (a socket can be bound to it).
+bool IsLocalAddress(std::uint32_t local) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(local);
+    const bool ok = ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    return ok;
+}
+
+// The index of the interface that holds this local address, or else of the
+// one whose subnet holds it (any 127/8 address is loopback's); 0 when none.
+int InterfaceIndexOf(std::uint32_t local) {
+    int exact = 0, subnet = 0;
+    ifaddrs* all = nullptr;
+    if (::getifaddrs(&all) != 0) return 0;
+    for (ifaddrs* i = all; i && !exact; i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !i->ifa_name) continue;
+        const std::uint32_t address = ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr);
+        const std::uint32_t mask =
+            i->ifa_netmask ? ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_netmask)->sin_addr.s_addr) : ~0u;
+        if (address == local)
+            exact = static_cast<int>(::if_nametoindex(i->ifa_name));
+        else if (!subnet && mask != 0 && (address & mask) == (local & mask))
+            subnet = static_cast<int>(::if_nametoindex(i->ifa_name));
+    }
+    ::freeifaddrs(all);
+    return exact ? exact : subnet;
+}
+
+}  // namespace
+
 bool UdpSocket::Create(const std::string& localAddress) {
     Close();
-    sockaddr_in local{};
-    if (!MakeAddress(localAddress, 0, local)) return false;
+    const auto local = ParseIpv4(localAddress);
+    if (!local || !IsLocalAddress(*local)) return false;
+    const int ifindex = InterfaceIndexOf(*local);
+    if (ifindex <= 0) return false;
+    // Bound to the wildcard address, so that broadcasts reach it too; the
+    // arrival interface of each datagram (IP_PKTINFO) keeps it to its own
+    // interface, and every send names the interface and source address. No
+    // privilege is needed for either.
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    const int on = 1;
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0 ||
+        ::bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0) {
         ::close(fd);
         return false;
     }
     m_fd = fd;
+    m_local = *local;
+    m_ifindex = ifindex;
     return true;
 }
 
@@ -97,8 +162,27 @@ bool UdpSocket::EnableBroadcast() {
 bool UdpSocket::SendTo(std::span<const std::uint8_t> data, const std::string& address, std::uint16_t port) {
     sockaddr_in to{};
     if (m_fd < 0 || !MakeAddress(address, port, to)) return false;
-    const ssize_t n = ::sendto(m_fd, data.data(), data.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to),
-                               sizeof to);
+    iovec iov{const_cast<std::uint8_t*>(data.data()), data.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+    msghdr msg{};
+    msg.msg_name = &to;
+    msg.msg_namelen = sizeof to;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+    in_pktinfo info{};
+    info.ipi_ifindex = m_ifindex;
+    info.ipi_spec_dst.s_addr = htonl(m_local);
+    std::memcpy(CMSG_DATA(c), &info, sizeof info);
+    ssize_t n;
+    do {
+        n = ::sendmsg(m_fd, &msg, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
     return n == static_cast<ssize_t>(data.size());
 }
 
@@ -106,16 +190,36 @@ std::optional<Datagram> UdpSocket::ReceiveFrom() {
     if (m_fd < 0) return std::nullopt;
     // A UDP datagram never exceeds 65535 bytes, so it always arrives whole.
     std::vector<std::uint8_t> buffer(65536);
-    sockaddr_in from{};
-    socklen_t fromLength = sizeof from;
-    for (;;) {
-        const ssize_t n = ::recvfrom(m_fd, buffer.data(), buffer.size(), MSG_DONTWAIT,
-                                     reinterpret_cast<sockaddr*>(&from), &fromLength);
+    // Datagrams of other interfaces are passed over; bounded, so that a flood
+    // there cannot hold the caller.
+    for (int passedOver = 0; passedOver < 256;) {
+        sockaddr_in from{};
+        iovec iov{buffer.data(), buffer.size()};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+        msghdr msg{};
+        msg.msg_name = &from;
+        msg.msg_namelen = sizeof from;
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        const ssize_t n = ::recvmsg(m_fd, &msg, MSG_DONTWAIT);
         if (n < 0) {
             if (errno == EINTR) continue;
             // Nothing waiting, or an error report (an ICMP unreachable from an
             // earlier send): no datagram this time.
             return std::nullopt;
+        }
+        int arrival = 0;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
+            if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+                in_pktinfo info{};
+                std::memcpy(&info, CMSG_DATA(c), sizeof info);
+                arrival = info.ipi_ifindex;
+            }
+        if (arrival != m_ifindex) {
+            ++passedOver;
+            continue;
         }
         Datagram d;
         buffer.resize(static_cast<std::size_t>(n));
@@ -124,6 +228,7 @@ std::optional<Datagram> UdpSocket::ReceiveFrom() {
         d.senderPort = ntohs(from.sin_port);
         return d;
     }
+    return std::nullopt;
 }
 
 TcpSocket::~TcpSocket() { Close(); }

@@ -17,6 +17,10 @@ std::optional<std::uint32_t> ParseIpv4(const std::string& text);
 // IPv4 addresses of the host's up, non-loopback interfaces, in interface order.
 std::vector<std::string> LocalIPv4Addresses();
 
+// The netmask (host order) of the interface that holds this local address,
+// or nothing when no interface holds it.
+std::optional<std::uint32_t> NetmaskOf(const std::string& localAddress);
+
 struct Datagram {
     std::vector<std::uint8_t> bytes;  // the whole datagram as it arrived
     std::string sender;               // dotted sender address
@@ -30,19 +34,26 @@ public:
     UdpSocket(const UdpSocket&) = delete;
     UdpSocket& operator=(const UdpSocket&) = delete;
 
-    // A datagram socket bound to a local IPv4 address and any port; closes
-    // what was open before.
+    // A datagram socket of the interface that holds `localAddress`, on any
+    // port; closes what was open before. It sends from that address through
+    // that interface and hears what arrives on that interface for its port:
+    // unicast replies and replies sent to the limited or the subnet broadcast
+    // address alike (a socket bound to a unicast address would hear no
+    // broadcast on Linux). False when no interface holds the address.
     bool Create(const std::string& localAddress);
     bool EnableBroadcast();
     void Close();
     bool IsOpen() const { return m_fd >= 0; }
 
     bool SendTo(std::span<const std::uint8_t> data, const std::string& address, std::uint16_t port);
-    // One waiting datagram, or none at once when nothing is there.
+    // One waiting datagram that came in on the socket's interface, or none at
+    // once when nothing is there.
     std::optional<Datagram> ReceiveFrom();
 
 private:
     int m_fd = -1;
+    std::uint32_t m_local = 0;  // host order
+    int m_ifindex = 0;
 };
 
 class TcpSocket {

@@ -15,24 +15,41 @@ constexpr const char* kLog = "evra";
 // for, at most 256. A longer request cannot be served in full and fails.
 BOOL CUDPEvra::ReadEeprom(std::uint8_t* buffer, std::int32_t length) {
     if (length > static_cast<std::int32_t>(lomber::kImageBytes) || (length > 0 && !buffer)) return FALSE;
-    auto reply = udpx::Exchange(m_socket, lomber::EvraReadRequest(), m_device, lomber::kEvraPort, kReplyPolls,
-                                [](const platform::Datagram& d) { return lomber::EvraReadData(d.bytes).has_value(); });
-    if (!reply) {
-        LOG_WARN(kLog, "read %s: no reply", m_device.c_str());
-        return FALSE;
-    }
-    const auto data = *lomber::EvraReadData(reply->bytes);
-    if (length > 0) std::copy_n(data.begin(), length, buffer);
+    std::array<std::uint8_t, lomber::kImageBytes> image{};
+    if (!ReadImage(image)) return FALSE;
+    if (length > 0) std::copy_n(image.begin(), length, buffer);
     return TRUE;
 }
 
-// One request always carries 256 bytes: the caller's bytes, zero-filled when
-// the caller holds fewer.
+bool CUDPEvra::ReadImage(std::array<std::uint8_t, lomber::kImageBytes>& image) {
+    auto reply = udpx::Exchange(m_socket, lomber::EvraReadRequest(), m_device, lomber::kEvraPort, kReplyPolls,
+                                [&](const platform::Datagram& d) {
+                                    return d.sender == m_device && lomber::EvraReadData(d.bytes).has_value();
+                                });
+    if (!reply) {
+        LOG_WARN(kLog, "read %s: no reply", m_device.c_str());
+        return false;
+    }
+    const auto data = *lomber::EvraReadData(reply->bytes);
+    std::copy_n(data.begin(), image.size(), image.begin());
+    return true;
+}
+
+// One request always carries the whole image. A caller holding fewer than
+// 256 bytes gets the rest from the device's current image, so that nothing
+// it did not ask to change is overwritten.
 BOOL CUDPEvra::WriteEeprom(const std::uint8_t* buffer, std::int32_t length) {
-    if (length > static_cast<std::int32_t>(lomber::kImageBytes) || (length > 0 && !buffer)) return FALSE;
-    const wire::Bytes data(buffer, length > 0 ? static_cast<std::size_t>(length) : 0);
-    auto reply = udpx::Exchange(m_socket, lomber::EvraWriteRequest(data), m_device, lomber::kEvraPort, kReplyPolls,
-                                [](const platform::Datagram& d) { return lomber::IsEvraWriteReply(d.bytes); });
+    if (length < 0 || length > static_cast<std::int32_t>(lomber::kImageBytes) || (length > 0 && !buffer)) return FALSE;
+    std::array<std::uint8_t, lomber::kImageBytes> image{};
+    if (length < static_cast<std::int32_t>(lomber::kImageBytes) && !ReadImage(image)) {
+        LOG_WARN(kLog, "write %s: current image not read; nothing written", m_device.c_str());
+        return FALSE;
+    }
+    if (length > 0) std::copy_n(buffer, length, image.begin());
+    auto reply = udpx::Exchange(m_socket, lomber::EvraWriteRequest(image), m_device, lomber::kEvraPort, kReplyPolls,
+                                [&](const platform::Datagram& d) {
+                                    return d.sender == m_device && lomber::IsEvraWriteReply(d.bytes);
+                                });
     if (!reply) LOG_WARN(kLog, "write %s: no acknowledgement", m_device.c_str());
     return reply ? TRUE : FALSE;
 }

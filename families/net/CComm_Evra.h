@@ -1,4 +1,6 @@
 #pragma once
+#include <array>
+
 #include "CUDPVklp.h"
 #include "framework/CCommBase.h"
 
@@ -8,6 +10,10 @@ public:
     CUDPEvra() : CUDPVklp(lomber::Dialect::Evra) {}
     BOOL ReadEeprom(std::uint8_t* buffer, std::int32_t length) override;
     BOOL WriteEeprom(const std::uint8_t* buffer, std::int32_t length) override;
+
+private:
+    // The device's whole current image.
+    bool ReadImage(std::array<std::uint8_t, lomber::kImageBytes>& image);
 };
 
 // Evra traffic generators on the local network ("Pembrix - Evra").

@@ -30,11 +30,11 @@ BOOL CUDPGostel::Discover(const std::vector<std::string>& hostAddresses) {
         m_socket.EnableBroadcast();
         for (int cycle = 0; cycle < kDiscoveryCycles && !StopRequested(); ++cycle) {
             if (!m_socket.SendTo(request, target, gostel::kPort))
-                LOG_DBG(kLog, "discovery to %s on %s not sent", target.c_str(), local.c_str());
+                LOG_WARN(kLog, "discovery to %s on %s not sent", target.c_str(), local.c_str());
             int misses = 0;
-            for (int polls = 0; misses < kDiscoveryMisses && polls < udpx::kMaxDiscoveryPolls && !StopRequested();
-                 ++polls) {
-                auto d = m_socket.ReceiveFrom();
+            for (int polls = 0; misses < kDiscoveryMisses && polls < udpx::kMaxDiscoveryPolls; ++polls) {
+                if (StopRequested()) break;
+                auto d = NextDatagram();
                 if (d && gostel::IsDiscoveryReply(d->bytes)) {
                     misses = 0;
                     const bool known = std::any_of(m_cards.begin(), m_cards.end(),
@@ -49,16 +49,47 @@ BOOL CUDPGostel::Discover(const std::vector<std::string>& hostAddresses) {
         if (!m_cards.empty()) break;
     }
     LOG_DBG(kLog, "%zu entries found", m_cards.size());
+    m_pending.clear();
     m_socket.Close();
     if (!m_cards.empty()) m_current = 0;
     return m_cards.empty() ? FALSE : TRUE;
 }
 
+std::optional<platform::Datagram> CUDPGostel::NextDatagram() {
+    if (m_pending.empty()) return m_socket.ReceiveFrom();
+    auto d = std::move(m_pending.front());
+    m_pending.pop_front();
+    return d;
+}
+
+// Discovery replies of other chassis that arrive while one chassis is asked
+// for its slot table are kept for the discovery loop (bounded).
+void CUDPGostel::KeepIfDiscovery(platform::Datagram d) {
+    if (gostel::IsDiscoveryReply(d.bytes) && m_pending.size() < kMaxPending) m_pending.push_back(std::move(d));
+}
+
 void CUDPGostel::AddChassis(const std::string& chassis, const std::string& local) {
     LOG_INFO(kLog, "chassis %s answered on %s", chassis.c_str(), local.c_str());
     m_cards.push_back({0, gostel::kControllerType, chassis, local});
-    auto reply = udpx::Exchange(m_socket, gostel::SlotTableRequest(), chassis, gostel::kPort, kSlotTablePolls,
-                                [](const platform::Datagram& d) { return gostel::ParseSlotTable(d.bytes).has_value(); });
+    // What is waiting now is no slot table (none was asked for yet), but it
+    // may be other chassis' discovery replies.
+    for (int i = 0; i < 256; ++i) {
+        auto d = m_socket.ReceiveFrom();
+        if (!d) break;
+        KeepIfDiscovery(std::move(*d));
+    }
+    if (!m_socket.SendTo(gostel::SlotTableRequest(), chassis, gostel::kPort))
+        LOG_WARN(kLog, "slot-table request to %s not sent", chassis.c_str());
+    std::optional<platform::Datagram> reply;
+    for (int poll = 0; poll < kSlotTablePolls && !reply && !StopRequested(); ++poll) {
+        auto d = m_socket.ReceiveFrom();
+        if (d && d->sender == chassis && gostel::ParseSlotTable(d->bytes))
+            reply = std::move(d);
+        else {
+            if (d) KeepIfDiscovery(std::move(*d));
+            WaitPumping(udpx::kPollPauseMs);
+        }
+    }
     if (!reply) {
         LOG_WARN(kLog, "chassis %s: no slot table", chassis.c_str());
         return;
@@ -84,7 +115,12 @@ BOOL CUDPGostel::Transfer(std::uint8_t* readBuffer, const std::uint8_t* writeBuf
     if (length > udpx::kMaxWordAddressedLength || (length > 0 && !readBuffer && !writeBuffer)) return FALSE;
     const _card_info card = m_cards[static_cast<std::size_t>(m_current)];
     const bool write = writeBuffer != nullptr;
-    const std::uint16_t sub = gostel::SubCommand(card.cardType, m_mode, write);
+    // The card dialog allows Initialize only for its first two rows (the
+    // controller and one card); a card further down the list, made current
+    // by index rather than through the dialog, is written in Modify mode.
+    const std::uint32_t mode =
+        write && m_mode == gostel::kModeInitialize && m_current >= 2 ? gostel::kModeModify : m_mode;
+    const std::uint16_t sub = gostel::SubCommand(card.cardType, mode, write);
     const std::size_t chunks = wire::ChunkCount(length, gostel::kChunk);
     for (std::size_t k = 0; k < chunks; ++k) {
         // A read of a stopped search ends between chunks; a write never does.
@@ -94,8 +130,11 @@ BOOL CUDPGostel::Transfer(std::uint8_t* readBuffer, const std::uint8_t* writeBuf
         const auto request = gostel::EepromRequest(
             sub, card.slot, static_cast<std::uint16_t>(offset / 2), static_cast<std::uint16_t>(n),
             write ? wire::Bytes(writeBuffer + offset, n) : wire::Bytes{});
+        const auto word = static_cast<std::uint16_t>(offset / 2);
         auto reply = udpx::Exchange(m_socket, request, m_device, gostel::kPort, kEepromPolls,
-                                    [sub](const platform::Datagram& d) { return gostel::IsEepromReply(d.bytes, sub); });
+                                    [&](const platform::Datagram& d) {
+                                        return d.sender == m_device && gostel::IsEepromReply(d.bytes, sub, word);
+                                    });
         if (!reply) {
             LOG_WARN(kLog, "%s %s slot %u chunk %zu: no reply", write ? "write" : "read", m_device.c_str(),
                      card.slot, k);

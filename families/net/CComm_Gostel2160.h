@@ -1,5 +1,7 @@
 #pragma once
 #include <cstdint>
+#include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,7 +43,11 @@ public:
     std::uint32_t m_mode = gostel::kModeInitialize;
 
 private:
+    static constexpr std::size_t kMaxPending = 64;
     void AddChassis(const std::string& chassis, const std::string& local);
+    std::optional<platform::Datagram> NextDatagram();
+    void KeepIfDiscovery(platform::Datagram d);
+    std::deque<platform::Datagram> m_pending;  // discovery replies not yet handled
     BOOL Transfer(std::uint8_t* readBuffer, const std::uint8_t* writeBuffer, std::int32_t length);
     platform::UdpSocket m_socket;
 };

@@ -41,10 +41,13 @@ bool CHevra5160::Pass(const std::string& local) {
         udp.EnableBroadcast();
         const std::string target = m_device.empty() ? udpx::kBroadcast : m_device;
         if (!udp.SendTo(hevra::DiscoveryPacket(), target, hevra::kDiscoveryPort))
-            LOG_DBG(kLog, "discovery to %s on %s not sent", target.c_str(), local.c_str());
+            LOG_WARN(kLog, "discovery to %s on %s not sent", target.c_str(), local.c_str());
+        // One chassis at most: once one is listed (its identify failed in an
+        // earlier pass), only it is asked again, never a second one.
+        const std::string listed = m_cards.empty() ? std::string{} : m_cards.front().deviceAddress;
         auto reply = udpx::PollForReply(udp, kDiscoveryPolls, [&](const platform::Datagram& d) {
             // The program's own broadcast comes back from the interface's address.
-            return d.sender != local && hevra::IsDiscoveryReply(d.bytes);
+            return d.sender != local && (listed.empty() || d.sender == listed) && hevra::IsDiscoveryReply(d.bytes);
         });
         if (!reply) return false;
         chassis = reply->sender;
@@ -115,9 +118,19 @@ std::optional<std::vector<std::uint8_t>> CHevra5160::Request(const std::vector<s
     if (!m_tcp.Send(request)) return std::nullopt;
     if (requestCode == hevra::kIdentify || requestCode == hevra::kSlotTable) WaitPumping(kIdentifyPauseMs);
     std::vector<std::uint8_t> pending;
-    for (int attempt = 0; attempt < kReplyAttempts && !StopRequested(); ++attempt) {
+    // A slot table shorter than sixteen entries is whole once it ends on an
+    // entry boundary and nothing more follows within one readable wait.
+    const auto wholeTable = [&] {
+        return partialTableAllowed && hevra::CodeOf(pending) == expected && hevra::HoldsWholeSlotEntries(pending);
+    };
+    // A stop ends the wait for a search's reply, never a write's: a write
+    // runs to its end.
+    const bool write = requestCode == hevra::kWriteController || requestCode == hevra::kWriteCard;
+    for (int attempt = 0; attempt < kReplyAttempts; ++attempt) {
+        if (!write && StopRequested()) break;
         WaitPumping(kAttemptPauseMs);
         if (!WaitReadablePumping(kReadableWaitMs)) {
+            if (wholeTable()) return pending;
             WaitPumping(udpx::kPollPauseMs);
             continue;
         }
@@ -137,6 +150,7 @@ std::optional<std::vector<std::uint8_t>> CHevra5160::Request(const std::vector<s
         }
         // A reply split by the stream gathers over the next attempts.
         if (pending.size() >= needed || pending.size() >= hevra::kReceiveLimit) return pending;
+        if (wholeTable() && !WaitReadablePumping(kReadableWaitMs)) return pending;
     }
     if (partialTableAllowed && hevra::CodeOf(pending) == expected) return pending;
     return std::nullopt;

@@ -20,12 +20,17 @@ BOOL CUDPVklp::Discover(const std::vector<std::string>& localAddresses) {
         m_socket.EnableBroadcast();
         for (int cycle = 0; cycle < kDiscoveryCycles && !StopRequested(); ++cycle) {
             if (!m_socket.SendTo(request, udpx::kBroadcast, port))
-                LOG_DBG(LogPrefix(), "discovery broadcast on %s not sent", local.c_str());
+                LOG_WARN(LogPrefix(), "discovery broadcast on %s not sent", local.c_str());
             int misses = 0;
-            for (int polls = 0; misses < kDiscoveryMisses && polls < udpx::kMaxDiscoveryPolls && !StopRequested();
-                 ++polls) {
+            for (int polls = 0; misses < kDiscoveryMisses && polls < udpx::kMaxDiscoveryPolls; ++polls) {
+                if (StopRequested()) break;
                 auto d = m_socket.ReceiveFrom();
                 auto address = d ? lomber::DiscoveredAddress(m_dialect, d->bytes) : std::nullopt;
+                if (address && !udpx::IsUnicastDeviceAddress(*address, local)) {
+                    LOG_WARN(LogPrefix(), "reply from %s names %s, not one device's address; ignored",
+                             d->sender.c_str(), platform::FormatIpv4(*address).c_str());
+                    address.reset();
+                }
                 if (address) {
                     const std::string text = platform::FormatIpv4(*address);
                     if (std::find(m_found.begin(), m_found.end(), text) == m_found.end()) {

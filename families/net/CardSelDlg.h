@@ -104,6 +104,12 @@ std::optional<CardPick> RunCardSelection(CCommBase& family, const char* notDetec
 // distinct chassis addresses found, in order; the choice goes to SetAddress.
 template <class Probe>
 BOOL ChooseChassisTarget(CCommBase& family) {
+    // An address the user already named is taken as it is: no discovery on
+    // every interface first.
+    if (auto preset = UserPrompt().PresetAddress()) {
+        family.SetAddress(*preset);
+        return TRUE;
+    }
     Probe probe;
     probe.Discover();
     // A search stopped meanwhile asks the user nothing more.

@@ -62,6 +62,10 @@ bool IsEepromReply(wire::Bytes reply, std::uint16_t subCommand) {
     return IsCommand(reply, kEepromFrameSize, kCmdEeprom) && wire::ReadU16Le(reply, 8) == subCommand;
 }
 
+bool IsEepromReply(wire::Bytes reply, std::uint16_t subCommand, std::uint16_t wordAddress) {
+    return IsEepromReply(reply, subCommand) && wire::ReadU16Le(reply, 16) == wordAddress;
+}
+
 std::optional<wire::Bytes> EepromData(wire::Bytes reply, std::uint16_t subCommand) {
     if (!IsEepromReply(reply, subCommand)) return std::nullopt;
     return reply.subspan(kDataOffset, kChunk);

@@ -53,6 +53,9 @@ std::vector<std::uint8_t> EepromRequest(std::uint16_t subCommand, std::uint16_t 
                                         std::uint16_t byteCount, wire::Bytes data = {});
 // Exactly 276 bytes, command 14 and the request's sub-command.
 bool IsEepromReply(wire::Bytes reply, std::uint16_t subCommand);
+// The same, and the reply names the request's start word address (bytes
+// 16-17): a late reply to another chunk is not taken for this one.
+bool IsEepromReply(wire::Bytes reply, std::uint16_t subCommand, std::uint16_t wordAddress);
 // The 256 data bytes of an accepted read reply.
 std::optional<wire::Bytes> EepromData(wire::Bytes reply, std::uint16_t subCommand);
 

@@ -82,6 +82,14 @@ std::optional<std::vector<SlotEntry>> ParseSlotTable(wire::Bytes reply) {
     return entries;
 }
 
+bool HoldsWholeSlotEntries(wire::Bytes reply) {
+    // Entry i ends with its presence value at kSlotPresenceBase + 52 i + 4.
+    const std::size_t firstEnd = kSlotPresenceBase + 4;
+    if (reply.size() < kSlotTypeBase) return false;
+    if (reply.size() < firstEnd) return reply.size() == kSlotTypeBase;  // a table of no entries
+    return (reply.size() - firstEnd) % kSlotStride == 0 || reply.size() >= firstEnd + kSlotStride * (kSlots - 1);
+}
+
 bool IsCardPresent(std::uint32_t presence) { return presence == 1 || presence == 9; }
 
 std::uint16_t EepromCode(std::uint16_t cardType, bool write) {

@@ -64,6 +64,9 @@ struct SlotEntry {
 };
 // The slot entries that arrived whole, or nothing when the code is wrong.
 std::optional<std::vector<SlotEntry>> ParseSlotTable(wire::Bytes reply);
+// True when the bytes of a slot-table reply end exactly after a whole slot
+// entry (or hold the full table): nothing of an entry is missing.
+bool HoldsWholeSlotEntries(wire::Bytes reply);
 // Presence 1 or 9: a card is in the slot.
 bool IsCardPresent(std::uint32_t presence);
 

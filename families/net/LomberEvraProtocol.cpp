@@ -96,6 +96,11 @@ std::optional<wire::Bytes> KalderReadData(wire::Bytes reply) {
     return reply.subspan(kKalderDataOffset, kKalderChunk);
 }
 
+std::optional<wire::Bytes> KalderReadData(wire::Bytes reply, std::uint16_t wordAddress) {
+    if (wire::ReadU16Le(reply, 18) != wordAddress) return std::nullopt;
+    return KalderReadData(reply);
+}
+
 bool IsKalderWriteReply(wire::Bytes reply) {
     return IsReply(Dialect::Kalder, reply, kKalderCmdWrite, kKalderWriteReplySize);
 }

@@ -68,6 +68,9 @@ std::vector<std::uint8_t> KalderReadRequest(std::uint16_t wordAddress, std::uint
 std::vector<std::uint8_t> KalderWriteRequest(std::uint16_t wordAddress, std::uint16_t wordCount, wire::Bytes data);
 // The 256 data bytes of an accepted read reply.
 std::optional<wire::Bytes> KalderReadData(wire::Bytes reply);
+// The same, only when the reply names the word address asked for (a late
+// reply to another chunk is not this chunk's data).
+std::optional<wire::Bytes> KalderReadData(wire::Bytes reply, std::uint16_t wordAddress);
 bool IsKalderWriteReply(wire::Bytes reply);
 
 }  // namespace lomber

@@ -33,6 +33,13 @@ std::optional<platform::Datagram> Exchange(platform::UdpSocket& socket, std::spa
                                            const std::string& address, std::uint16_t port, int polls,
                                            const Accept& accept);
 
+// Whether a device address that a reply names may become the destination of
+// later requests from a socket on `localAddress` (broadcast enabled): only a
+// single host, never "this network" (0/8), a multicast, reserved or broadcast
+// address, the interface's own subnet broadcast or network address, nor a
+// loopback address unless the interface itself is loopback.
+bool IsUnicastDeviceAddress(std::uint32_t address, const std::string& localAddress);
+
 // Largest transfer whose 16-bit word addresses do not wrap.
 inline constexpr std::int32_t kMaxWordAddressedLength = 0x20000;
 

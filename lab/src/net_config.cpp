@@ -44,6 +44,15 @@ const NetFaultInfo kNetFaults[] = {
      "answers, and the client's own discovery broadcast comes back to it from its own address"},
     {"vanish", NetFault::Vanish, kAllNetKinds, false,
      "answers its first EEPROM request, then its link goes down (unplugged)"},
+    {"broadcast-reply", NetFault::BroadcastReply, kAllNetKinds, false,
+     "sends every UDP reply to 255.255.255.255 at the client's port"},
+    {"subnet-broadcast-reply", NetFault::SubnetReply, kAllNetKinds, false,
+     "sends every UDP reply to its lan's broadcast address at the client's port"},
+    {"names-broadcast", NetFault::NamesBroadcast, kEvra | kKalder, false,
+     "its discovery reply names the lan's broadcast address as the device's address"},
+    {"short-table", NetFault::ShortTable, kHevra, false, "its slot-table reply holds the first eight entries only"},
+    {"gone-after-discovery", NetFault::GoneAfterDiscovery, kHevra, false,
+     "answers its first discovery request, then its link goes down (unplugged)"},
 };
 
 struct Keys {

@@ -49,6 +49,11 @@ enum class NetFault {
     NoIdentify,      // hevra: no reply to the identify request
     Vanish,          // unplugged after answering its first EEPROM request
     OwnEcho,         // hevra: the client's own discovery broadcast comes back to it
+    BroadcastReply,  // UDP replies go to 255.255.255.255 at the client's port
+    SubnetReply,     // UDP replies go to the lan's broadcast address (198.18.<lan>.255)
+    NamesBroadcast,  // evra/kalder: the discovery reply names the lan's broadcast address
+    ShortTable,      // hevra: a slot table of eight entries only
+    GoneAfterDiscovery,  // hevra: unplugged after answering its first discovery request
 };
 
 struct NetFaultInfo {

@@ -28,7 +28,8 @@ std::string_view fault_name(NetFault f) {
 // Faults after which the device has not carried out a write.
 bool write_lost(NetFault f) {
     return f != NetFault::None && f != NetFault::Late && f != NetFault::Stale && f != NetFault::Duplicate &&
-           f != NetFault::NoIdentify;
+           f != NetFault::NoIdentify && f != NetFault::BroadcastReply && f != NetFault::SubnetReply &&
+           f != NetFault::NamesBroadcast && f != NetFault::ShortTable && f != NetFault::GoneAfterDiscovery;
 }
 
 }  // namespace
@@ -64,8 +65,12 @@ std::vector<NetOutgoing> NetDevice::handle(net::Channel ch, std::span<const std:
     }
     const bool hit = cfg_.fault != NetFault::None && (cfg_.fault_slot < 0 || a->slot == cfg_.fault_slot);
     const NetFault fault = hit ? cfg_.fault : NetFault::None;
-    log_event("%s: %s request (%zu bytes)%s%s", name, msg_name(a->msg), request.size(), a->slot >= 0 ? ", slot " : "",
-              a->slot >= 0 ? std::to_string(a->slot).c_str() : "");
+    // Gostel EEPROM requests name their mode in the sub-command (bytes 8-9).
+    const bool gostel_eeprom = cfg_.kind->kind == NetKind::Gostel && request.size() >= 10 &&
+                               (a->msg == net::Msg::Read || a->msg == net::Msg::Write);
+    const std::string sub = gostel_eeprom ? ", sub-command " + std::to_string(request[8] | request[9] << 8) : "";
+    log_event("%s: %s request (%zu bytes)%s%s%s", name, msg_name(a->msg), request.size(), a->slot >= 0 ? ", slot " : "",
+              a->slot >= 0 ? std::to_string(a->slot).c_str() : "", sub.c_str());
     if (hit) log_event("%s: fault %.*s", name, static_cast<int>(fault_name(fault).size()), fault_name(fault).data());
 
     std::vector<NetOutgoing> out;
@@ -85,11 +90,20 @@ std::vector<NetOutgoing> NetDevice::handle(net::Channel ch, std::span<const std:
         }
     }
     net::falsify(cfg_.kind->kind, ch, a->msg, a->reply, fault);
+    if (fault == NetFault::NamesBroadcast && a->msg == net::Msg::Discovery) {
+        // Evra: bytes 28-31, most significant first; Kalder: 26-29, least first.
+        const std::uint32_t bcast = cfg_.address | 0xFFu;
+        const bool evra = cfg_.kind->kind == NetKind::Evra;
+        const std::size_t at = evra ? 28 : 26;
+        for (std::size_t i = 0; i < 4 && at + i < a->reply.size(); ++i)
+            a->reply[at + i] = static_cast<std::uint8_t>(bcast >> (evra ? 24 - 8 * i : 8 * i));
+    }
     out.push_back({std::move(a->reply), 0});
     if (fault == NetFault::Duplicate) out.push_back(out.back());
     if (fault == NetFault::Late)
         for (auto& o : out) o.delay_ms = cfg_.late_ms;
     if (fault == NetFault::Vanish && (a->msg == net::Msg::Read || a->msg == net::Msg::Write)) unplug_ = true;
+    if (fault == NetFault::GoneAfterDiscovery && a->msg == net::Msg::Discovery) unplug_ = true;
     previous.assign(request.begin(), request.end());
     return out;
 }

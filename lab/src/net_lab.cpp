@@ -119,7 +119,7 @@ void NetLab::build(const LabConfig& cfg) {
         sw_nl.set_up(port);
         dev_nl->add_ipv4("eth0", dc.address, 24);
         dev_nl->set_up("eth0");
-        if (dc.fault == NetFault::Vanish) links_[dev.get()] = std::move(dev_nl);
+        if (dc.fault == NetFault::Vanish || dc.fault == NetFault::GoneAfterDiscovery) links_[dev.get()] = std::move(dev_nl);
         open_sockets(ns, *dev);
         log_event("instrument %s (%s) at %s on lan%d", dc.name.c_str(), std::string(dc.kind->name).c_str(),
                   dotted(dc.address).c_str(), dc.lan);
@@ -358,12 +358,36 @@ void NetLab::send_or_schedule(Endpoint& ep, std::vector<NetOutgoing> out, std::u
 
 void NetLab::send_now(Endpoint& ep, net::Bytes bytes, std::uint32_t to_addr, std::uint16_t to_port) {
     if (ep.type == Endpoint::Udp) {
+        const NetDeviceConfig& dc = ep.device->config();
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_addr.s_addr = to_addr;
         to.sin_port = to_port;
-        if (::sendto(ep.fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) < 0)
-            log_event("%s: reply not sent: %s", ep.device->config().name.c_str(), std::strerror(errno));
+        // fault=broadcast-reply / subnet-broadcast-reply: the reply goes to a
+        // broadcast address at the client's port, sent from the instrument's
+        // own address (which picks its link; it has no default route).
+        if (dc.fault == NetFault::BroadcastReply) to.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+        if (dc.fault == NetFault::SubnetReply) to.sin_addr.s_addr = htonl(dc.address | 0xFFu);
+        iovec iov{bytes.data(), bytes.size()};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+        msghdr msg{};
+        msg.msg_name = &to;
+        msg.msg_namelen = sizeof to;
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        cmsghdr* c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = IPPROTO_IP;
+        c->cmsg_type = IP_PKTINFO;
+        c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+        in_pktinfo info{};
+        info.ipi_spec_dst.s_addr = htonl(dc.address);
+        std::memcpy(CMSG_DATA(c), &info, sizeof info);
+        if (::sendmsg(ep.fd, &msg, 0) < 0)
+            log_event("%s: reply not sent: %s", dc.name.c_str(), std::strerror(errno));
+        else if (to.sin_addr.s_addr != to_addr)
+            log_event("%s: reply sent to %s", dc.name.c_str(), dotted(ntohl(to.sin_addr.s_addr)).c_str());
         return;
     }
     ep.out.insert(ep.out.end(), bytes.begin(), bytes.end());

@@ -342,6 +342,11 @@ void falsify(NetKind kind, Channel ch, Msg msg, Bytes& b, NetFault fault) {
     case NetFault::BadCrc:
         if (kind == NetKind::Hevra && ch == Channel::Udp && b.size() >= 30) b[29] ^= 0x5A;
         break;
+    case NetFault::ShortTable:
+        // Eight 52-byte entries from byte 104, nothing after them.
+        if (kind == NetKind::Hevra && ch == Channel::Tcp && msg == Msg::SlotTable && b.size() > 104 + 8 * 52)
+            b.resize(104 + 8 * 52);
+        break;
     default:
         break;
     }

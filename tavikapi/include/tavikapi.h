@@ -218,8 +218,11 @@ TAVIKAPI_EXPORT uint16_t Tavik_GetSysConfig(uint8_t* config);    /* 22 bytes */
 /* 0 when the device is not opened or a background job runs. */
 TAVIKAPI_EXPORT uint16_t Tavik_GetSystemInfo(SystemInfoRecord* info);
 
-/* EEPROM by words: offset and length are byte values (even; halved on the
- * wire). At most 58 bytes per call: a longer length is refused with 0. */
+/* EEPROM by words: offset and length are byte values, halved on the wire. At
+ * most 58 bytes per call; a longer or odd length, an odd offset, or an offset
+ * beyond word 0xFFFF (byte 0x1FFFE) is refused with 0 and nothing is sent.
+ * The date text of the system information is empty when a date byte of the
+ * device does not fit two digits. */
 TAVIKAPI_EXPORT uint16_t Tavik_SetEeprom(uint32_t offset, uint32_t length, EepromChunk chunk);
 TAVIKAPI_EXPORT uint16_t Tavik_GetEeprom(uint32_t offset, uint32_t length, EepromChunk* chunk);
 
@@ -231,7 +234,9 @@ TAVIKAPI_EXPORT uint16_t Tavik_GetEeprom(uint32_t offset, uint32_t length, Eepro
 TAVIKAPI_EXPORT int32_t Tavik_DownloadFirmware(const char* path, ProgressCallback progress);
 TAVIKAPI_EXPORT int32_t Tavik_DownloadFPGA(const char* path, ProgressCallback progress);
 TAVIKAPI_EXPORT int32_t Tavik_DownloadVessa(const char* path, ProgressCallback progress);
-/* Starts log clearing when no job runs and the device is opened; always 0. */
+/* Starts log clearing when no job runs and the device is opened: 1 when the
+   job started (it ends with one final report: 100, or 0xFF on failure), 0 when
+   nothing started. */
 TAVIKAPI_EXPORT uint16_t Tavik_ClearLog(ProgressCallback progress);
 
 #ifdef __cplusplus

@@ -16,6 +16,14 @@ public:
     // Receives one 64-byte report into packet, waiting at most kReadLimitMs;
     // the bytes received (0 when nothing arrived). A null buffer gives 0.
     virtual std::size_t Read(std::uint8_t* packet) = 0;
+    // A report that is already waiting, without waiting for one (0 when none
+    // is there); used to throw away late replies before a new request. The
+    // MPUSB library has no such call (a read is a transfer with a time-out),
+    // so there late replies are told apart by what they echo alone.
+    virtual std::size_t ReadQueued(std::uint8_t* packet) {
+        (void)packet;
+        return 0;
+    }
 };
 
 inline constexpr int kReadLimitMs = 1000;

@@ -37,7 +37,17 @@ Matcher ByCode(std::uint8_t c) {
     return [c](const Packet& r) { return MatchCode(r, c); };
 }
 
+void DropStale(Link link) {
+    // Bounded: a device cannot keep a request from going out.
+    Packet buf{};
+    for (int i = 0; i < 64; ++i) {
+        if (link.channel.ReadQueued(buf.data()) == 0) return;
+        LOG_DBG(kLog, "stale reply 0x%02x dropped", buf[0]);
+    }
+}
+
 bool Send(Link link, const Packet& request) {
+    DropStale(link);
     LogFrame(kLog, "request", request.data(), request.size());
     if (link.channel.Write(request.data()) == request.size()) return true;
     LOG_DBG(kLog, "request 0x%02x not sent", request[0]);

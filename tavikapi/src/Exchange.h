@@ -21,7 +21,10 @@ Matcher ByCode(std::uint8_t c);
 inline constexpr int kRetryPauseMs = 50;
 inline constexpr int kCountedPauseMs = 150;
 
-// Sends one request; false when the report did not go out whole.
+// Throws away replies already waiting (late answers to earlier requests).
+void DropStale(Link link);
+// Drops stale input, then sends one request; false when the report did not
+// go out whole.
 bool Send(Link link, const Packet& request);
 
 // Deadline: write, [pause], then read until a match, pausing 50 ms after each

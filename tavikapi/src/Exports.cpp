@@ -8,6 +8,7 @@
 #include <iterator>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "DeviceManager.h"
@@ -121,7 +122,26 @@ bool ReadWholeFile(const char* path, std::vector<std::uint8_t>& out) {
     return static_cast<bool>(in);
 }
 
-int32_t StartDownload(ImageKind kind, const char* path, ProgressCallback cb) {
+// The body of a job: `run` with the device's lock held, then, when it did not
+// end well, the failure report once the lock is let go. Whatever happens, the
+// job ends with exactly one final report.
+template <typename Run>
+void RunJob(const RecordPtr& rec, Progress& progress, void (*reportFailed)(Progress&), Run&& run) {
+    bool ok = false;
+    try {
+        std::lock_guard lock(rec->lock);
+        if (rec->channel) {
+            Link link{*rec->channel, RealTiming()};
+            ok = run(link);
+        }
+    } catch (const std::exception& e) {
+        LOG_ERR(kLog, "job: %s", e.what());
+        ok = false;
+    }
+    if (!ok) reportFailed(progress);
+}
+
+int32_t StartDownloadChecked(ImageKind kind, const char* path, ProgressCallback cb) {
     DeviceManager& m = Manager();
     if (!m.jobs().TryClaim()) return TAVIK_DOWNLOAD_BUSY;
     // The job works on the bytes checked here: the path is not needed again,
@@ -143,21 +163,24 @@ int32_t StartDownload(ImageKind kind, const char* path, ProgressCallback cb) {
         m.jobs().Release();
         return TAVIK_DOWNLOAD_NOT_OPENED;
     }
+    // The job holds the record itself: a new detection meanwhile cannot pull
+    // the device out from under it.
+    const bool started = m.jobs().Start([rec, kind, cb, file = std::move(file), &m] {
+        Progress progress(cb);
+        RunJob(rec, progress, ReportDownloadFailed,
+               [&](Link link) { return RunDownload(link, kind, file, progress, m.jobs().AbortFlag()); });
+    });
+    return started ? TAVIK_DOWNLOAD_STARTED : TAVIK_DOWNLOAD_BUSY;
+}
+
+int32_t StartDownload(ImageKind kind, const char* path, ProgressCallback cb) {
     try {
-        // The job holds the record itself: a new detection meanwhile cannot
-        // pull the device out from under it.
-        m.jobs().Start([rec, kind, cb, file = std::move(file), &m] {
-            std::lock_guard lock(rec->lock);
-            if (!rec->channel) return;
-            Link link{*rec->channel, RealTiming()};
-            Progress progress(cb);
-            RunDownload(link, kind, file, progress, m.jobs().AbortFlag());
-        });
-    } catch (const std::system_error&) {
-        m.jobs().Release();
+        return StartDownloadChecked(kind, path, cb);
+    } catch (const std::exception& e) {  // out of memory for the image, say
+        LOG_ERR(kLog, "download not started: %s", e.what());
+        Manager().jobs().Release();
         return TAVIK_DOWNLOAD_BUSY;
     }
-    return TAVIK_DOWNLOAD_STARTED;
 }
 
 }  // namespace
@@ -176,7 +199,14 @@ uint16_t Tavik_DetectDevice(int32_t type) {
 int32_t Tavik_GetDeviceNumber(void) { return Manager().Count(); }
 uint16_t Tavik_SelectDevice(int32_t index) { return Manager().Select(index) ? 1 : 0; }
 uint16_t Tavik_ConnectToDevice(void) { return Manager().Connect() ? 1 : 0; }
-uint16_t Tavik_FindDevice(void) { return Manager().Find() ? 1 : 0; }
+uint16_t Tavik_FindDevice(void) {
+    try {
+        return Manager().Find() ? 1 : 0;
+    } catch (const std::exception& e) {
+        LOG_ERR(kLog, "find: %s", e.what());
+        return 0;
+    }
+}
 int32_t Tavik_TerminateProcess(void) { return Manager().Terminate(); }
 
 uint16_t Tavik_GetDllVersion(char* buffer) {
@@ -202,7 +232,9 @@ uint16_t Tavik_GetCounter(CounterRecord* record, uint32_t port) {
         std::uint8_t assembly[240];
         for (unsigned k = 0; k < 4; ++k) {
             Packet reply{};
-            if (!Piece(link, CounterRequest(k, port), 8, ByCode(code::GetCounter), &reply)) return false;
+            const Packet request = CounterRequest(k, port);
+            auto match = [&](const Packet& r) { return MatchEcho(r, request, 2, 3); };
+            if (!Piece(link, request, 8, match, &reply)) return false;
             std::memcpy(assembly + 60 * k, reply.data() + 4, 60);
         }
         std::memcpy(record->bytes, assembly, 220);
@@ -299,7 +331,9 @@ uint16_t Tavik_ReadReg(uint32_t address, uint32_t* value) {
     if (!value) return 0;
     return OnSelected([&](Link link) {
         Packet reply{};
-        if (!Counted(link, ReadRegRequest(address), 3, ByCode(code::ReadReg), &reply)) return false;
+        const Packet request = ReadRegRequest(address);
+        auto match = [&](const Packet& r) { return MatchEcho(r, request, 2, 3); };
+        if (!Counted(link, request, 3, match, &reply)) return false;
         std::memcpy(value, reply.data() + 4, 4);
         return true;
     });
@@ -415,16 +449,39 @@ uint16_t Tavik_GetSysConfig(uint8_t* config) {
     });
 }
 
+// Offsets and lengths travel as 16-bit word numbers: an odd value, or an
+// offset whose word number does not fit, would move other bytes than asked.
+bool EepromRangeValid(std::uint32_t offset, std::uint32_t length) {
+    return length <= kEepromData && offset % 2 == 0 && length % 2 == 0 && offset / 2 <= 0xFFFFu;
+}
+
+// An EEPROM exchange whose reply must echo the request's word address and
+// word count.
+bool EepromExchange(Link link, const Packet& request, int limitMs, Packet* reply) {
+    return BusyDeadline(link, request, 50, limitMs, [&](const Packet& r) { return MatchEcho(r, request, 2, 5); },
+                        reply);
+}
+
 uint16_t Tavik_GetSystemInfo(SystemInfoRecord* info) {
     if (!info) return 0;
     RecordPtr rec = Manager().Selected();
     if (!rec || !rec->opened || Manager().jobs().Busy()) return 0;
+    // A job claims the busy flag before it takes the lock: taking the lock
+    // only while no job is claimed, and looking again once held, leaves no
+    // window in which this runs beside or waits behind a job.
+    for (;;) {
+        if (Manager().jobs().Busy()) return 0;
+        if (rec->lock.try_lock()) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::lock_guard held(rec->lock, std::adopt_lock);
+    if (Manager().jobs().Busy()) return 0;
     return OnSelected([&](Link link) {
         Packet a{}, e32{}, b{}, e52{};
         if (!Counted(link, Request(code::SysInfoA), 6, ByCode(code::SysInfoA), &a)) return false;
-        if (!BusyDeadline(link, EepromReadRequest(32, 16), 50, 2000, ByCode(code::GetEeprom), &e32)) return false;
+        if (!EepromExchange(link, EepromReadRequest(32, 16), 2000, &e32)) return false;
         if (!Counted(link, Request(code::SysInfoB), 6, ByCode(code::SysInfoB), &b)) return false;
-        if (!BusyDeadline(link, EepromReadRequest(52, 6), 50, 2000, ByCode(code::GetEeprom), &e52)) return false;
+        if (!EepromExchange(link, EepromReadRequest(52, 6), 2000, &e52)) return false;
         const auto rec166 = AssembleSystemInfo(a, e32, b, e52);
         std::memcpy(info->bytes, rec166.data(), rec166.size());
         return true;
@@ -432,18 +489,16 @@ uint16_t Tavik_GetSystemInfo(SystemInfoRecord* info) {
 }
 
 uint16_t Tavik_SetEeprom(uint32_t offset, uint32_t length, EepromChunk chunk) {
-    if (length > kEepromData) return 0;  // one report carries at most 58 bytes
+    if (!EepromRangeValid(offset, length)) return 0;  // one report carries at most 58 bytes
     const Packet request = EepromWriteRequest(offset, length, BytesOf(chunk));
-    return OnSelected(
-        [&](Link link) { return BusyDeadline(link, request, 50, 5000, ByCode(code::SetEeprom), nullptr); });
+    return OnSelected([&](Link link) { return EepromExchange(link, request, 5000, nullptr); });
 }
 
 uint16_t Tavik_GetEeprom(uint32_t offset, uint32_t length, EepromChunk* chunk) {
-    if (!chunk || length > kEepromData) return 0;
+    if (!chunk || !EepromRangeValid(offset, length)) return 0;
     return OnSelected([&](Link link) {
         Packet reply{};
-        if (!BusyDeadline(link, EepromReadRequest(offset, length), 50, 2000, ByCode(code::GetEeprom), &reply))
-            return false;
+        if (!EepromExchange(link, EepromReadRequest(offset, length), 2000, &reply)) return false;
         std::memcpy(chunk->bytes + 4, reply.data() + 6, kEepromData);
         return true;
     });
@@ -461,7 +516,9 @@ int32_t Tavik_DownloadVessa(const char* path, ProgressCallback progress) {
     return StartDownload(ImageKind::PadData, path, progress);
 }
 
-uint16_t Tavik_ClearLog(ProgressCallback cb) {
+namespace {
+
+uint16_t StartClearLog(ProgressCallback cb) {
     DeviceManager& m = Manager();
     if (!m.jobs().TryClaim()) return 0;
     RecordPtr rec = m.Selected();
@@ -469,16 +526,23 @@ uint16_t Tavik_ClearLog(ProgressCallback cb) {
         m.jobs().Release();
         return 0;
     }
-    try {
-        m.jobs().Start([rec, cb, &m] {
-            std::lock_guard lock(rec->lock);
-            if (!rec->channel) return;
-            Link link{*rec->channel, RealTiming()};
-            Progress progress(cb);
-            RunClearLog(link, progress, m.jobs().AbortFlag(), [&] { return rec->opened.load(); });
+    const bool started = m.jobs().Start([rec, cb, &m] {
+        Progress progress(cb);
+        RunJob(rec, progress, ReportClearFailed, [&](Link link) {
+            return RunClearLog(link, progress, m.jobs().AbortFlag(), [&] { return rec->opened.load(); });
         });
-    } catch (const std::system_error&) {
-        m.jobs().Release();
+    });
+    return started ? 1 : 0;
+}
+
+}  // namespace
+
+uint16_t Tavik_ClearLog(ProgressCallback cb) {
+    try {
+        return StartClearLog(cb);
+    } catch (const std::exception& e) {
+        LOG_ERR(kLog, "log clearing not started: %s", e.what());
+        Manager().jobs().Release();
+        return 0;
     }
-    return 0;
 }

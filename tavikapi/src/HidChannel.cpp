@@ -85,6 +85,21 @@ public:
         }
     }
 
+    std::size_t ReadQueued(std::uint8_t* packet) override {
+        if (!packet) return 0;
+        for (;;) {
+            if (!WaitFor(m_read, POLLIN, Clock::now())) return 0;
+            std::uint8_t report[65];
+            const ssize_t n = ::read(m_read, report, sizeof report);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return 0;
+            const std::size_t len = static_cast<std::size_t>(n) == sizeof report ? 64 : static_cast<std::size_t>(n);
+            std::memset(packet, 0, 64);
+            std::memcpy(packet, report + (static_cast<std::size_t>(n) == sizeof report ? 1 : 0), len);
+            return len;
+        }
+    }
+
 private:
     int m_write;
     int m_read;

@@ -1,5 +1,6 @@
 #include "Jobs.h"
 
+#include <algorithm>
 #include <thread>
 
 #include "base/Log.h"
@@ -57,16 +58,23 @@ bool PadStart(Link link, Bytes data, const std::atomic<bool>& abort) {
 }  // namespace
 
 bool Jobs::TryClaim() {
-    bool expected = false;
-    if (!m_busy.compare_exchange_strong(expected, true)) return false;
-    m_idle.store(false);
+    std::lock_guard g(m_flagMutex);
+    if (m_busy.load()) return false;
     m_abort.store(false);
+    m_idle.store(false);
+    m_busy.store(true);
     return true;
 }
 
 void Jobs::Release() {
+    std::lock_guard g(m_flagMutex);
     m_busy.store(false);
     m_idle.store(true);
+}
+
+void Jobs::RequestAbort() {
+    std::lock_guard g(m_flagMutex);
+    m_abort.store(true);
 }
 
 namespace {
@@ -83,18 +91,29 @@ void Finish(std::thread& worker) {
 
 }  // namespace
 
-void Jobs::Start(std::function<void()> body) {
-    std::lock_guard g(m_threadMutex);
-    // The previous job has freed the slot; its thread is about to return.
-    Finish(m_worker);
-    m_worker = std::thread([this, body = std::move(body)] {
-        body();
+bool Jobs::Start(std::function<void()> body) noexcept {
+    try {
+        std::lock_guard g(m_threadMutex);
+        // The previous job has freed the slot; its thread is about to return.
+        Finish(m_worker);
+        m_worker = std::thread([this, body = std::move(body)] {
+            try {
+                body();
+            } catch (const std::exception& e) {  // nothing may leave the worker
+                LOG_ERR(kLog, "job: %s", e.what());
+            }
+            Release();
+        });
+        return true;
+    } catch (const std::exception& e) {
+        LOG_ERR(kLog, "job not started: %s", e.what());
         Release();
-    });
+        return false;
+    }
 }
 
 void Jobs::Stop() {
-    m_abort.store(true);
+    RequestAbort();
     std::lock_guard g(m_threadMutex);
     Finish(m_worker);
 }
@@ -115,7 +134,6 @@ bool RunDownload(Link link, ImageKind kind, Bytes file, Progress& progress, cons
     if (kind == ImageKind::PadData) {
         if (!PadStart(link, data, abort)) {
             LOG_INFO(kLog, "pad data: start request not answered");
-            if (abort.load()) progress.Report(kOpFailed, 0);
             return false;
         }
         Sleep(link.timing, 1000);
@@ -141,10 +159,7 @@ bool RunDownload(Link link, ImageKind kind, Bytes file, Progress& progress, cons
         }
         progress.Report(op, ChunkPercent(i, n));
     }
-    if (!ok) {
-        progress.Report(kOpFailed, 0);
-        return false;
-    }
+    if (!ok) return false;
     if (kind != ImageKind::PadData) Send(link, ClosingRequest(kind));  // no reply expected
     Sleep(link.timing, ClosingWaitMs(kind));
     progress.Report(op, 100);
@@ -183,7 +198,8 @@ bool RunClearLog(Link link, Progress& progress, const std::atomic<bool>& abort, 
     std::uint8_t percent = 0;
     for (unsigned s = 1; s <= steps; ++s) {
         if (!opened() || abort.load()) break;
-        percent = static_cast<std::uint8_t>(std::uint64_t{s} * 100 / steps);
+        // 100 % is for the confirmed end only.
+        percent = static_cast<std::uint8_t>(std::min<std::uint64_t>(std::uint64_t{s} * 100 / steps, 99));
         progress.Report(kOpClearLog, percent);
         if (cleared.load()) {
             stopReader();
@@ -194,8 +210,11 @@ bool RunClearLog(Link link, Progress& progress, const std::atomic<bool>& abort, 
         link.timing.Pause(500);
     }
     stopReader();
-    if (percent != 100) progress.Report(kOpClearLog, 0xFF);
     return false;
 }
+
+void ReportDownloadFailed(Progress& progress) { progress.Report(kOpFailed, 0); }
+
+void ReportClearFailed(Progress& progress) { progress.Report(kOpClearLog, 0xFF); }
 
 }  // namespace tavik

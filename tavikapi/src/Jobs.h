@@ -22,7 +22,7 @@ public:
 
     bool Busy() const { return m_busy.load(); }
     bool Idle() const { return m_idle.load(); }
-    void RequestAbort() { m_abort.store(true); }
+    void RequestAbort();
     const std::atomic<bool>& AbortFlag() const { return m_abort; }
 
     // Takes the one job slot (busy set, idle cleared, abort cleared) before
@@ -32,7 +32,8 @@ public:
     // Gives a claimed slot back without starting a job.
     void Release();
     // Runs body on the worker thread; the slot is freed when it returns.
-    void Start(std::function<void()> body);
+    // False (the slot freed again, nothing run) when no thread can be made.
+    bool Start(std::function<void()> body) noexcept;
     // Aborts a running job and waits for its thread.
     void Stop();
 
@@ -40,6 +41,10 @@ private:
     std::atomic<bool> m_busy{false};
     std::atomic<bool> m_idle{true};
     std::atomic<bool> m_abort{false};
+    // Held while the flags change together (claim, release, abort), so that
+    // nobody sees the slot idle once it is claimed, and an abort made after a
+    // claim is never cleared by it.
+    std::mutex m_flagMutex;
     std::mutex m_threadMutex;
     std::thread m_worker;
 };
@@ -56,11 +61,17 @@ private:
 };
 
 // The transfer of a checked image (the whole file) to the device, with the
-// device's lock held by the caller. True when every chunk was acknowledged.
+// device's lock held by the caller. True when every chunk was acknowledged
+// and the 100 % report made; on false the caller makes the failure report
+// (ReportDownloadFailed) once it has let go of the lock.
 bool RunDownload(Link link, ImageKind kind, Bytes file, Progress& progress, const std::atomic<bool>& abort);
+void ReportDownloadFailed(Progress& progress);
 
 // Log clearing with the lock held by the caller; `opened` tells whether the
-// device is still opened. True when the device reported the log cleared.
+// device is still opened. True when the device reported the log cleared (and
+// the 100 % report made); the steps before report at most 99 %. On false the
+// caller makes the failure report (ReportClearFailed) after the lock.
 bool RunClearLog(Link link, Progress& progress, const std::atomic<bool>& abort, const std::function<bool()>& opened);
+void ReportClearFailed(Progress& progress);
 
 }  // namespace tavik

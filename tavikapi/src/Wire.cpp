@@ -43,6 +43,13 @@ Packet Request(std::uint8_t c) {
 
 bool MatchCode(const Packet& reply, std::uint8_t c) { return reply[0] == c; }
 
+bool MatchEcho(const Packet& reply, const Packet& request, std::size_t first, std::size_t last) {
+    if (reply[0] != request[0] || last >= reply.size() || first > last) return false;
+    return std::equal(request.begin() + static_cast<std::ptrdiff_t>(first),
+                      request.begin() + static_cast<std::ptrdiff_t>(last) + 1,
+                      reply.begin() + static_cast<std::ptrdiff_t>(first));
+}
+
 Packet ReadRegRequest(std::uint32_t address) {
     Packet p = Request(code::ReadReg);
     PutU16Le(p, 2, static_cast<std::uint16_t>(address));
@@ -192,11 +199,13 @@ std::array<std::uint8_t, kSystemInfoSize> AssembleSystemInfo(const Packet& a, co
     Copy(rec, 102, b, 20, 28);
     Copy(rec, 111, b, 36, 44);
     Copy(rec, 120, b, 45, 53);
-    // Bytes 129..139: the date text, cut to fit with its NUL (a field above
-    // 99 would write three digits).
-    char date[32];
-    std::snprintf(date, sizeof date, "20%02u-%02u-%02u", unsigned{a[51]}, unsigned{a[52]}, unsigned{a[53]});
-    std::memcpy(rec.data() + 129, date, std::min<std::size_t>(std::strlen(date), 10));
+    // Bytes 129..139: the date text; a field that does not fit two digits
+    // leaves the text empty rather than cut.
+    if (a[51] < 100 && a[52] < 100 && a[53] < 100) {
+        char date[16];
+        std::snprintf(date, sizeof date, "20%02u-%02u-%02u", unsigned{a[51]}, unsigned{a[52]}, unsigned{a[53]});
+        std::memcpy(rec.data() + 129, date, std::strlen(date));
+    }
     Copy(rec, 155, b, 29, 35);
     Copy(rec, 162, a, 54, 57);
     return rec;

@@ -69,6 +69,9 @@ Packet Request(std::uint8_t code);
 // Does the reply belong to a request of this code (its byte 0)? A reply
 // whose byte 0 is 0xFF therefore never answers a register read.
 bool MatchCode(const Packet& reply, std::uint8_t code);
+// The request's code, and request bytes first..last echoed at the same place
+// (the address, count or number the reply belongs to).
+bool MatchEcho(const Packet& reply, const Packet& request, std::size_t first, std::size_t last);
 
 Packet ReadRegRequest(std::uint32_t address);
 Packet WriteRegRequest(std::uint32_t address, std::uint32_t value);

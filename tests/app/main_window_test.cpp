@@ -6,6 +6,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QElapsedTimer>
 #include <QTest>
 #include <QTimer>
 #include <QWindow>
@@ -137,6 +138,13 @@ TEST_F(MainWindowTest, SecondSearchSearchListAndWriteAreRefusedWhileOneRuns) {
     dlg.hide();
 }
 
+TEST_F(MainWindowTest, SerialBytesAbove0x7FAreOneLatin1CharacterInTheGrid) {
+    CBrevaneDlg dlg;
+    dlg.RefreshGrid({Module("A", "EV\xE9\xFF" "1", 0)});
+    // Each byte one character, as the command line's table and JSON show it.
+    EXPECT_EQ(dlg.Grid()->CellText(0, 1), QString::fromUtf8("EV\u00e9\u00ff1"));
+}
+
 TEST_F(MainWindowTest, ShrinkingGridDeletesLastRows) {
     CBrevaneDlg dlg;
     dlg.RefreshGrid({Module("A", "1", 0), Module("B", "2", 1), Module("C", "3", 2)});
@@ -163,9 +171,14 @@ TEST_F(MainWindowTest, ProgressTimerTicksToTheEndAndStops) {
     EXPECT_EQ(dlg.ProgressBar()->value(), 0);
     EXPECT_TRUE(dlg.ProgressTimer().isActive());
     EXPECT_EQ(dlg.ProgressTimer().interval(), 200);
-    QTest::qWait(500);
+    // Two ticks reach the end and stop the timer; a loaded machine may be late
+    // with them, never early.
+    QElapsedTimer clock;
+    clock.start();
+    QTRY_COMPARE_WITH_TIMEOUT(dlg.ProgressBar()->value(), 2, 3000);
+    EXPECT_GE(clock.elapsed(), 2 * 190);
+    QTRY_VERIFY_WITH_TIMEOUT(!dlg.ProgressTimer().isActive(), 3000);
     EXPECT_EQ(dlg.ProgressBar()->value(), 2);
-    EXPECT_FALSE(dlg.ProgressTimer().isActive());
 
     sink.ProgressStart(10);
     sink.ProgressPause();
@@ -174,8 +187,13 @@ TEST_F(MainWindowTest, ProgressTimerTicksToTheEndAndStops) {
     EXPECT_EQ(dlg.ProgressBar()->value(), 0);
     sink.ProgressResume();
     EXPECT_TRUE(dlg.ProgressTimer().isActive());
-    QTest::qWait(250);
-    EXPECT_EQ(dlg.ProgressBar()->value(), 1);
+    // One tick per 200 ms: the first comes no sooner than that, and when it has
+    // come the bar has moved by exactly one step.
+    clock.restart();
+    QTRY_VERIFY_WITH_TIMEOUT(dlg.ProgressBar()->value() >= 1, 3000);
+    EXPECT_GE(clock.elapsed(), 190);
+    const int afterFirst = dlg.ProgressBar()->value();
+    EXPECT_LE(afterFirst, 1 + static_cast<int>((clock.elapsed() - 190) / 190));
     sink.ProgressStop();
     EXPECT_FALSE(dlg.ProgressTimer().isActive());
     EXPECT_EQ(dlg.ProgressBar()->value(), 0);

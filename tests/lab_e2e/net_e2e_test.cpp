@@ -106,7 +106,9 @@ TEST(NetLab, SilentEvraFailsWithinItsPolls) {
     auto r = RunInLab(lab, {Cli(), "read", "--family", "Pembrix - Evra", "--module", "0"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("no Pembrix - Evra device found"), std::string::npos) << r.err;
-    // Two interfaces of three cycles of three 50 ms misses, plus the lab.
+    // Two interfaces of three cycles of three 50 ms misses, plus the lab: at
+    // least the 0.9 s of all those polls, and no more than the lab adds.
+    EXPECT_GE(r.seconds, 0.9);
     EXPECT_LT(r.seconds, 20.0);
 }
 
@@ -158,6 +160,7 @@ TEST(NetLab, GostelCardFaultsFailTheTransferWithinItsLimit) {
         // The card in slot 1 could not be read; the others were.
         EXPECT_EQ(JsonField(r.out, "serial"), (std::vector<std::string>{"GSA0001", "GSA0001-S3"})) << fault << r.out;
         // 150 polls of 50 ms for the one failing chunk, plus two discoveries.
+        EXPECT_GE(r.seconds, 7.5) << fault;
         EXPECT_LT(r.seconds, 7.5 + 15.0) << fault;
     }
 }
@@ -211,7 +214,9 @@ TEST(NetLab, HevraCardFaultsFailTheChunkWithinFiftyAttempts) {
         auto r = RunInLab(lab, {Cli(), "read", "--family", "Hevra - 5160", "--module", "2"});
         EXPECT_EQ(r.status, 1) << fault;
         EXPECT_NE(r.err.find("no complete reply"), std::string::npos) << fault << r.err;
-        // Two discoveries, a 1 s connect and 50 attempts of at most 350 ms.
+        // Two discoveries, a 1 s connect and 50 attempts of at most 350 ms:
+        // the attempts alone are at least 50 x (100 ms pause + 200 ms wait).
+        EXPECT_GE(r.seconds, 1.0 + 50 * 0.3) << fault;
         EXPECT_LT(r.seconds, 2 * 4.0 + 1.0 + 50 * 0.35 + 10.0) << fault;
     }
 }
@@ -234,7 +239,9 @@ TEST(NetLab, HevraBadCrcOnlyMeansNotFound) {
     auto r = RunInLab(lab, {Cli(), "read", "--family", "Hevra - 5160", "--target", "198.18.0.42", "--card", "1"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("Can't detect Hevra - 5160!"), std::string::npos) << r.err;
-    // Per interface three passes of 60 polls of 50 ms, twice.
+    // Per interface three passes of 60 polls of 50 ms, on both interfaces (the
+    // target is named, so only the connection's discovery runs).
+    EXPECT_GE(r.seconds, 2 * 3 * 3.0);
     EXPECT_LT(r.seconds, 2 * 2 * 3 * 3.0 + 10.0);
 }
 
@@ -274,4 +281,196 @@ TEST(NetLab, VanishingDevicesFailTheNextTransfer) {
     // The controller's image was read; then the chassis was gone.
     EXPECT_EQ(JsonField(r.out, "serial"), (std::vector<std::string>{"HVA0001"})) << r.out << r.err;
     EXPECT_LT(r.seconds, 2 * 4.0 + 3 * (1.0 + 50 * 0.35) + 10.0);
+}
+
+namespace {
+// Runs with the lab's own event log on its standard error (merged into err).
+LabRun RunInLabLogged(const LabDir& lab, const std::vector<std::string>& command) {
+    ::setenv("BREVANE_LAB_VERBOSE", "1", 1);
+    auto r = RunInLab(lab, command);
+    ::unsetenv("BREVANE_LAB_VERBOSE");
+    return r;
+}
+
+std::size_t Count(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+}  // namespace
+
+TEST(NetLab, InstrumentsThatAnswerByBroadcastAreFoundAndRead) {
+    LabDir lab("bcast");
+    lab.WriteConfig(Lab(Net("evra-lb", "evra", 0, "198.18.0.10", "EVB0001", "fault=broadcast-reply\n") +
+                        Net("kalder-sb", "kalder", 0, "198.18.0.20", "KLB0002", "fault=subnet-broadcast-reply\n") +
+                        Net("gostel-lb", "gostel", 0, "198.18.0.30", "GSB0003", kGostelCards + "fault=broadcast-reply\n") +
+                        Net("hevra-sb", "hevra", 0, "198.18.0.40", "HVB0004",
+                            kHevraCards + "fault=subnet-broadcast-reply\n")));
+    auto r = RunInLab(lab, {Cli(), "discover", "--json", "Pembrix - Evra", "Kalder - 8S33", "Gostel - 2160",
+                            "Hevra - 5160"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Sorted(JsonField(r.out, "serial")),
+              Sorted({"EVB0001", "KLB0002", "GSB0003", "GSB0003-S1", "GSB0003-S3", "HVB0004", "HVB0004-S0",
+                      "HVB0004-S2"}))
+        << r.out << r.err;
+    // Replies by broadcast also serve the transfers: write, then read back.
+    WriteThenRead(lab, {"--family", "Kalder - 8S33", "--module", "0"}, "KL-BCAST");
+}
+
+TEST(NetLab, LeadingZerosInATargetAreDroppedAndOtherCharactersRefused) {
+    LabDir lab("target-text");
+    lab.WriteConfig(Lab(Net("gostel-b", "gostel", 0, "198.18.0.31", "GSB0002", "cards=2:0xB010:1\n")));
+    auto t = RunInLab(lab, {Cli(), "discover", "--json", "--target", "198.018.000.031", "Gostel - 2160"});
+    ASSERT_EQ(t.status, 0) << t.err;
+    EXPECT_EQ(JsonField(t.out, "serial"), (std::vector<std::string>{"GSB0002", "GSB0002-S2"})) << t.out;
+    for (const std::string bad : {"a.18.0.31", "198.18.0.31abc"}) {
+        auto b = RunInLab(lab, {Cli(), "discover", "--json", "--target", bad, "Gostel - 2160"});
+        EXPECT_EQ(b.status, 2) << bad;
+        EXPECT_NE(b.out.find("Please input a correct IP address!"), std::string::npos) << bad << b.out;
+        EXPECT_LT(b.seconds, 5.0) << bad;  // refused before any search
+    }
+}
+
+TEST(NetLab, GostelCardWrittenByIndexUsesTheModeItsDialogAllows) {
+    LabDir lab("gostel-index-write");
+    lab.WriteConfig(Lab(Net("gostel-a", "gostel", 0, "198.18.0.30", "GSA0001", kGostelCards)));
+    const fs::path image = lab.path / "s3.bin";
+    std::ofstream(image, std::ios::binary) << ImageWithSerial("GS-IDX-S3");
+    // Module 2 is the dialog's third row (slot 3): beyond Initialize mode.
+    auto w = RunInLabLogged(lab, {Cli(), "write", "--family", "Gostel - 2160", "--module", "2", "--backup-dir",
+                                  (lab.path / "backups").string(), image.string()});
+    ASSERT_EQ(w.status, 0) << w.err;
+    EXPECT_NE(w.err.find("write request (276 bytes), slot 3, sub-command 4"), std::string::npos) << w.err;
+    EXPECT_EQ(w.err.find("sub-command 6"), std::string::npos) << w.err;
+    // Module 1 (the dialog's second row) may still be written in Initialize mode.
+    std::ofstream(image, std::ios::binary) << ImageWithSerial("GS-IDX-S1");
+    auto w1 = RunInLabLogged(lab, {Cli(), "write", "--family", "Gostel - 2160", "--module", "1", "--backup-dir",
+                                   (lab.path / "backups").string(), image.string()});
+    ASSERT_EQ(w1.status, 0) << w1.err;
+    EXPECT_NE(w1.err.find("write request (276 bytes), slot 1, sub-command 6"), std::string::npos) << w1.err;
+}
+
+TEST(NetLab, DiscoveryRepliesNamingABroadcastAddressAreRefused) {
+    LabDir lab("names-bcast");
+    lab.WriteConfig(Lab(Net("evra-ok", "evra", 0, "198.18.0.10", "EVOK001") +
+                        Net("evra-bad", "evra", 0, "198.18.0.11", "EVBAD01", "fault=names-broadcast\n") +
+                        Net("kalder-bad", "kalder", 0, "198.18.0.21", "KLBAD02", "fault=names-broadcast\n")));
+    auto r = RunInLabLogged(lab, {Cli(), "discover", "--json", "Pembrix - Evra", "Kalder - 8S33"});
+    EXPECT_EQ(JsonField(r.out, "serial"), (std::vector<std::string>{"EVOK001"})) << r.out << r.err;
+    // Nothing was ever sent to the broadcast address but discovery itself.
+    EXPECT_EQ(r.out.find("198.18.0.255"), std::string::npos) << r.out;
+    EXPECT_EQ(Count(r.err, "evra-bad: read request"), 0u) << r.err;
+    EXPECT_EQ(Count(r.err, "kalder-bad: read request"), 0u) << r.err;
+}
+
+TEST(NetLab, GostelDiscoveryKeepsEveryChassisThatAnswers) {
+    LabDir lab("gostel-many");
+    // The alphabetically first chassis answers a little later than the others.
+    std::string devices = Net("gostel-0", "gostel", 0, "198.18.0.30", "GS00", "fault=late\nlate-ms=30\n");
+    for (int i = 1; i <= 4; ++i)
+        devices += Net("gostel-" + std::to_string(i), "gostel", 0, "198.18.0.3" + std::to_string(i),
+                       "GS0" + std::to_string(i), "cards=2:0xB010:1\n");
+    lab.WriteConfig(Lab(devices));
+    auto r = RunInLabLogged(lab, {Cli(), "-v", "discover", "--json", "Gostel - 2160"});
+    // The connection dialog's first choice is the alphabetically first of all
+    // five chassis.
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(JsonField(r.out, "serial"), (std::vector<std::string>{"GS00"})) << r.out;
+    for (int i = 0; i <= 4; ++i)
+        EXPECT_GE(Count(r.err, "chassis 198.18.0.3" + std::to_string(i) + " answered"), 1u) << i << r.err;
+}
+
+TEST(NetLab, HevraTakesAShortSlotTableAtOnce) {
+    LabDir lab("hevra-short");
+    lab.WriteConfig(Lab(Net("hevra-a", "hevra", 0, "198.18.0.40", "HVA0001", kHevraCards + "fault=short-table\n")));
+    auto r = RunInLab(lab, {Cli(), "discover", "--json", "--target", "198.18.0.40", "Hevra - 5160"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(JsonField(r.out, "serial"), (std::vector<std::string>{"HVA0001", "HVA0001-S0", "HVA0001-S2"})) << r.out;
+    // Fifty attempts (17.5 s) would have passed before the partial table was used.
+    EXPECT_LT(r.seconds, 12.0);
+}
+
+TEST(NetLab, ATargetIsGoneToWithoutDiscoveryOnEveryInterface) {
+    LabDir lab("target-direct");
+    lab.WriteConfig(Lab(Net("gostel-a", "gostel", 0, "198.18.0.30", "GSA0001", kGostelCards) +
+                        Net("gostel-b", "gostel", 0, "198.18.0.31", "GSB0002", "cards=2:0xB010:1\n") +
+                        Net("hevra-a", "hevra", 0, "198.18.0.40", "HVA0001", kHevraCards)));
+    auto r = RunInLabLogged(lab, {Cli(), "discover", "--json", "--target", "198.18.0.31", "Gostel - 2160"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(JsonField(r.out, "serial"), (std::vector<std::string>{"GSB0002", "GSB0002-S2"})) << r.out;
+    // Nothing broadcast: the other chassis never heard a discovery request.
+    EXPECT_EQ(Count(r.err, "gostel-a: discovery request"), 0u) << r.err;
+    auto h = RunInLabLogged(lab, {Cli(), "discover", "--json", "--target", "198.18.0.40", "Hevra - 5160"});
+    ASSERT_EQ(h.status, 0) << h.err;
+    EXPECT_EQ(Count(h.err, "hevra-a: discovery request"), 1u) << h.err;  // the one unicast request
+}
+
+TEST(NetLab, AFamilyThatCannotRunSaysWhy) {
+    LabDir lab("say-why");
+    lab.WriteConfig(Lab(Net("evra-a", "evra", 0, "198.18.0.10", "EVA0001")));
+    // No chassis anywhere: nothing to choose from.
+    auto none = RunInLab(lab, {Cli(), "read", "--json", "--family", "Gostel - 2160", "--module", "0"});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_NE(none.out.find("--target"), std::string::npos) << none.out;
+    auto d = RunInLab(lab, {Cli(), "discover", "Gostel - 2160"});
+    EXPECT_EQ(d.status, 1);
+    EXPECT_NE(d.err.find("name the device with --target IP"), std::string::npos) << d.err;
+    // --target for a family that takes none.
+    auto r = RunInLab(lab, {Cli(), "read", "--family", "Pembrix - Evra", "--module", "0", "--target", "198.18.0.10"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("takes no target address"), std::string::npos) << r.err;
+    auto only = RunInLab(lab, {Cli(), "discover", "--target", "198.18.0.10", "Pembrix - Evra"});
+    EXPECT_EQ(only.status, 2);
+    EXPECT_NE(only.err.find("takes no target address"), std::string::npos) << only.err;
+    auto mixed = RunInLab(lab, {Cli(), "discover", "--json", "--target", "198.18.0.30", "Pembrix - Evra",
+                                "Gostel - 2160"});
+    EXPECT_EQ(JsonField(mixed.out, "serial"), (std::vector<std::string>{"EVA0001"})) << mixed.out;
+    EXPECT_NE(mixed.err.find("--target does not apply to \"Pembrix - Evra\""), std::string::npos) << mixed.err;
+}
+
+TEST(NetLab, DuplicateSerialWarningNamesOnlyOtherModules) {
+    LabDir lab("dup-serial");
+    lab.WriteConfig(Lab(Net("gostel-a", "gostel", 0, "198.18.0.30", "GSA0001", kGostelCards)));
+    // The last search is kept per user: this test's own, not another run's.
+    ::setenv("XDG_DATA_HOME", (lab.path / "data").c_str(), 1);
+    struct Unset {
+        ~Unset() { ::unsetenv("XDG_DATA_HOME"); }
+    } unset;
+    ASSERT_EQ(RunInLab(lab, {Cli(), "discover", "Gostel - 2160"}).status, 0);
+    const fs::path image = lab.path / "same.bin";
+    const std::vector<std::string> write = {Cli(), "write", "--family", "Gostel - 2160", "--card", "2",
+                                            "--backup-dir", (lab.path / "backups").string(), image.string()};
+    std::ofstream(image, std::ios::binary) << ImageWithSerial("GSA0001-S1");  // the card's own
+    auto own = RunInLab(lab, write);
+    ASSERT_EQ(own.status, 0) << own.err;
+    EXPECT_EQ(own.err.find("warning: serial number"), std::string::npos) << own.err;
+    std::ofstream(image, std::ios::binary) << ImageWithSerial("GSA0001-S3");  // the next card's
+    auto other = RunInLab(lab, write);
+    ASSERT_EQ(other.status, 0) << other.err;
+    EXPECT_NE(other.err.find("warning: serial number \"GSA0001-S3\" is already that of"), std::string::npos)
+        << other.err;
+}
+
+TEST(NetLab, SerialBytesAbove0x7FAreOneLatin1CharacterEverywhere) {
+    LabDir lab("latin1");
+    lab.WriteConfig(Lab(Net("evra-a", "evra", 0, "198.18.0.10", "EVA0001")));
+    WriteThenRead(lab, {"--family", "Pembrix - Evra", "--module", "0"}, "EV\xE9\xFF" "1");
+    auto j = RunInLab(lab, {Cli(), "discover", "--json", "Pembrix - Evra"});
+    EXPECT_NE(j.out.find("\"serial\":\"EV\\u00e9\\u00ff1\""), std::string::npos) << j.out;
+    auto t = RunInLab(lab, {Cli(), "discover", "Pembrix - Evra"});
+    EXPECT_NE(t.out.find("EV\xC3\xA9\xC3\xBF" "1"), std::string::npos) << t.out;
+}
+
+TEST(NetLab, HevraKeepsToTheChassisItListedWhenItsIdentifyFails) {
+    LabDir lab("hevra-first-only");
+    // Chassis .41 answers first, then is gone before its identify; chassis .40
+    // answers every pass, 300 ms late.
+    lab.WriteConfig(Lab(Net("hevra-gone", "hevra", 0, "198.18.0.41", "HVG0001", kHevraCards + "fault=gone-after-discovery\n") +
+                        Net("hevra-late", "hevra", 0, "198.18.0.40", "HVL0002", kHevraCards + "fault=late\nlate-ms=300\n")));
+    auto r = RunInLab(lab, {Cli(), "-v", "discover", "--json", "Hevra - 5160"});
+    // The first chassis stays the only one: the second is never taken on and
+    // never identified, so nothing of it is offered or read.
+    EXPECT_NE(r.err.find("chassis 198.18.0.41 answered"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("chassis 198.18.0.40 answered"), std::string::npos) << r.err;
+    EXPECT_TRUE(JsonField(r.out, "serial").empty()) << r.out;
 }

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cinttypes>
 #include <cstring>
+#include <thread>
 #include <string>
 
 #include "LabSupport.h"
@@ -141,6 +142,23 @@ TEST_F(Commands, WlanMessageInPieces) {
     mark = RecordMark();
     EXPECT_EQ(Tavik_GetWlanMessageData(part.data(), 0), 1);
     EXPECT_TRUE(RequestsSince(mark).empty());
+}
+
+TEST_F(Commands, EepromRangesThatWordsCannotCarryAreRefused) {
+    EepromChunk chunk;
+    std::memset(&chunk, 0xEE, sizeof chunk);
+    const auto mark = RecordMark();
+    EXPECT_EQ(Tavik_GetEeprom(1, 2, &chunk), 0);        // odd offset
+    EXPECT_EQ(Tavik_GetEeprom(0, 3, &chunk), 0);        // odd length
+    EXPECT_EQ(Tavik_GetEeprom(0x20000, 2, &chunk), 0);  // word 0x10000
+    EXPECT_EQ(Tavik_SetEeprom(1, 2, chunk), 0);
+    EXPECT_EQ(Tavik_SetEeprom(0, 5, chunk), 0);
+    EXPECT_EQ(Tavik_SetEeprom(0x20000, 2, chunk), 0);
+    EXPECT_TRUE(RequestsSince(mark).empty());
+    EXPECT_EQ(chunk.bytes[4], 0xEE);
+    // The last word address that fits is still asked for.
+    Tavik_GetEeprom(0x1FFFE, 2, &chunk);
+    EXPECT_EQ(RequestsSince(mark).size(), 1u);
 }
 
 TEST_F(Commands, SystemInformationLayout) {
@@ -302,6 +320,17 @@ TEST(Late, DeadlineCommandFailsAndLateReplyIsDropped) {
     EXPECT_EQ(Tavik_GetEeprom(0, 58, &chunk), 0);
     EXPECT_LT(Seconds(t0), 3.5);
     EXPECT_EQ(chunk.bytes[4], 0xEE);
+    // Its reply, arriving during the next read, is not that read's data: the
+    // next read gets the serial's first bytes (from byte 76) or nothing.
+    EepromChunk next;
+    std::memset(&next, 0xEE, sizeof next);
+    if (Tavik_GetEeprom(76, 2, &next) == 1) {
+        EXPECT_EQ(next.bytes[4], 'A');
+        EXPECT_EQ(next.bytes[5], 'P');
+    } else {
+        EXPECT_EQ(next.bytes[4], 0xEE);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2200));
 
     // A Counted read waits 150 ms plus three reads: the late reply arrives in
     // time, and the stale 0x12 reply in between is dropped.

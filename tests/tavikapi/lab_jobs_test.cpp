@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <thread>
 
 #include "LabSupport.h"
@@ -203,17 +204,35 @@ TEST_F(Downloads, TerminateDuringTheClosingWaitReportsTheJobStillRunning) {
     EXPECT_NE(Tavik_TerminateProcess(), 0);
 }
 
-TEST(DownloadFaults, UnacknowledgedChunkEndsWith255) {
+namespace {
+// Whether another thread could talk to the device while the failure report ran.
+std::atomic<int> g_otherExchange{-1};
+void OnProgressTryingTheDevice(std::uint32_t op, std::uint8_t* percent, std::uint32_t one) {
+    if (op == 255) {
+        auto other = std::async(std::launch::async, [] {
+            std::uint16_t logs = 0;
+            return Tavik_GetLogNum(&logs);
+        });
+        const bool ran = other.wait_for(std::chrono::seconds(3)) == std::future_status::ready;
+        g_otherExchange = ran ? other.get() : 0;
+    }
+    OnProgress(op, percent, one);
+}
+}  // namespace
+
+TEST(DownloadFaults, UnacknowledgedChunkEndsWith255AfterTheLockIsLetGo) {
     ResetReports();
     ASSERT_TRUE(Open(2));
     const std::string fw = WriteFirmware("fw-brisa.bin", false, 600, "Pembrix-Brisa");
     const auto t0 = Now();
-    ASSERT_EQ(Tavik_DownloadFirmware(fw.c_str(), OnProgress), TAVIK_DOWNLOAD_STARTED);
+    ASSERT_EQ(Tavik_DownloadFirmware(fw.c_str(), OnProgressTryingTheDevice), TAVIK_DOWNLOAD_STARTED);
     ASSERT_TRUE(WaitReport(IsFinal, 30));
     const auto reports = Reports();
     EXPECT_EQ(Percents(reports), (std::vector<int>{10, 20, 30, 0}));
     EXPECT_EQ(reports.back().op, 255u);
     EXPECT_GE(reports.back().time - t0, 4.9);  // 5 s for the fourth chunk
+    // The device was free while the failure was reported.
+    EXPECT_EQ(g_otherExchange.load(), 1);
     EXPECT_NE(Tavik_TerminateProcess(), 0);
 }
 
@@ -238,7 +257,8 @@ TEST(ClearLog, ConfirmedClearing) {
     std::uint16_t logs = 0;
     ASSERT_EQ(Tavik_GetLogNum(&logs), 1);
     const auto mark = RecordMark();
-    EXPECT_EQ(Tavik_ClearLog(OnProgress), 0);
+    EXPECT_EQ(Tavik_ClearLog(OnProgress), 1);  // started
+    EXPECT_EQ(Tavik_ClearLog(OnProgress), 0);  // nothing started while it runs
     ASSERT_TRUE(WaitReport(IsFinal, 20.0 * logs));
     ASSERT_TRUE(WaitIdle(5));
     auto reports = Reports();
@@ -260,13 +280,16 @@ TEST(ClearLog, UnconfirmedClearingRunsTwentyStepsPerLog) {
     ASSERT_EQ(Tavik_GetLogNum(&logs), 1);
     ASSERT_EQ(logs, 2);  // 20 steps of 500 ms per stored log
     const auto t0 = Now();
-    EXPECT_EQ(Tavik_ClearLog(OnProgress), 0);
+    EXPECT_EQ(Tavik_ClearLog(OnProgress), 1);
     ASSERT_TRUE(WaitReport([](const Report& r) { return r.percent == 100 || r.percent == 0xFF; }, 12.0 * logs));
     ASSERT_TRUE(WaitIdle(5));
     const auto reports = Reports();
-    ASSERT_EQ(reports.size(), 40u);
-    EXPECT_EQ(reports.back().percent, 100);
-    for (auto& r : reports) EXPECT_NE(r.percent, 0xFF);
+    // Forty steps that never claim 100 %, then the one failure report.
+    ASSERT_EQ(reports.size(), 41u);
+    EXPECT_EQ(reports[38].percent, 97);
+    EXPECT_EQ(reports[39].percent, 99);
+    EXPECT_EQ(reports.back().percent, 0xFF);
+    for (auto& r : reports) EXPECT_EQ(r.op, 3u);
     EXPECT_GE(reports.back().time - t0, 10.0 * logs - 1.0);
     Tavik_TerminateProcess();
 }

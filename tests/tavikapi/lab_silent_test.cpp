@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "LabSupport.h"
 
@@ -78,6 +79,18 @@ TEST_P(Silent, RawFrameGivesUpAfterFiftyReads) {
     EXPECT_EQ(Tavik_SendFrame(frame), 0);
     EXPECT_GE(Since(t0), 50.0);
     EXPECT_LT(Since(t0), 56.0);
+}
+
+TEST_P(Silent, LogClearingThatCannotReadTheLogCountEndsWithItsFailureReport) {
+    if (GetParam() != 1) GTEST_SKIP() << "one kind is enough";
+    ResetReports();
+    EXPECT_EQ(Tavik_ClearLog(OnProgress), 1);
+    ASSERT_TRUE(WaitReport(IsFinal, 15));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto reports = Reports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].op, 3u);
+    EXPECT_EQ(reports[0].percent, 0xFF);
 }
 
 INSTANTIATE_TEST_SUITE_P(Lab, Silent, ::testing::Values(1, 2),

@@ -154,11 +154,19 @@ TEST(Wire, SystemInfoLayout) {
 
     const std::uint8_t big[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
     std::memcpy(&e52[6], big, 6);
-    a[51] = 200;  // out-of-range date fields are cut, never written past the field
+    a[51] = 100;  // a field of three digits: no date rather than a cut one
     const auto rec2 = AssembleSystemInfo(a, e32, b, e52);
     EXPECT_STREQ(reinterpret_cast<const char*>(&rec2[30]), "281474976710655");
+    EXPECT_STREQ(reinterpret_cast<const char*>(&rec2[129]), "");
     EXPECT_EQ(rec2[139], 0);
     EXPECT_EQ(rec2[155], 0x80 + 29);
+    a[51] = 26;
+    for (int field : {52, 53}) {
+        a[field] = 255;
+        EXPECT_STREQ(reinterpret_cast<const char*>(&AssembleSystemInfo(a, e32, b, e52)[129]), "") << field;
+        a[field] = 99;
+    }
+    EXPECT_STREQ(reinterpret_cast<const char*>(&AssembleSystemInfo(a, e32, b, e52)[129]), "2026-99-99");
 }
 
 TEST(Image, FirmwareAndFpgaChecks) {

@@ -8,14 +8,18 @@ TEST(ConnDev, CleansBlanksAndLabels) {
     auto r = Clean(" 192.168.1.10 - Gostel chassis");
     EXPECT_EQ(r.verdict, Verdict::Ok);
     EXPECT_EQ(r.address, "192.168.1.10");
-    EXPECT_EQ(Clean("010.001.000.255").address, "010.001.000.255");
+    // Leading zeros go, so that the address reaches the socket layer intact.
+    EXPECT_EQ(Clean("010.001.000.255").verdict, Verdict::Ok);
+    EXPECT_EQ(Clean("010.001.000.255").address, "10.1.0.255");
+    EXPECT_EQ(Clean("0.00.000.0000").address, "0.0.0.0");
 }
 
 TEST(ConnDev, RefusesMalformedAddresses) {
     for (const char* bad : {"192.168.1", "1.2.3.4.5", "1..2.3", "256.1.1.1", "1.2.3.", ".1.2.3"})
         EXPECT_EQ(Clean(bad).verdict, Verdict::Invalid) << bad;
-    // A field not starting with a digit counts as 0 and is accepted.
-    EXPECT_EQ(Clean("a.1.1.1").verdict, Verdict::Ok);
+    // Anything but digits in a field is refused, wherever it stands.
+    for (const char* bad : {"a.1.1.1", "1.2.3.4abc", "1.2.+3.4", "1.2.3.0x4"})
+        EXPECT_EQ(Clean(bad).verdict, Verdict::Invalid) << bad;
     EXPECT_EQ(Clean("99999999999999999999.1.1.1").verdict, Verdict::Invalid);
 }
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <iterator>
+
 #include "families/usb/CComm_Tesk.h"
 #include "framework/DeviceInfo.h"
 #include "framework/Registry.h"
@@ -17,6 +19,55 @@ TEST(Registry, HoldsTheTwentyNineRowsInOrder) {
     int targets = 0;
     for (const auto& r : rows) targets += r.needsTarget;
     EXPECT_EQ(targets, 4);  // Gostel, Hevra, Jessor, Orvel
+}
+
+TEST(Registry, EveryRowNameClassWeightAndTargetFlag) {
+    struct Row {
+        const char* name;
+        const char* className;
+        int weight;
+        int needsTarget;
+    };
+    const Row expected[] = {
+        {"Yaltro", "CComm_Yaltro", 70, 0},
+        {"Olvenna", "CComm_Olvenna", 2, 0},
+        {"Pirrel - 4U", "CComm_Pirrel", 2, 0},
+        {"Kalder - 8S33", "CComm_Kalder", 2, 0},
+        {"Gostel - 2160", "CComm_Gostel2160", 10, 1},
+        {"Hevra - 5160", "CComm_Hevra5160", 10, 1},
+        {"Ilvane - Jessor", "CComm_Jessor", 5, 1},
+        {"Tesk - 100", "CComm_Tesk100", 2, 0},
+        {"Tesk - 200", "CComm_Tesk200", 2, 0},
+        {"Tesk - 300", "CComm_Tesk300", 2, 0},
+        {"Harlo - 101", "CComm_Harlo101", 5, 0},
+        {"Harlo - 301", "CComm_Harlo301", 5, 0},
+        {"Harlo - 801", "CComm_Harlo801", 5, 0},
+        {"Harlo - 802", "CComm_Harlo802", 5, 0},
+        {"Quissel - 501", "CComm_Quissel501", 2, 0},
+        {"Quissel - 551", "CComm_Quissel551", 2, 0},
+        {"Dravik - 100", "CComm_Dravik", 2, 0},
+        {"Brantle - 302", "CComm_Brantle302", 2, 0},
+        {"Brantle - 303", "CComm_Brantle303", 2, 0},
+        {"Brantle - 311", "CComm_Brantle311", 2, 0},
+        {"Brantle - S61", "CComm_BrantleS61", 2, 0},
+        {"Pembrix - Evra", "CComm_Evra", 2, 0},
+        {"Pembrix - Alda", "CComm_Alda", 2, 0},
+        {"Pembrix - Alda+", "CComm_Alda2", 2, 0},
+        {"Pembrix - Brisa", "CComm_Brisa", 2, 0},
+        {"Pembrix - Dorla", "CComm_Dorla", 2, 0},
+        {"Pembrix - Cygna", "CComm_Cygna", 2, 0},
+        {"Orvel Series Card", "CComm_Orvel", 50, 1},
+        {"OEM - Nesbin", "CComm_Nesbin", 5, 0},
+    };
+    const auto& rows = FamilyRegistry::Rows();
+    ASSERT_EQ(rows.size(), std::size(expected));
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(rows[i].name, expected[i].name) << "row " << i + 1;
+        ASSERT_NE(rows[i].family, nullptr) << expected[i].name;
+        EXPECT_STREQ(rows[i].family->m_lpszClassName, expected[i].className) << expected[i].name;
+        EXPECT_EQ(rows[i].weight, expected[i].weight) << expected[i].name;
+        EXPECT_EQ(rows[i].needsTarget, expected[i].needsTarget) << expected[i].name;
+    }
 }
 
 TEST(Registry, LookupsGoByExactName) {

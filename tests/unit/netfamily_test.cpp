@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -21,6 +22,7 @@
 #include "families/net/CComm_Evra.h"
 #include "families/net/CComm_Gostel2160.h"
 #include "families/net/CComm_Hevra5160.h"
+#include "families/net/CComm_Kalder.h"
 #include "framework/Job.h"
 #include "platform/Socket.h"
 
@@ -64,9 +66,13 @@ public:
         m_thread = std::thread([this] { Run(); });
     }
     ~Responder() {
-        m_stop = true;
-        m_thread.join();
+        Stop();
         ::close(m_fd);
+    }
+    // Stops answering; `requests` may be read from then on.
+    void Stop() {
+        m_stop = true;
+        if (m_thread.joinable()) m_thread.join();
     }
     std::vector<Bytes> requests;  // read after the responder stopped
 
@@ -164,12 +170,103 @@ TEST(EvraOnLoopback, RepeatedAnswersListOnceAndShortBuffersAreRespected) {
     EXPECT_EQ(buffer[255], 0xEE);
     EXPECT_FALSE(evra.ReadEeprom(buffer.data(), 257));
 
-    // A write of 10 bytes sends 256: those 10, then zeros.
+    // A write of 10 bytes sends 256: those 10, then what the device holds
+    // after them (read first), never zeros in their place.
     const Bytes ten(10, 0x5A);
     ASSERT_TRUE(evra.WriteEeprom(ten.data(), 10));
+    EXPECT_FALSE(evra.WriteEeprom(ten.data(), -1));
     evra.CloseModule();
     evra.Disconnect();
     EXPECT_EQ(evra.GetModuleCount(), 0);
+    device.Stop();
+    const Bytes* written = nullptr;
+    for (const auto& r : device.requests)
+        if (r.size() == 276 && r[17] == 15) written = &r;
+    ASSERT_NE(written, nullptr);
+    EXPECT_TRUE(std::all_of(written->begin() + 20, written->begin() + 30, [](std::uint8_t b) { return b == 0x5A; }));
+    EXPECT_TRUE(std::equal(written->begin() + 30, written->end(), image.begin() + 10));
+}
+
+TEST(EvraOnLoopback, ReplyJustInsideItsFiftyPollsIsTakenAndSilenceCostsThemAll) {
+    NEED_OWN_NAMESPACE();
+    std::atomic<int> delayMs{2200};
+    Responder device(5006, [&](const Bytes& r) -> std::vector<Bytes> {
+        if (r.size() == 28 && r[17] == 1) {
+            Bytes reply = EvraFrame(1, 96);
+            reply[28] = 127, reply[31] = 1;
+            return {reply};
+        }
+        if (r.size() == 20 && r[17] == 14) {
+            if (delayMs < 0) return {};
+            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs.load()));
+            Bytes reply = EvraFrame(14, 276);
+            reply[20] = 0x42;
+            return {reply};
+        }
+        return {};
+    });
+    CComm_Evra evra;
+    ASSERT_TRUE(evra.Socket().Discover({"127.0.0.1"}));
+    evra.SetModuleIndex(0);
+    ASSERT_TRUE(evra.OpenModule());
+    Bytes buffer(256, 0);
+    // 50 polls, 50 ms apart: 2.5 s. A reply after 2.2 s is taken.
+    ASSERT_TRUE(evra.ReadEeprom(buffer.data(), 256));
+    EXPECT_EQ(buffer[0], 0x42);
+    // A silent device costs the whole 2.5 s, not fewer polls.
+    delayMs = -1;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(evra.ReadEeprom(buffer.data(), 256));
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(2450));
+    EXPECT_LT(took, std::chrono::milliseconds(4000));
+}
+
+namespace {
+Bytes KalderFrame(std::uint8_t command, std::uint16_t word, std::size_t size) {
+    Bytes f(size, 0);
+    std::memcpy(f.data(), "PLKV", 4);
+    f[4] = 1;
+    f[8] = 1;
+    f[16] = command;
+    f[18] = static_cast<std::uint8_t>(word), f[19] = static_cast<std::uint8_t>(word >> 8);
+    return f;
+}
+}  // namespace
+
+TEST(KalderOnLoopback, ChunkRepliesMustNameTheirWordAddressAndOddLengthsAreRefused) {
+    NEED_OWN_NAMESPACE();
+    Bytes last0;  // the reply to chunk 0, sent again late before chunk 1's own
+    Responder device(5016, [&](const Bytes& r) -> std::vector<Bytes> {
+        if (r.size() == 26 && r[16] == 1) {
+            Bytes reply = KalderFrame(1, 0, 94);
+            reply[26] = 1, reply[29] = 127;
+            return {reply};
+        }
+        if (r.size() == 278 && r[16] == 2) {
+            const std::uint16_t word = static_cast<std::uint16_t>(r[18] | r[19] << 8);
+            Bytes reply = KalderFrame(2, word, 278);
+            std::fill(reply.begin() + 22, reply.end(), static_cast<std::uint8_t>(0x10 + word / 128));
+            if (word == 0) {
+                last0 = reply;
+                return {reply};
+            }
+            return {last0, reply};
+        }
+        return {};
+    });
+    CComm_Kalder kalder;
+    ASSERT_TRUE(kalder.Socket().Discover({"127.0.0.1"}));
+    kalder.SetModuleIndex(0);
+    ASSERT_TRUE(kalder.OpenModule());
+    Bytes buffer(512, 0xEE);
+    ASSERT_TRUE(kalder.ReadEeprom(buffer.data(), 512));
+    EXPECT_EQ(buffer[0], 0x10);
+    EXPECT_EQ(buffer[256], 0x11);  // chunk 1's own data, not chunk 0's again
+    EXPECT_EQ(buffer[511], 0x11);
+    // Word counts cannot carry an odd length: refused, nothing reported done.
+    EXPECT_FALSE(kalder.ReadEeprom(buffer.data(), 255));
+    EXPECT_FALSE(kalder.WriteEeprom(buffer.data(), 3));
 }
 
 TEST(EvraOnLoopback, SilentDeviceFailsAfterItsPolls) {
@@ -255,6 +352,45 @@ TEST(GostelOnLoopback, ChassisCardsAndShortReads) {
     EXPECT_FALSE(gostel.OpenModule());
     // Card read in Initialize mode (5), then the controller's read (1).
     EXPECT_EQ(subCommands, (std::vector<std::uint16_t>{5, 1}));
+}
+
+TEST(GostelOnLoopback, CardReplyJustInsideItsLimitIsTakenAndSilenceCostsTheFullLimit) {
+    NEED_OWN_NAMESPACE();
+    std::atomic<int> delayMs{7200};
+    Responder chassis(8888, [&](const Bytes& r) -> std::vector<Bytes> {
+        if (r.size() == 16 && r[6] == 3) {
+            Bytes reply(112, 0);
+            reply[6] = 3;
+            return {reply};
+        }
+        if (r.size() == 16 && r[6] == 6) {
+            Bytes reply(144, 0);
+            reply[6] = 6;
+            return {reply};
+        }
+        if (r.size() == 276 && r[6] == 14) {
+            if (delayMs < 0) return {};
+            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs.load()));
+            Bytes reply = r;
+            reply[20] = 0x37;
+            return {reply};
+        }
+        return {};
+    });
+    CComm_Gostel2160 gostel;
+    ASSERT_TRUE(gostel.Socket().Discover({"127.0.0.1"}));
+    gostel.SetModuleIndex(0);
+    ASSERT_TRUE(gostel.OpenModule());
+    Bytes buffer(256, 0);
+    // 150 polls, 50 ms apart: 7.5 s. A reply after 7.2 s is taken.
+    ASSERT_TRUE(gostel.ReadEeprom(buffer.data(), 256));
+    EXPECT_EQ(buffer[0], 0x37);
+    delayMs = -1;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(gostel.ReadEeprom(buffer.data(), 256));
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(7450));
+    EXPECT_LT(took, std::chrono::milliseconds(9500));
 }
 
 namespace {
