@@ -7,7 +7,6 @@ namespace families {
 extern const CRuntimeClass classCComm_Yaltro;
 extern const CRuntimeClass classCComm_Olvenna;
 extern const CRuntimeClass classCComm_Pirrel;
-extern const CRuntimeClass classCComm_Jessor;
 extern const CRuntimeClass classCComm_Tesk300;
 extern const CRuntimeClass classCComm_Harlo101;
 extern const CRuntimeClass classCComm_Harlo301;

@@ -9,6 +9,7 @@
 #include "families/net/CComm_Evra.h"
 #include "families/net/CComm_Gostel2160.h"
 #include "families/net/CComm_Hevra5160.h"
+#include "families/net/CComm_Jessor.h"
 #include "families/net/CComm_Kalder.h"
 
 using namespace families;
@@ -21,7 +22,7 @@ const std::vector<_DeviceInfo>& FamilyRegistry::Rows() {
         {"Kalder - 8S33", RUNTIME_CLASS(CComm_Kalder), 2, 0},
         {"Gostel - 2160", RUNTIME_CLASS(CComm_Gostel2160), 10, 1},
         {"Hevra - 5160", RUNTIME_CLASS(CComm_Hevra5160), 10, 1},
-        {"Ilvane - Jessor", &classCComm_Jessor, 5, 1},
+        {"Ilvane - Jessor", RUNTIME_CLASS(CComm_Jessor), 5, 1},
         {"Tesk - 100", RUNTIME_CLASS(CComm_Tesk100), 2, 0},
         {"Tesk - 200", RUNTIME_CLASS(CComm_Tesk200), 2, 0},
         {"Tesk - 300", &classCComm_Tesk300, 2, 0},

@@ -10,7 +10,6 @@ namespace families {
 UNBUILT_FAMILY(CComm_Yaltro)
 UNBUILT_FAMILY(CComm_Olvenna)
 UNBUILT_FAMILY(CComm_Pirrel)
-UNBUILT_FAMILY(CComm_Jessor)
 UNBUILT_FAMILY(CComm_Tesk300)
 UNBUILT_FAMILY(CComm_Harlo101)
 UNBUILT_FAMILY(CComm_Harlo301)

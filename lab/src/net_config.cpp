@@ -21,6 +21,7 @@ const NetKindInfo kNetKinds[] = {
     {"kalder", NetKind::Kalder, false, "Kalder media-converter chassis, UDP 5016, little-endian \"PLKV\" header"},
     {"gostel", NetKind::Gostel, true, "Gostel-2160 card chassis, UDP 8888"},
     {"hevra", NetKind::Hevra, true, "Hevra-5160 card chassis, UDP 8000 discovery, TCP 8001"},
+    {"jessor", NetKind::Jessor, true, "Ilvane-Jessor chassis, Vorn chassis protocol on UDP 7401"},
 };
 
 constexpr unsigned kEvra = kind_bit(NetKind::Evra), kKalder = kind_bit(NetKind::Kalder),

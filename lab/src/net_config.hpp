@@ -21,11 +21,11 @@ typedef struct _GKeyFile GKeyFile;
 
 namespace lab {
 
-enum class NetKind { Evra, Kalder, Gostel, Hevra };
+enum class NetKind { Evra, Kalder, Gostel, Hevra, Jessor };
 
 // Bit per kind, for the kinds a fault or key applies to.
 constexpr unsigned kind_bit(NetKind k) { return 1u << static_cast<unsigned>(k); }
-constexpr unsigned kAllNetKinds = 0xf;
+constexpr unsigned kAllNetKinds = 0x1f;
 
 struct NetKindInfo {
     std::string_view name;
@@ -60,7 +60,7 @@ struct NetFaultInfo {
 };
 
 // One slot-table entry of a chassis. state: Gostel status (1, 2 = present),
-// Hevra presence (1, 9 = present); any other value is an empty slot entry.
+// Hevra and Jessor presence (1, 9 = present); any other value is an empty slot entry.
 struct CardConfig {
     int slot = 0;
     std::uint16_t type = 0;

@@ -15,6 +15,7 @@ const char* msg_name(net::Msg m) {
     case net::Msg::Identify: return "identify";
     case net::Msg::Read: return "read";
     case net::Msg::Write: return "write";
+    case net::Msg::Lock: return "lock";
     }
     return "?";
 }

@@ -189,6 +189,62 @@ std::optional<Answer> gostel(const DeviceView& dev, std::span<const std::uint8_t
     return a;
 }
 
+// ---- Jessor: the Vorn chassis protocol (outside/PROTOCOLS.md), big-endian ----
+
+std::optional<Answer> jessor(const DeviceView& dev, std::span<const std::uint8_t> r) {
+    constexpr std::size_t head = 8;
+    if (r.size() < head || std::memcmp(r.data(), "VRNQ", 4) != 0) return std::nullopt;
+    const std::uint8_t op = r[4];
+    auto reply = [&](Msg m, int slot, std::size_t body) {
+        Answer a{m, slot, Bytes(head + body, 0), {}};
+        std::memcpy(a.reply.data(), "VRNA", 4);
+        a.reply[4] = static_cast<std::uint8_t>(op | 0x80);
+        a.reply[6] = r[6];
+        a.reply[7] = r[7];
+        return a;
+    };
+    const std::uint8_t station[6] = {0x02, 0x00, 0x5e, 0x4a, static_cast<std::uint8_t>(dev.config.lan),
+                                     static_cast<std::uint8_t>(dev.config.address)};
+    if ((op == 1 || op == 2) && r.size() == head) {
+        Answer a = reply(op == 1 ? Msg::Discovery : Msg::SlotTable, kController, op == 1 ? 6 : 6 + 16 * 6);
+        std::copy(station, station + 6, a.reply.begin() + head);
+        if (op == 2)
+            for (const CardConfig& c : dev.config.cards) {
+                const std::size_t at = head + 6 + 6 * static_cast<std::size_t>(c.slot);
+                put_u16(a.reply, at, c.type, true);
+                put_u32(a.reply, at + 2, c.state, true);
+            }
+        return a;
+    }
+    if (op == 5 && r.size() == head + 2) {
+        Answer a = reply(Msg::Lock, kController, 3);  // the chassis grants; a card fault does not hit it
+        a.reply[head] = r[head];
+        a.reply[head + 1] = r[head + 1];
+        a.reply[head + 2] = dev.image(r[head] == 0xff ? kController : r[head]) ? 1 : 0;
+        return a;
+    }
+    if ((op != 3 && op != 4) || r.size() < head + 6) return std::nullopt;
+    const std::uint8_t slot_byte = r[head];
+    const std::uint16_t start = *read_u16_be(r, head + 2), count = *read_u16_be(r, head + 4);
+    if (count > 1024 || (slot_byte != 0xff && slot_byte > 15)) return std::nullopt;
+    const int target = slot_byte == 0xff ? kController : slot_byte;
+    const Image* img = dev.image(target);
+    if (!img) return std::nullopt;  // an empty slot does not answer
+    if (op == 3) {
+        if (r.size() != head + 6) return std::nullopt;
+        Answer a = reply(Msg::Read, target, 6 + std::size_t{count});
+        std::copy(r.begin() + head, r.begin() + head + 6, a.reply.begin() + head);
+        const Bytes data = image_bytes(*img, start, count);
+        std::copy(data.begin(), data.end(), a.reply.begin() + head + 6);
+        return a;
+    }
+    if (r.size() != head + 6 + std::size_t{count}) return std::nullopt;
+    Answer a = reply(Msg::Write, target, 6);
+    std::copy(r.begin() + head, r.begin() + head + 6, a.reply.begin() + head);
+    a.write = WriteEffect{target, start, Bytes(r.begin() + head + 6, r.end())};
+    return a;
+}
+
 // ---- Hevra: UDP discovery with magic and CRC, TCP data channel ----
 
 constexpr char kQuenlor[7] = {'q', 'u', 'e', 'n', 'l', 'o', 'r'};
@@ -293,6 +349,7 @@ std::vector<std::uint16_t> udp_ports(NetKind kind) {
     case NetKind::Kalder: return {kKalderPort};
     case NetKind::Gostel: return {kGostelPort};
     case NetKind::Hevra: return {kHevraUdpPort};
+    case NetKind::Jessor: return {kJessorPort};
     }
     return {};
 }
@@ -305,6 +362,7 @@ std::optional<Answer> answer(const DeviceView& dev, Channel ch, std::span<const 
     case NetKind::Kalder: return ch == Channel::Udp ? kalder(dev, request) : std::nullopt;
     case NetKind::Gostel: return ch == Channel::Udp ? gostel(dev, request) : std::nullopt;
     case NetKind::Hevra: return ch == Channel::Udp ? hevra_udp(dev, request) : hevra_tcp(dev, request);
+    case NetKind::Jessor: return ch == Channel::Udp ? jessor(dev, request) : std::nullopt;
     }
     return std::nullopt;
 }
@@ -326,6 +384,7 @@ void falsify(NetKind kind, Channel ch, Msg msg, Bytes& b, NetFault fault) {
         if (vklp && b.size() >= 18) put_u16(b, 16, static_cast<std::uint16_t>(*read_u16(b, 16, big) + 0x20), big);
         if (kind == NetKind::Gostel && b.size() >= 8) put_u16(b, 6, static_cast<std::uint16_t>(*read_u16_le(b, 6) + 0x20), false);
         if (kind == NetKind::Hevra && ch == Channel::Tcp && b.size() >= 2) b[0] ^= 0x01;
+        if (kind == NetKind::Jessor && b.size() >= 5) b[4] ^= 0x10;
         break;
     case NetFault::WrongSubcommand:
         if (kind == NetKind::Gostel && (msg == Msg::Read || msg == Msg::Write) && b.size() >= 10)
