@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "CliPrompt.h"
+#include "families/net/CComm_Jessor.h"
 #include "Json.h"
 #include "framework/ConnDev.h"
 #include "framework/DeviceSearch.h"
@@ -377,5 +378,6 @@ int main(int argc, char** argv) {
     else
         rc = Fail(kExitUsage, "unknown command \"" + command + "\"\n" + kUsage);
     SetUserPrompt(nullptr);
+    VornExit(false);
     return rc;
 }

@@ -20,6 +20,5 @@ extern const CRuntimeClass classCComm_Brantle303;
 extern const CRuntimeClass classCComm_Brantle311;
 extern const CRuntimeClass classCComm_BrantleS61;
 extern const CRuntimeClass classCComm_Dorla;
-extern const CRuntimeClass classCComm_Orvel;
 extern const CRuntimeClass classCComm_Nesbin;
 }  // namespace families

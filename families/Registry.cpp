@@ -10,6 +10,7 @@
 #include "families/net/CComm_Gostel2160.h"
 #include "families/net/CComm_Hevra5160.h"
 #include "families/net/CComm_Jessor.h"
+#include "families/net/CComm_Orvel.h"
 #include "families/net/CComm_Kalder.h"
 
 using namespace families;
@@ -43,15 +44,16 @@ const std::vector<_DeviceInfo>& FamilyRegistry::Rows() {
         {"Pembrix - Brisa", RUNTIME_CLASS(CComm_Brisa), 2, 0},
         {"Pembrix - Dorla", &classCComm_Dorla, 2, 0},
         {"Pembrix - Cygna", RUNTIME_CLASS(CComm_Cygna), 2, 0},
-        {kOrvelRowName, &classCComm_Orvel, 50, 1},
+        {kOrvelRowName, RUNTIME_CLASS(CComm_Orvel), 50, 1},
         {"OEM - Nesbin", &classCComm_Nesbin, 5, 0},
     };
     return rows;
 }
 
 void FamilyRegistry::BuildOrvelCatalogue() {
-    // The catalogue comes from the Orvel family's own model list; this build
-    // has no Orvel family, so the catalogue is empty.
-    SetOrvelCatalogue({});
+    // The catalogue comes from a temporary Orvel family object's model list.
+    std::vector<std::string> names;
+    CComm_Orvel().ListCatalogue(names);
+    SetOrvelCatalogue(std::move(names));
 }
 

@@ -23,6 +23,5 @@ UNBUILT_FAMILY(CComm_Brantle303)
 UNBUILT_FAMILY(CComm_Brantle311)
 UNBUILT_FAMILY(CComm_BrantleS61)
 UNBUILT_FAMILY(CComm_Dorla)
-UNBUILT_FAMILY(CComm_Orvel)
 UNBUILT_FAMILY(CComm_Nesbin)
 }  // namespace families

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 #include "base/Log.h"
 #include "framework/Prompt.h"
@@ -49,7 +50,13 @@ struct LoadedVorn {
     }
 };
 
+bool g_loaded = false;  // under g_entriesLock
+
 LoadedVorn& Loaded() {
+    {
+        std::lock_guard<std::mutex> hold(g_entriesLock);
+        g_loaded = true;
+    }
     static LoadedVorn* loaded = new LoadedVorn;  // kept loaded to the end: its thread may still call back
     return *loaded;
 }
@@ -69,7 +76,11 @@ void SetVornEntries(const VornEntries* entries) {
     g_installed = entries;
 }
 
-void VornExit() {
+void VornExit(bool evenIfUnused) {
+    {
+        std::lock_guard<std::mutex> hold(g_entriesLock);
+        if (!evenIfUnused && !g_loaded) return;
+    }
     if (const VornEntries* vorn = VornLibrary()) vorn->Exit();
 }
 
@@ -253,8 +264,10 @@ BOOL CComm_Jessor::Transfer(std::uint8_t* readBuffer, const std::uint8_t* writeB
         if (modify && !vorn->LockPort(&port, slotType, 1, 1)) return FALSE;
     }
     // A read may end early when the search is stopped; a write runs to its end.
-    for (int step = 0; step < kReplySteps && !m_replyArrived && (write || !StopRequested()); ++step)
-        WaitPumping(200);
+    for (int step = 0; step < kReplySteps && !m_replyArrived && (write || !StopRequested()); ++step) {
+        if (write && StopRequested()) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        else WaitPumping(200);
+    }
     if (!write) WaitPumping(kReadSettleMs);
     if (!m_replyArrived) {
         LOG_WARN(kLog, "%s slot %u: no %s reply within 10 s", m_addressText.c_str(), m_current.slot,

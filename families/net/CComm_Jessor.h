@@ -29,9 +29,9 @@ inline constexpr const char* kVornLibrary = "libVorn-API.so";
 const VornEntries* VornLibrary();
 // Installs a table (not owned); nullptr goes back to the library.
 void SetVornEntries(const VornEntries* entries);
-// The exit call of the program's way out; harmless when the library was never
-// loaded or is missing.
-void VornExit();
+// The exit call of the program's way out; harmless when the library is
+// missing. Without evenIfUnused it is made only when the library was loaded.
+void VornExit(bool evenIfUnused);
 
 // "Ilvane-Jessor Card Select": the Gostel dialog with the Jessor texts.
 class CJessorCardSelDlg : public CChassisCardSelDlg {
