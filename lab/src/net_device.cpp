@@ -29,7 +29,7 @@ std::string_view fault_name(NetFault f) {
 // Faults after which the device has not carried out a write.
 bool write_lost(NetFault f) {
     return f != NetFault::None && f != NetFault::Late && f != NetFault::Stale && f != NetFault::Duplicate &&
-           f != NetFault::NoIdentify;
+           f != NetFault::NoIdentify && f != NetFault::LockRefused && f != NetFault::BadCount;
 }
 
 }  // namespace

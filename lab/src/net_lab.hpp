@@ -51,6 +51,7 @@ private:
     void flush(Endpoint& ep);
     void close_endpoint(std::uint64_t id);
     void unplug_if_due(NetDevice& dev);
+    void start_server(const NetDeviceConfig& dc);
 
     NetNs cmd_;
     NetNs switch_;
@@ -64,6 +65,7 @@ private:
     int wake_fd_ = -1;
     std::thread thread_;
     double setup_ms_ = 0;
+    std::vector<int> servers_;  // chassis-server processes (kind zelserver), by pid
 };
 
 }  // namespace lab

@@ -29,6 +29,7 @@ constexpr std::uint16_t kGostelPort = 8888;
 constexpr std::uint16_t kHevraUdpPort = 8000;
 constexpr std::uint16_t kHevraTcpPort = 8001;
 constexpr std::uint16_t kJessorPort = 7401;
+constexpr std::uint16_t kOrvelPort = 7300;
 
 constexpr int kController = -1;  // the image of the device itself / the chassis controller
 
