@@ -24,6 +24,15 @@ bool IsZombie(pid_t pid) {
     const auto close = line.rfind(')');
     return close == std::string::npos || close + 2 >= line.size() || line[close + 2] == 'Z' || line[close + 2] == 'X';
 }
+
+// A process of our network namespace (it serves our loopback). Another
+// user's process, whose namespace cannot be read, counts as ours.
+bool SameNetwork(const std::string& pid) {
+    struct stat mine {}, theirs {};
+    if (::stat("/proc/self/ns/net", &mine) != 0) return true;
+    if (::stat(("/proc/" + pid + "/ns/net").c_str(), &theirs) != 0) return errno == EACCES;
+    return mine.st_ino == theirs.st_ino && mine.st_dev == theirs.st_dev;
+}
 }  // namespace
 
 std::optional<pid_t> FindProcess(const std::string& name) {
@@ -41,7 +50,7 @@ std::optional<pid_t> FindProcess(const std::string& name) {
             std::ifstream comm("/proc/" + std::string(e->d_name) + "/comm");
             std::getline(comm, exeName);
         }
-        if (exeName == name && !IsZombie(static_cast<pid_t>(pid))) {
+        if (exeName == name && !IsZombie(static_cast<pid_t>(pid)) && SameNetwork(e->d_name)) {
             found = static_cast<pid_t>(pid);
             break;
         }

@@ -8,8 +8,8 @@
 // Processes of this user's session, for families that start a helper program.
 namespace platform {
 
-// The first running process whose executable file name is exactly `name`
-// (a walk over /proc); nothing when none runs.
+// The first running process of our network namespace whose executable file
+// name is exactly `name` (a walk over /proc); nothing when none runs.
 std::optional<pid_t> FindProcess(const std::string& name);
 
 // True while the process runs; a child that has ended is reaped here.

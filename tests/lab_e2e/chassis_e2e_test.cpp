@@ -81,3 +81,96 @@ TEST(ChassisLab, JessorSilentChassisAndSilentCardFailAfterTheirLimits) {
     EXPECT_GE(quiet.seconds, 11.0);
     EXPECT_LT(quiet.seconds, 20.0);
 }
+
+namespace {
+
+std::string Orvel(const std::string& name, int lan, const std::string& address, const std::string& serial,
+                  int chassis, const std::string& modules, const std::string& extra = "") {
+    return "[device " + name + "]\nkind=orvel\nnetwork=lan" + std::to_string(lan) + "\naddress=" + address +
+           "\nserial=" + serial + "\nchassis=" + std::to_string(chassis) + "\nmodules=" + modules + "\n" + extra + "\n";
+}
+
+std::string Server(const std::string& name, int lan, const std::string& address) {
+    return "[device " + name + "]\nkind=zelserver\nnetwork=lan" + std::to_string(lan) + "\naddress=" + address +
+           "\nserial=" + name + "\n\n";
+}
+
+// A chassis listing a card twice, out of order, with an unknown code, two
+// traffic-generator ports and a backbone with its power module.
+const std::string kOrvelModules = "5:0:49,3:0:48,1:2:200,1:1:200,7:0:250,5:0:49,4:0:43,2:0:84";
+
+bool WriteThenReadCard(const LabDir& lab, const std::string& target, const std::string& row, const std::string& serial,
+                       std::string& err) {
+    const fs::path image = lab.path / (serial + ".bin");
+    std::ofstream(image, std::ios::binary) << ImageWithSerial(serial);
+    auto w = Cli(lab, {"write", "--family", "Orvel Series Card", "--target", target, "--card", row, "--backup-dir",
+                       (lab.path / "backups").string(), image.string()});
+    err = w.err;
+    if (w.status != 0) return false;
+    auto r = Cli(lab, {"read", "--family", "Orvel Series Card", "--target", target, "--card", row, "-o",
+                       (lab.path / "back.bin").string()});
+    err = r.err;
+    return r.status == 0 && ReadFile(lab.path / "back.bin") == ReadFile(image);
+}
+
+}  // namespace
+
+TEST(ChassisLab, OrvelLocalServerStartRemoteServerCardsAndLocks) {
+    LabDir lab("orvel");
+    lab.WriteConfig(Lab(Orvel("orvel-a", 0, "198.18.0.60", "OVA", 1, kOrvelModules,
+                              "fault=late\nlate-ms=3300\nfault-slot=5\n") +
+                        Orvel("orvel-b", 0, "198.18.0.61", "OVB", 2, "1:0:56", "fault=lock-refused\n") +
+                        Server("zs-a", 0, "198.18.0.80") + Server("zs-empty", 1, "198.18.1.81")));
+    // Without a target the dialog's first choice is the local server, which is
+    // not running: the family starts our ZelServerAP from its own directory.
+    auto d = Cli(lab, {"discover", "--json", "Orvel Series Card"});
+    ASSERT_EQ(d.status, 0) << d.err;
+    // One record per card, the power module beside its backbone, sorted; the
+    // reply 3.3 s late (slot 5) still counts.
+    EXPECT_EQ(JsonField(d.out, "serial"),
+              (std::vector<std::string>{"OVA-1-1", "OVA-1-2", "OVA-2-0", "OVA-3-0", "OVA-3-0B", "OVA-4-0", "OVA-5-0",
+                                        "OVB-1-0"}))
+        << d.out;
+    const auto models = JsonField(d.out, "model");
+    ASSERT_EQ(models.size(), 8u);
+    EXPECT_EQ(models[0], "Orvel - TG200 Traffic Generator( 1, 1, 1 )");
+    EXPECT_EQ(models[4], "Orvel - CH4 Power( 1, 3 )");
+    EXPECT_EQ(models[7], "Orvel - GX56 Card( 2, 1 )");
+    EXPECT_GE(d.seconds, 10.0);  // the server's start-up pause
+
+    // Through the remote server: a port module (locked) and a chassis part.
+    std::string err;
+    EXPECT_TRUE(WriteThenReadCard(lab, "198.18.0.80", "3", "OV-NEW-PX", err)) << err;
+    EXPECT_TRUE(WriteThenReadCard(lab, "198.18.0.80", "5", "OV-NEW-PWR", err)) << err;
+    // The chassis refuses the lock: nothing is written.
+    EXPECT_FALSE(WriteThenReadCard(lab, "198.18.0.80", "8", "OV-NEVER", err));
+    auto after = Cli(lab, {"read", "--family", "Orvel Series Card", "--target", "198.18.0.80", "--card", "8", "-o",
+                           (lab.path / "b.bin").string()});
+    ASSERT_EQ(after.status, 0) << after.err;
+    EXPECT_NE(ReadFile(lab.path / "b.bin").find("OVB-1-0"), std::string::npos);
+
+    // A server without chassis, and no server at all.
+    for (const std::string target : {"198.18.1.81", "198.18.0.99"}) {
+        auto none = Cli(lab, {"read", "--family", "Orvel Series Card", "--target", target, "--card", "1"});
+        EXPECT_EQ(none.status, 1) << target;
+        EXPECT_NE(none.err.find("Can't connect to ZelServer!"), std::string::npos) << none.err;
+    }
+}
+
+TEST(ChassisLab, OrvelUnreadyReportAndSilentCard) {
+    LabDir lab("orvel-faults");
+    lab.WriteConfig(Lab(Orvel("orvel-c", 0, "198.18.0.62", "OVC", 3, "1:0:49", "fault=bad-count\n") +
+                        Server("zs-a", 0, "198.18.0.80") +
+                        Orvel("orvel-d", 1, "198.18.1.63", "OVD", 4, "1:0:49,2:0:51", "fault=silent\nfault-slot=2\n") +
+                        Server("zs-b", 1, "198.18.1.81")));
+    // A report with N = 0xFFFF is ignored: no card arrives in time.
+    auto unready = Cli(lab, {"read", "--family", "Orvel Series Card", "--target", "198.18.0.80", "--card", "1"});
+    EXPECT_EQ(unready.status, 1);
+    EXPECT_NE(unready.err.find("Can't connect to ZelServer!"), std::string::npos) << unready.err;
+    // A card that never answers fails after 3 s of polls and the extra second.
+    auto quiet = Cli(lab, {"read", "--family", "Orvel Series Card", "--target", "198.18.1.81", "--card", "2"});
+    EXPECT_EQ(quiet.status, 1);
+    EXPECT_GE(quiet.seconds, 4.0);
+    auto fine = Cli(lab, {"read", "--family", "Orvel Series Card", "--target", "198.18.1.81", "--card", "1"});
+    EXPECT_EQ(fine.status, 0) << fine.err;
+}
