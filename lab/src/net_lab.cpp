@@ -67,6 +67,17 @@ NetLab::NetLab(const LabConfig& cfg) {
 }
 
 NetLab::~NetLab() {
+    end_leftovers();
+    if (thread_.joinable()) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t w = ::write(wake_fd_, &one, sizeof one);
+        thread_.join();
+    }
+    for (auto& [id, ep] : endpoints_) ::close(ep->fd);
+    if (wake_fd_ >= 0) ::close(wake_fd_);
+}
+
+void NetLab::end_leftovers() {
     // Programs the command left running in its namespace (a chassis server it
     // started) end with the lab.
     if (cmd_.id()) {
@@ -85,13 +96,7 @@ NetLab::~NetLab() {
         int status = 0;
         ::waitpid(pid, &status, 0);
     }
-    if (thread_.joinable()) {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t w = ::write(wake_fd_, &one, sizeof one);
-        thread_.join();
-    }
-    for (auto& [id, ep] : endpoints_) ::close(ep->fd);
-    if (wake_fd_ >= 0) ::close(wake_fd_);
+    servers_.clear();
 }
 
 void NetLab::build(const LabConfig& cfg) {
@@ -190,6 +195,9 @@ void NetLab::start_server(const NetDeviceConfig& dc) {
     const pid_t pid = ::fork();
     if (pid < 0) fail("fork");
     if (pid == 0) {
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (::getppid() != parent) ::_exit(1);
         ::execl(program.c_str(), "ZelServerAP", static_cast<char*>(nullptr));

@@ -27,6 +27,9 @@ public:
     NetLab& operator=(const NetLab&) = delete;
 
     const NetNs& command_ns() const { return cmd_; }
+    // Ends the chassis servers and whatever the command left running in its
+    // namespace; called when the command has ended.
+    void end_leftovers();
     double setup_ms() const { return setup_ms_; }
 
 private:

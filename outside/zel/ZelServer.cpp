@@ -282,6 +282,10 @@ private:
 }  // namespace
 
 int main() {
+    // A starter may have blocked signals; this program ends on SIGTERM.
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
     struct sigaction sa {};
     sa.sa_handler = [](int) { g_stop = 1; };
     ::sigaction(SIGTERM, &sa, nullptr);
