@@ -78,7 +78,9 @@ QStringList WriteCard(CardWriteInLab* test, const char* family, const Pick& pick
     user.stop();
     SetUserPrompt(nullptr);
     EXPECT_TRUE(written) << family << ": " << (messages.empty() ? "" : messages.back().text.toStdString());
-    if (written) EXPECT_TRUE(messages.back().text.contains("read back correctly")) << messages.back().text.toStdString();
+    if (written) {
+        EXPECT_TRUE(messages.back().text.contains("read back correctly")) << messages.back().text.toStdString();
+    }
     QFile card(stateFile);
     EXPECT_TRUE(card.open(QIODevice::ReadOnly)) << stateFile.toStdString();
     EXPECT_EQ(card.readAll(), image) << family;
@@ -96,19 +98,20 @@ TEST_F(CardWriteInLab, OrvelAndJessorCardsChosenInTheirDialogs) {
     InstallEventLoopWaitPump();
     const QString dir = QString::fromUtf8(state);
 
-    // Orvel: the discovered server beside the local one, the chassis's first card.
+    // Orvel: the discovered server beside the local one (the dialog sorts them),
+    // the chassis's first card.
     const auto orvel = WriteCard(this, "Orvel Series Card", {"198.18.0.80", 0, false},
                                  dir + "/orvel-a-slot1512.bin", messages);
     ASSERT_EQ(orvel.size(), 3);
-    EXPECT_EQ(orvel[0], "offered 198.18.0.80,127.0.0.1");
-    EXPECT_EQ(orvel[1], "Orvel Series Card Select 6");
-    EXPECT_EQ(orvel[2], "Orvel - GX49 Card");
+    EXPECT_EQ(orvel[0].toStdString(), "offered 127.0.0.1,198.18.0.80");
+    EXPECT_EQ(orvel[1].toStdString(), "Orvel Series Card Select 6");
+    EXPECT_EQ(orvel[2].toStdString(), "Orvel - GX49 Card");
 
     // Jessor: the chassis found, the card in slot 1 in Modify mode.
     const auto jessor = WriteCard(this, "Ilvane - Jessor", {"", 1, true}, dir + "/jessor-a-slot1.bin", messages);
     ASSERT_EQ(jessor.size(), 3);
-    EXPECT_EQ(jessor[0], "offered 198.18.0.50");
-    EXPECT_EQ(jessor[1], "Ilvane-Jessor Card Select 3");
-    EXPECT_EQ(jessor[2], "Jessor PoE-8 Card");
+    EXPECT_EQ(jessor[0].toStdString(), "offered 198.18.0.50");
+    EXPECT_EQ(jessor[1].toStdString(), "Ilvane-Jessor Card Select 3");
+    EXPECT_EQ(jessor[2].toStdString(), "Jessor PoE-8 Card");
     SetWaitPump({});
 }

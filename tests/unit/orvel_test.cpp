@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "families/net/CComm_Orvel.h"
+#include "framework/DeviceSearch.h"
 #include "framework/Registry.h"
 #include "platform/Process.h"
 
@@ -299,4 +300,42 @@ TEST_F(OrvelTest, ShortMessagesAndLateCallBacksAreHarmless) {
     std::thread late([&] { CComm_Orvel::OnMessage(m.data(), static_cast<std::uint32_t>(m.size())); });
     late.join();
     EXPECT_EQ(ZelVersionLine(), "ZelAPI v2.4.1");
+}
+
+namespace {
+// Takes the first remote server the connection dialog offers.
+class RemoteServer : public DefaultPrompt {
+public:
+    std::optional<std::string> ChooseAddress(const std::vector<std::string>& s) override { return s.front(); }
+};
+class Quiet : public SearchSink {
+public:
+    void Log(const std::string&, bool) override {}
+    void ProgressStart(std::int32_t) override {}
+    void ProgressPause() override {}
+    void ProgressResume() override {}
+    void ProgressStop() override {}
+};
+int g_connects = 0;
+}  // namespace
+
+TEST_F(OrvelTest, CatalogueNamesInTheSearchListVisitTheOrvelRowOnce) {
+    ZelEntries counting = kScripted;
+    counting.ConnectToServer = [](const char* a) -> int32_t {
+        ++g_connects;
+        return kScripted.ConnectToServer(a);
+    };
+    SetZelEntries(&counting);
+    RemoteServer prompt;
+    SetUserPrompt(&prompt);
+    FamilyRegistry::BuildOrvelCatalogue();
+    script.servers = {0xC6120046};
+    script.report = {{1, 1, 0, 49, 0}};
+    g_connects = 0;
+    Quiet sink;
+    const auto found = RunDeviceSearch({"Orvel - GX49 Card", "Orvel - CH4 Power"}, sink);
+    SetUserPrompt(nullptr);
+    EXPECT_EQ(g_connects, 1);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(TotalSearchWeight({"Orvel - GX49 Card"}), 50);
 }
