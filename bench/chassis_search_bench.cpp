@@ -44,10 +44,10 @@ constexpr double kLibraryDiscovery = 0.3;
 double Floor(const std::string& family, const CountingSink& sink, bool serverStarted) {
     const double modules = static_cast<double>(sink.texts.size());
     if (family == "Ilvane - Jessor")
-        // Server search; the first 100 ms step for the slot table; per module
-        // one 200 ms step for the reply and the extra second after it.
-        return kLibraryDiscovery + 0.1 +
-               modules * (0.2 + CComm_Jessor::kReadSettleMs / 1000.0);
+        // Server search; per module the extra second after the reply. (The
+        // polling steps, 100 ms for the slot table and 200 ms per reply, are
+        // what the family adds on top.)
+        return kLibraryDiscovery + modules * CComm_Jessor::kReadSettleMs / 1000.0;
     double generators = 0;  // their identifiers show three numbers
     for (const auto& t : sink.texts) {
         const auto open = t.rfind("( ");
@@ -55,10 +55,11 @@ double Floor(const std::string& family, const CountingSink& sink, bool serverSta
             ++generators;
     }
     // Server search; the start-up pause of a server started here; the server's
-    // own chassis search; one 50 ms report step; per module one 50 ms reply
-    // step and the extra second, 200 ms more after a traffic generator's request.
+    // own chassis search; per module the extra second after the reply, 200 ms
+    // more after a traffic generator's request. (The 50 ms polling steps are
+    // what the family adds on top.)
     return kLibraryDiscovery + (serverStarted ? CComm_Orvel::kServerStartMs / 1000.0 : 0.0) + kLibraryDiscovery +
-           0.05 + modules * (0.05 + CComm_Orvel::kReadSettleMs / 1000.0) + generators * 0.2;
+           modules * CComm_Orvel::kReadSettleMs / 1000.0 + generators * 0.2;
 }
 
 bool OnlyLabAddresses() {
