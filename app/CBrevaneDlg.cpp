@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QEvent>
+#include <QFileDialog>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QKeySequence>
@@ -12,15 +13,19 @@
 #include <QPainterPath>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSaveFile>
 #include <QScreen>
 #include <QShortcut>
 #include <QWindow>
 
+#include "AppSettings.h"
 #include "CAboutDlg.h"
 #include "CSearchListDlg.h"
+#include "CSetSerialDlg.h"
 #include "CWriteImageDlg.h"
 #include "UiHooks.h"
 #include "WindowRules.h"
+#include "framework/ImageText.h"
 #include "framework/ModuleIo.h"
 #include "framework/Registry.h"
 #include "platform/Shell.h"
@@ -125,6 +130,9 @@ SearchSink& CBrevaneDlg::Sink() { return *m_sink; }
 void CBrevaneDlg::BuildMenus() {
     QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
     m_actWriteImage = file->addAction(QStringLiteral("&Write Image..."), this, &CBrevaneDlg::OnWriteImage);
+    m_actSetSerial = file->addAction(QStringLiteral("Set Serial &Number..."), this, &CBrevaneDlg::OnSetSerial);
+    m_actShowImage = file->addAction(QStringLiteral("Show &Image..."), this, &CBrevaneDlg::OnShowImage);
+    m_actSaveLog = file->addAction(QStringLiteral("Save &Log..."), this, &CBrevaneDlg::OnSaveLog);
     file->addSeparator();
     m_actExit = file->addAction(QStringLiteral("E&xit"), this, &QWidget::close);
 
@@ -169,6 +177,10 @@ void CBrevaneDlg::BuildClient() {
     m_grid->SetHeadingText(1, QStringLiteral("S/N"));
     m_grid->SetColumnWidth(0, 100);
     m_grid->SetColumnWidth(1, 130);
+    connect(m_grid, &QTableWidget::itemSelectionChanged, this, &CBrevaneDlg::UpdateCommands);
+    connect(m_grid, &QTableWidget::cellDoubleClicked, this, [this](int, int column) {
+        if (column == 1) OnSetSerial();
+    });
 
     m_splitter = new CSplitterControl(m_client);
     connect(m_splitter, &CSplitterControl::moved, this, &CBrevaneDlg::OnSplitterMoved);
@@ -247,7 +259,35 @@ void CBrevaneDlg::EnforceMinimumSize() {
 
 void CBrevaneDlg::SetSearchList(std::vector<std::string> names) {
     m_searchList = std::move(names);
+    if (m_settings) m_settings->SetSearchList(m_searchList);
     UpdateCommands();
+}
+
+void CBrevaneDlg::UseSettings(const QString& file) {
+    m_settings = std::make_unique<CAppSettings>(file);
+    if (auto geometry = m_settings->Geometry()) {
+        restoreGeometry(*geometry);
+        m_lastGeometry = WindowGeometry();
+    }
+    if (auto list = m_settings->SearchList(CSearchListDlg::OfferedNames())) SetSearchList(std::move(*list));
+}
+
+bool CBrevaneDlg::SaveLog(const QString& file) {
+    QSaveFile out(file);
+    const QByteArray text = m_log->LogText().toUtf8() + "\r\n";
+    if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size() || !out.commit()) {
+        ui::ShowMessage(this, QStringLiteral("Cannot save the log to %1: %2").arg(file, out.errorString()),
+                        ui::AppTitle());
+        return false;
+    }
+    return true;
+}
+
+void CBrevaneDlg::OnSaveLog() {
+    const QString file = QFileDialog::getSaveFileName(this, QStringLiteral("Save Log"),
+                                                      QStringLiteral("brevane-log.txt"),
+                                                      QStringLiteral("Text files (*.txt);;All files (*)"));
+    if (!file.isEmpty()) SaveLog(file);
 }
 
 void CBrevaneDlg::UpdateCommands() {
@@ -262,6 +302,15 @@ void CBrevaneDlg::UpdateCommands() {
         m_listSummary->setText(QStringLiteral("Search for: %1").arg(names.join(QStringLiteral(", "))));
     }
     m_listSummary->setToolTip(m_listSummary->text());
+    const bool row = SelectedRow() >= 0;
+    m_actSetSerial->setEnabled(row);
+    m_actShowImage->setEnabled(row);
+}
+
+int CBrevaneDlg::SelectedRow() const {
+    const int row = m_grid->currentRow();
+    const bool selected = row >= 0 && m_grid->selectionModel() && m_grid->selectionModel()->isRowSelected(row);
+    return selected && row < static_cast<int>(m_found.size()) ? row : -1;
 }
 
 void CBrevaneDlg::AppendLog(const QString& text, bool newLine) {
@@ -292,6 +341,7 @@ void CBrevaneDlg::OnDiscoverDevice() {
     }
     m_found = std::move(found);
     RefreshGrid(m_found);
+    UpdateCommands();
     m_progressTimer.stop();
     m_progress->setValue(0);
 }
@@ -308,9 +358,10 @@ void CBrevaneDlg::RefreshGrid(const std::vector<CDeviceInfo>& found) {
 }
 
 void CBrevaneDlg::closeEvent(QCloseEvent* event) {
-    if (ui::AskYesNo(this, QString::fromUtf8(kExitQuestion), ui::AppTitle()))
+    if (ui::AskYesNo(this, QString::fromUtf8(kExitQuestion), ui::AppTitle())) {
+        if (m_settings) m_settings->SetGeometry(saveGeometry());
         event->accept();
-    else
+    } else
         event->ignore();
 }
 
@@ -386,8 +437,114 @@ bool CBrevaneDlg::WriteImageFromFile(const std::string& family, const moduleio::
         return false;
     }
     AppendLog(QStringLiteral(" DONE"), false);
-    ui::ShowMessage(this, QStringLiteral("The image was written to %1 and read back correctly.\n"
-                                         "The previous image was saved to:\n%2")
-                              .arg(target, QString::fromStdString(result.backupFile.string())));
+    ui::ShowMessage(this, QStringLiteral("The image was written to %1 and read back correctly.\n%2")
+                              .arg(target, BackupText(result)));
+    return true;
+}
+
+// Where the previous image went and the command that puts it back.
+QString CBrevaneDlg::BackupText(const moduleio::WriteResult& result) const {
+    if (result.backupFile.empty()) return QString();
+    return QStringLiteral("The previous image was saved to:\n%1\n\nTo put it back:\n%2")
+        .arg(QString::fromStdString(result.backupFile.string()), QString::fromStdString(result.restoreCommand));
+}
+
+void CBrevaneDlg::OnSetSerial() {
+    if (m_busy) {
+        ui::ShowMessage(this, QString::fromUtf8(kBusyMessage), ui::AppTitle());
+        return;
+    }
+    const int row = SelectedRow();
+    if (row < 0) {
+        ui::ShowMessage(this, QStringLiteral("Please select a module in the list first!"));
+        return;
+    }
+    const CDeviceInfo& info = m_found[static_cast<std::size_t>(row)];
+    CSetSerialDlg dlg(QStringLiteral("%1, module index %2").arg(QString::fromStdString(info.m_model)).arg(info.m_moduleIndex),
+                      info.m_serial, this);
+    if (dlg.exec() != QDialog::Accepted) return;
+    SetSerialNumber(row, dlg.Serial());
+}
+
+void CBrevaneDlg::OnShowImage() {
+    const int row = SelectedRow();
+    if (row < 0) {
+        ui::ShowMessage(this, QStringLiteral("Please select a module in the list first!"));
+        return;
+    }
+    const CDeviceInfo& info = m_found[static_cast<std::size_t>(row)];
+    CImageViewDlg dlg(QStringLiteral("%1, module index %2").arg(QString::fromStdString(info.m_model)).arg(info.m_moduleIndex),
+                      QString::fromLatin1(FormatImageView(info.m_image).c_str()), this);
+    dlg.exec();
+}
+
+moduleio::WriteResult CBrevaneDlg::RunSerialWrite(const std::string& family, std::int32_t index,
+                                                  const std::string& serial, const std::string& expectSerial) const {
+    return moduleio::WriteSerialNumber(family, moduleio::ModuleChoice{index, false}, serial,
+                                       m_backupDir.empty() ? moduleio::DefaultBackupDir() : m_backupDir,
+                                       moduleio::WriteOptions{expectSerial, std::nullopt});
+}
+
+bool CBrevaneDlg::SetSerialNumber(int row, const std::string& serial) {
+    if (m_busy) {
+        ui::ShowMessage(this, QString::fromUtf8(kBusyMessage), ui::AppTitle());
+        return false;
+    }
+    if (row < 0 || row >= static_cast<int>(m_found.size())) return false;
+    if (const std::string problem = SerialNumberProblem(serial); !problem.empty()) {
+        ui::ShowMessage(this, QStringLiteral("Cannot use this serial number: %1.").arg(QString::fromStdString(problem)));
+        return false;
+    }
+    const CDeviceInfo info = m_found[static_cast<std::size_t>(row)];
+    const std::string family = RegistryNameOf(info.m_model);
+    const QString newSerial = QString::fromLatin1(serial.c_str());
+    const auto same = moduleio::SameSerialAs(serial, m_found, family, info.m_moduleIndex);
+    if (!same.empty()) {
+        QStringList owners;
+        for (const auto& d : same)
+            owners << QStringLiteral("%1, module index %2").arg(QString::fromStdString(d.m_model)).arg(d.m_moduleIndex);
+        if (!ui::AskYesNo(this, QStringLiteral("The serial number \"%1\" is already used by:\n%2\n\n"
+                                               "Set it anyway?")
+                                    .arg(newSerial, owners.join('\n'))))
+            return false;
+    }
+
+    const QString target =
+        QStringLiteral("%1 module index %2").arg(QString::fromStdString(info.m_model)).arg(info.m_moduleIndex);
+    moduleio::WriteResult result;
+    {
+        BusyGuard busy(m_busy);
+        AppendLog(QStringLiteral("Setting serial number of %1 to %2 . . .").arg(target, newSerial), true);
+        result = RunSerialWrite(family, info.m_moduleIndex, serial, info.m_serial);
+    }
+    return ShowSerialOutcome(info, result);
+}
+
+bool CBrevaneDlg::ShowSerialOutcome(const CDeviceInfo& info, const moduleio::WriteResult& result) {
+    const QString target =
+        QStringLiteral("%1 module index %2").arg(QString::fromStdString(info.m_model)).arg(info.m_moduleIndex);
+    if (!result.ok) {
+        AppendLog(QStringLiteral(" FAILED"), false);
+        ui::ShowMessage(this, QStringLiteral("Setting the serial number of %1 failed at step \"%2\":\n%3\n%4")
+                                  .arg(target, QString::fromUtf8(moduleio::WriteStepName(result.failedStep)),
+                                       QString::fromStdString(result.error), BackupText(result)));
+        return false;
+    }
+    // The list may have changed while the write ran; the row is found again.
+    for (std::size_t i = 0; i < m_found.size(); ++i) {
+        CDeviceInfo& f = m_found[i];
+        if (f.m_model == info.m_model && f.m_moduleIndex == info.m_moduleIndex && f.m_serial == info.m_serial) {
+            f.m_serial = SerialNumberOf(result.written);
+            f.m_image = result.written;
+            m_grid->SetCellText(static_cast<int>(i), 1, QString::fromLatin1(f.m_serial.c_str()));
+            break;
+        }
+    }
+    m_grid->Redraw();
+    AppendLog(QStringLiteral(" DONE"), false);
+    ui::ShowMessage(this, QStringLiteral("The serial number of %1 is now \"%2\" (was \"%3\"), read back correctly.\n%4")
+                              .arg(target, QString::fromLatin1(SerialNumberOf(result.written).c_str()),
+                                   QString::fromLatin1(info.m_serial.c_str()),
+                                   BackupText(result)));
     return true;
 }

@@ -57,9 +57,22 @@ public:
     // The same with the module named through the family's card selection.
     bool WriteImageFromFile(const std::string& family, const moduleio::ModuleChoice& choice, const QString& file);
 
+    // Gives the module of grid row `row` a new serial number: its image as the
+    // module holds it, with only the serial text replaced, written the way
+    // Write Image writes; the module must still hold the row's serial number.
+    // The row shows the new number once the write has been verified.
+    bool SetSerialNumber(int row, const std::string& serial);
+
     bool IsBusy() const { return m_busy != 0; }
     const std::vector<CDeviceInfo>& Found() const { return m_found; }
     SearchSink& Sink();
+
+    // Keeps the search list and the window geometry in this settings file:
+    // restores them now, stores the list whenever it changes and the geometry
+    // when the window closes.
+    void UseSettings(const QString& file);
+    // Writes the log's text to a file; false with a message box on failure.
+    bool SaveLog(const QString& file);
 
     // Replaceable collaborators (tests script them).
     void SetSearchFunction(SearchFunction fn) { m_search = std::move(fn); }
@@ -76,14 +89,20 @@ public:
     QPushButton* DiscoverButton() const { return m_discoverBtn; }
     QAction* DiscoverAction() const { return m_actDiscover; }
     QAction* ExitAction() const { return m_actExit; }
+    QAction* SaveLogAction() const { return m_actSaveLog; }
     QAction* WebAction() const { return m_actWeb; }
+    QAction* SetSerialAction() const { return m_actSetSerial; }
+    QAction* ShowImageAction() const { return m_actShowImage; }
     QWidget* ClientArea() const { return m_client; }
 
 public slots:
     void OnSearchList();
     void OnWriteImage();
+    void OnSetSerial();
+    void OnShowImage();
     void OnAbout();
     void OnWeb();
+    void OnSaveLog();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -100,6 +119,15 @@ private:
     void OnSplitterMoved(int newTop);
     void OnProgressTick();
     void UpdateCommands();
+    int SelectedRow() const;
+    // The write of a new serial number; the one call that touches the module.
+    moduleio::WriteResult RunSerialWrite(const std::string& family, std::int32_t index, const std::string& serial,
+                                         const std::string& expectSerial) const;
+    // Tells how a serial-number write of the row showing `info` ended, and
+    // shows the new number in that row once the write was verified.
+    bool ShowSerialOutcome(const CDeviceInfo& info, const moduleio::WriteResult& result);
+    // Where the previous image went and the command that puts it back.
+    QString BackupText(const moduleio::WriteResult& result) const;
     void EnforceMinimumSize();
     QRect WindowGeometry() const;
 
@@ -116,9 +144,12 @@ private:
     QTimer m_progressTimer;
 
     QAction* m_actExit = nullptr;
+    QAction* m_actSaveLog = nullptr;
     QAction* m_actDiscover = nullptr;
     QAction* m_actSearchList = nullptr;
     QAction* m_actWriteImage = nullptr;
+    QAction* m_actSetSerial = nullptr;
+    QAction* m_actShowImage = nullptr;
     QAction* m_actAbout = nullptr;
     QAction* m_actWeb = nullptr;
 
@@ -132,4 +163,5 @@ private:
     UrlOpener m_openUrl;
     std::filesystem::path m_backupDir;
     std::unique_ptr<SinkImpl> m_sink;
+    std::unique_ptr<class CAppSettings> m_settings;
 };

@@ -1,8 +1,12 @@
 // brevane-cli: the device search and identity-image transfers without a window.
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -10,13 +14,17 @@
 
 #include "CliPrompt.h"
 #include "families/net/CComm_Jessor.h"
+#include "FamilyNames.h"
 #include "Json.h"
+#include "Progress.h"
 #include "framework/ConnDev.h"
 #include "framework/DeviceSearch.h"
 #include "base/Log.h"
+#include "framework/ImageText.h"
 #include "framework/ModuleIo.h"
 #include "framework/Registry.h"
 #include "platform/Shell.h"
+#include "platform/VersionNote.h"
 
 namespace {
 
@@ -25,23 +33,101 @@ constexpr int kExitFailed = 1;  // the command ran but did not succeed
 constexpr int kExitUsage = 2;   // bad arguments, nothing done
 
 const char* kUsage =
-    "usage: brevane-cli [-v] COMMAND [ARGS]\n"
-    "  families                         list the device families that can be searched\n"
-    "  discover [--json] [--target IP] NAME...\n"
+    "usage: brevane-cli [-v] [--json] COMMAND [OPTIONS] [ARGS]\n"
+    "  families [--json]                list the device families that can be searched\n"
+    "  discover [--json] [--target IP] (NAME... | --all)\n"
     "                                   search for the named families and list their modules\n"
-    "  read --family NAME --module N [--target IP] [-o FILE]\n"
-    "                                   read a module's 256-byte identity image\n"
-    "  write --family NAME --module N [--target IP] [--backup-dir DIR] FILE\n"
+    "  read --family NAME --module N [--target IP] [-o FILE] [--show]\n"
+    "                                   read a module's 256-byte identity image (--show: view it)\n"
+    "  write --family NAME --module N [--target IP] [--backup-dir DIR] [--expect-serial OLD] FILE\n"
     "                                   back up, write, read back and compare an identity image\n"
-    "  read|write --family NAME --card ROW [--mode initialize|modify] [--target IP] ...\n"
-    "                                   the same through a chassis family's card selection:\n"
-    "                                   ROW as in the dialog's \"No.\" column (from 1); --mode as\n"
-    "                                   its Operation Mode (default: what it preselects,\n"
-    "                                   Initialize when it offers the choice); a pick the\n"
-    "                                   dialog refuses prints its text and fails\n"
+    "  set-serial --family NAME --module N [--target IP] [--backup-dir DIR] [--expect-serial OLD] NEW\n"
+    "                                   give a module serial number NEW: its own image with only\n"
+    "                                   the serial text replaced, written the way write does\n"
+    "  show FILE                        serial number and hex dump of an image file\n"
+    "  read|write|set-serial --family NAME --card ROW [--mode initialize|modify] [--target IP] ...\n"
+    "                                   the same through a chassis family's card selection\n"
+    "options may come before or after the command; family names may be written in any\n"
+    "case, with or without blanks and dashes (tesk100 is \"Tesk - 100\")\n"
+    "  -v, --verbose    more log detail (repeatable)   --json   JSON on standard output\n"
+    "  -h, --help       this help, or a command's      --version  the program's version\n"
+    "`brevane-cli COMMAND --help` or `brevane-cli help COMMAND` describes one command.\n"
     "exit status: 0 done; 1 the command failed (or discover found no module); 2 bad arguments\n";
 
+// The help of each command, for `brevane-cli COMMAND --help`.
+struct CommandHelp {
+    const char* name;
+    const char* text;
+};
+const CommandHelp kCommandHelp[] = {
+    {"families",
+     "usage: brevane-cli families [--json]\n"
+     "Lists the registry's device families in search order with their progress weight, whether\n"
+     "they need a target address, and whether this build has them; then the Orvel catalogue.\n"
+     "  --json   one JSON object: {\"ok\":true,\"families\":[{\"name\",\"weight\",\"needsTarget\",\n"
+     "           \"available\"}...],\"orvelCatalogue\":[...]}\n"},
+    {"discover",
+     "usage: brevane-cli discover [--json] [--target IP] (NAME... | --all)\n"
+     "Searches the named families (see `brevane-cli families`), reads every module's identity\n"
+     "image and lists the modules with their serial numbers. NAME is matched without regard to\n"
+     "case, blanks or dashes. The search log goes to standard error; on a terminal a one-line\n"
+     "progress indicator shows there too (not with --json).\n"
+     "  --all          search every family this build has\n"
+     "  --target IP    the address for families that need one (default: the first suggestion)\n"
+     "  --json         the modules as JSON on standard output\n"
+     "exit status: 0 modules found; 1 none found; 2 bad arguments\n"},
+    {"read",
+     "usage: brevane-cli read --family NAME (--module N | --card ROW [--mode M]) [--target IP]\n"
+     "                        [-o FILE] [--json]\n"
+     "Reads a module's 256-byte identity image and prints it as hex with its serial number,\n"
+     "or saves it to FILE.\n"
+     "  --family NAME    the module's family (matched as discover's names)\n"
+     "  --module N       the module index, as discover lists it\n"
+     "  --card ROW       a chassis family's card, ROW as in the dialog's \"No.\" column (from 1)\n"
+     "  --mode M         initialize or modify, as the card dialog's Operation Mode\n"
+     "  --target IP      the address for families that need one\n"
+     "  -o, --output F   save the image to file F\n"
+     "  --show           print the image as show does, also with -o\n"},
+    {"write",
+     "usage: brevane-cli write --family NAME (--module N | --card ROW [--mode M]) [--target IP]\n"
+     "                         [--backup-dir DIR] [--json] FILE\n"
+     "Saves the module's current image to a new backup file, writes the 256-byte image FILE,\n"
+     "reads it back and compares. Warns when the new serial number is that of another module\n"
+     "of the last search.\n"
+     "  --family NAME, --module N, --card ROW, --mode M, --target IP   as for read\n"
+     "  --backup-dir DIR   where the backup goes (default: the user's data directory)\n"
+     "  --expect-serial OLD   write only if the module's current serial number is OLD\n"
+     "After the backup it prints the command that writes the backup back.\n"},
+    {"set-serial",
+     "usage: brevane-cli set-serial --family NAME (--module N | --card ROW [--mode M]) [--target IP]\n"
+     "                              [--backup-dir DIR] [--expect-serial OLD] [--json] NEW\n"
+     "Gives a module the serial number NEW in one step: reads its image, saves it as the backup,\n"
+     "replaces bytes 76 onward with NEW and one zero byte (every other byte stays), writes, reads\n"
+     "back and compares, as write does. NEW must be printable ASCII (space to '~'), 1 to 179\n"
+     "characters (write `-- NEW` when it begins with '-'); anything else exits 2, nothing written.\n"
+     "  --family NAME, --module N, --card ROW, --mode M, --target IP, --backup-dir DIR   as for write\n"
+     "  --expect-serial OLD   set it only if the module's current serial number is OLD\n"
+     "  --json   {\"ok\",\"old_serial\",\"serial\",\"backup\",\"restore\"}; on failure also \"error\", \"step\"\n"
+     "exit status: 0 set and verified; 1 a step failed; 2 bad arguments or NEW refused\n"},
+    {"show",
+     "usage: brevane-cli show [--json] FILE\n"
+     "Prints the serial number of a 256-byte image file and a hex dump, 16 bytes a line, with\n"
+     "offsets and the printable bytes beside it.\n"
+     "  --json   {\"ok\":true,\"serial\",\"image\"} with the image as hex\n"},
+};
+
+const char* HelpOf(const std::string& command) {
+    for (const auto& h : kCommandHelp)
+        if (command == h.name) return h.text;
+    return nullptr;
+}
+
 struct Options {
+    std::string command;  // the first word that is not an option
+    int verbosity = 0;
+    bool help = false;
+    bool version = false;
+    bool all = false;
     bool json = false;
     std::optional<std::string> target;
     std::optional<std::string> family;
@@ -50,6 +136,8 @@ struct Options {
     std::optional<int> mode;           // 0 = Initialize, 1 = Modify
     std::optional<std::string> output;
     std::optional<std::string> backupDir;
+    std::optional<std::string> expectSerial;  // the serial number the module must hold before a write
+    bool show = false;
     std::vector<std::string> positional;
 };
 
@@ -71,18 +159,44 @@ std::optional<std::int32_t> ParseIndex(const std::string& text) {
     return static_cast<std::int32_t>(std::stol(text));
 }
 
-// Parses the options of a command; false with a message on bad input.
+// Parses the whole command line: options may stand anywhere, before or after
+// the command, and take their value as the next word or after '='. The first
+// word that is not an option is the command. False with a message on bad input.
 bool ParseOptions(int argc, char** argv, int first, Options& o, std::string& error) {
     for (int i = first; i < argc; ++i) {
-        const std::string arg = argv[i];
+        std::string arg = argv[i];
+        std::optional<std::string> attached;  // --name=value
+        if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
+            const auto eq = arg.find('=');
+            if (eq != std::string::npos) {
+                attached = arg.substr(eq + 1);
+                arg.resize(eq);
+            }
+        }
         auto value = [&](const char* name) -> std::optional<std::string> {
+            if (attached) return attached;
             if (i + 1 >= argc) {
                 error = std::string(name) + " needs a value";
                 return std::nullopt;
             }
             return std::string(argv[++i]);
         };
-        if (arg == "--json") {
+        auto flag = [&](const char* name) {
+            if (attached) error = std::string(name) + " takes no value";
+            return !attached;
+        };
+        const bool isFlag = arg == "-v" || arg == "--verbose" || arg == "-h" || arg == "--help" ||
+                            arg == "--version" || arg == "--all" || arg == "--json";
+        if (isFlag && !flag(arg.c_str())) return false;
+        if (arg == "-v" || arg == "--verbose") {
+            ++o.verbosity;
+        } else if (arg == "-h" || arg == "--help") {
+            o.help = true;
+        } else if (arg == "--version") {
+            o.version = true;
+        } else if (arg == "--all") {
+            o.all = true;
+        } else if (arg == "--json") {
             o.json = true;
         } else if (arg == "--target") {
             auto v = value("--target");
@@ -128,11 +242,22 @@ bool ParseOptions(int argc, char** argv, int first, Options& o, std::string& err
             if (!(o.output = value("-o"))) return false;
         } else if (arg == "--backup-dir") {
             if (!(o.backupDir = value("--backup-dir"))) return false;
+        } else if (arg == "--expect-serial") {
+            if (!(o.expectSerial = value("--expect-serial"))) return false;
+        } else if (arg == "--show") {
+            o.show = true;
         } else if (arg == "--") {
-            for (++i; i < argc; ++i) o.positional.emplace_back(argv[i]);
+            for (++i; i < argc; ++i) {
+                if (o.command.empty())
+                    o.command = argv[i];
+                else
+                    o.positional.emplace_back(argv[i]);
+            }
         } else if (arg.size() > 1 && arg[0] == '-') {
             error = "unknown option " + arg;
             return false;
+        } else if (o.command.empty()) {
+            o.command = arg;
         } else {
             o.positional.push_back(arg);
         }
@@ -156,25 +281,36 @@ std::string Hex(const IdentityImage& image) {
     return out;
 }
 
-// The log of a search on standard error, lines as the window's log shows them.
+// The log of a search on standard error, lines as the window's log shows them;
+// on a terminal through the one-line progress indicator.
 class CliSink : public SearchSink {
 public:
+    explicit CliSink(TermProgress* bar = nullptr) : m_bar(bar) {}
     void Log(const std::string& text, bool newLine) override {
+        if (m_bar) return m_bar->Log(text, newLine);
         if (newLine && m_any) std::fputc('\n', stderr);
         std::fputs(text.c_str(), stderr);
         std::fflush(stderr);
         m_any = true;
     }
-    void ProgressStart(std::int32_t) override {}
-    void ProgressPause() override {}
-    void ProgressResume() override {}
+    void ProgressStart(std::int32_t total) override {
+        if (m_bar) m_bar->Start(total);
+    }
+    void ProgressPause() override {
+        if (m_bar) m_bar->Pause();
+    }
+    void ProgressResume() override {
+        if (m_bar) m_bar->Resume();
+    }
     void ProgressStop() override {
+        if (m_bar) return m_bar->Stop();
         if (m_any) std::fputc('\n', stderr);
     }
     void ModuleFound(const CDeviceInfo&, const std::string& text) override { moduleTexts.push_back(text); }
     std::vector<std::string> moduleTexts;
 
 private:
+    TermProgress* m_bar;
     bool m_any = false;
 };
 
@@ -207,7 +343,25 @@ std::vector<CDeviceInfo> LoadLastSearch() {
     return list;
 }
 
-int CmdFamilies() {
+int CmdFamilies(const Options& o) {
+    if (!o.positional.empty()) return Fail(kExitUsage, "families: unexpected argument \"" + o.positional[0] + "\"");
+    if (o.json) {
+        std::string out = "{\"ok\":true,\"families\":[";
+        bool firstRow = true;
+        for (const auto& row : FamilyRegistry::Rows()) {
+            const bool built = row.family && row.family->m_pfnCreateObject;
+            out += firstRow ? "" : ",";
+            firstRow = false;
+            out += "{\"name\":" + JsonString(row.name) + ",\"weight\":" + std::to_string(row.weight) +
+                   ",\"needsTarget\":" + (row.needsTarget ? "true" : "false") +
+                   ",\"available\":" + (built ? "true" : "false") + "}";
+        }
+        out += "],\"orvelCatalogue\":[";
+        const auto& cat = FamilyRegistry::OrvelCatalogue();
+        for (std::size_t i = 0; i < cat.size(); ++i) out += (i ? "," : "") + JsonString(cat[i]);
+        std::printf("%s]}\n", out.c_str());
+        return kExitOk;
+    }
     for (const auto& row : FamilyRegistry::Rows()) {
         const bool built = row.family && row.family->m_pfnCreateObject;
         std::printf("%-20s weight %-3d%s%s\n", row.name.c_str(), row.weight, row.needsTarget ? " needs-target" : "",
@@ -217,13 +371,51 @@ int CmdFamilies() {
     return kExitOk;
 }
 
+// Every name a search list may hold: the registry's rows, then the Orvel catalogue.
+std::vector<std::string> KnownNames() {
+    std::vector<std::string> names;
+    for (const auto& row : FamilyRegistry::Rows()) names.push_back(row.name);
+    for (const auto& name : FamilyRegistry::OrvelCatalogue()) names.push_back(name);
+    return names;
+}
+
+// The registered name a typed family name stands for; false with the error
+// (and the close names) when none.
+bool ResolveFamilyName(std::string& name, const std::string& command, std::string& error) {
+    const auto known = KnownNames();
+    if (auto match = familynames::Resolve(name, known)) {
+        name = *match;
+        return true;
+    }
+    error = command + ": unknown family \"" + name + "\"";
+    const auto close = familynames::Close(name, known);
+    if (close.empty()) {
+        error += " (see `brevane-cli families`)";
+    } else {
+        error += "; close names:";
+        for (std::size_t i = 0; i < close.size(); ++i) error += (i ? ", \"" : " \"") + close[i] + "\"";
+    }
+    return false;
+}
+
+// Every family that this build has: the rows whose class makes an object.
+std::vector<std::string> BuiltFamilies() {
+    std::vector<std::string> names;
+    for (const auto& row : FamilyRegistry::Rows())
+        if (row.family && row.family->m_pfnCreateObject) names.push_back(row.name);
+    return names;
+}
+
 int CmdDiscover(const Options& o) {
     if (o.card || o.mode) return Fail(kExitUsage, "discover: --card and --mode go with read and write");
     if (o.positional.empty()) return Fail(kExitUsage, "discover: name at least one family (see `brevane-cli families`)");
     for (const auto& name : o.positional)
         if (!KnownName(name)) return Fail(kExitUsage, "discover: unknown family \"" + name + "\"");
-    CliSink sink;
+    std::unique_ptr<TermProgress> bar;
+    if (!o.json && TermProgress::Wanted(STDERR_FILENO)) bar = std::make_unique<TermProgress>(STDERR_FILENO);
+    CliSink sink(bar.get());
     const auto found = RunDeviceSearch(o.positional, sink);
+    bar.reset();
     SaveLastSearch(found);
     if (o.json) {
         std::string out = "{\"ok\":true,\"modules\":[";
@@ -287,9 +479,24 @@ std::string WithPromptMessage(const Options& o, std::string error) {
     return error;
 }
 
+// Where the previous image went and how to put it back, on standard error.
+void TellBackup(const char* cmd, const moduleio::WriteResult& result) {
+    if (result.backupFile.empty()) return;
+    std::fprintf(stderr, "%s: previous image saved to %s\n", cmd, result.backupFile.c_str());
+    std::fprintf(stderr, "%s: to put it back: %s\n", cmd, result.restoreCommand.c_str());
+}
+
+moduleio::WriteOptions WriteOptionsOf(const Options& o) {
+    moduleio::WriteOptions options;
+    options.expectSerial = o.expectSerial;
+    options.cardMode = o.mode;
+    return options;
+}
+
 int CmdRead(const Options& o) {
     std::string error;
     if (!NeedFamilyAndModule(o, "read", error)) return Fail(kExitUsage, error);
+    if (o.expectSerial) return Fail(kExitUsage, "read: --expect-serial goes with write and set-serial");
     if (!o.positional.empty()) return Fail(kExitUsage, "read: unexpected argument \"" + o.positional[0] + "\"");
     auto result = moduleio::ReadImage(*o.family, ChoiceOf(o));
     if (!result.ok) return Fail(kExitFailed, WithPromptMessage(o, "read: " + result.error));
@@ -300,16 +507,11 @@ int CmdRead(const Options& o) {
         std::printf("{\"ok\":true,\"family\":%s,\"%s\":%d,\"serial\":%s,\"image\":\"%s\"}\n",
                     JsonString(*o.family).c_str(), o.card ? "card" : "module", o.card ? *o.card : *o.module,
                     JsonString(SerialNumberOf(result.image)).c_str(), Hex(result.image).c_str());
-    } else if (!o.output) {
-        for (std::size_t row = 0; row < kImageSize; row += 16) {
-            std::printf("%04zx ", row);
-            for (std::size_t i = 0; i < 16; ++i) std::printf(" %02x", result.image[row + i]);
-            std::printf("\n");
-        }
-        std::printf("S/N %s\n", SerialNumberOf(result.image).c_str());
     } else {
-        std::fprintf(stderr, "read: %s of %s saved to %s (S/N %s)\n", ModuleName(o).c_str(), o.family->c_str(),
-                     o.output->c_str(), SerialNumberOf(result.image).c_str());
+        if (!o.output || o.show) std::fputs(FormatImageView(result.image).c_str(), stdout);
+        if (o.output)
+            std::fprintf(stderr, "read: %s of %s saved to %s (S/N %s)\n", ModuleName(o).c_str(), o.family->c_str(),
+                         o.output->c_str(), PrintableSerial(result.image).c_str());
     }
     return kExitOk;
 }
@@ -326,57 +528,142 @@ int CmdWrite(const Options& o) {
                      same.m_serial.c_str(), same.m_model.c_str(), same.m_moduleIndex);
 
     const auto dir = o.backupDir ? std::filesystem::path(*o.backupDir) : moduleio::DefaultBackupDir();
-    auto result = moduleio::WriteImage(*o.family, ChoiceOf(o), *image, dir);
-    if (!result.backupFile.empty()) std::fprintf(stderr, "write: previous image saved to %s\n", result.backupFile.c_str());
+    auto result = moduleio::WriteImage(*o.family, ChoiceOf(o), *image, dir, WriteOptionsOf(o));
+    TellBackup("write", result);
     if (!result.ok) return Fail(kExitFailed, WithPromptMessage(o, "write: " + result.error));
     if (o.json)
-        std::printf("{\"ok\":true,\"family\":%s,\"%s\":%d,\"serial\":%s,\"backup\":%s}\n",
+        std::printf("{\"ok\":true,\"family\":%s,\"%s\":%d,\"serial\":%s,\"backup\":%s,\"restore\":%s}\n",
                     JsonString(*o.family).c_str(), o.card ? "card" : "module", o.card ? *o.card : *o.module,
-                    JsonString(SerialNumberOf(*image)).c_str(), JsonString(result.backupFile.string()).c_str());
+                    JsonString(SerialNumberOf(*image)).c_str(), JsonString(result.backupFile.string()).c_str(),
+                    JsonString(result.restoreCommand).c_str());
     else
         std::printf("written and verified: %s %s, S/N %s\n", o.family->c_str(), ModuleName(o).c_str(),
                     SerialNumberOf(*image).c_str());
     return kExitOk;
 }
 
+int CmdSetSerial(const Options& o) {
+    std::string error;
+    if (!NeedFamilyAndModule(o, "set-serial", error)) return Fail(kExitUsage, error);
+    if (o.positional.size() != 1) return Fail(kExitUsage, "set-serial: give exactly one new serial number");
+    const std::string& serial = o.positional[0];
+    if (const auto problem = SerialNumberProblem(serial); !problem.empty())
+        return Fail(kExitUsage, "set-serial: " + problem + "; nothing written");
+
+    for (const auto& same : moduleio::SameSerialAs(serial, LoadLastSearch(), *o.family, o.module ? *o.module : -1))
+        std::fprintf(stderr, "set-serial: warning: serial number \"%s\" is already that of %s module %d\n",
+                     same.m_serial.c_str(), same.m_model.c_str(), same.m_moduleIndex);
+
+    const auto dir = o.backupDir ? std::filesystem::path(*o.backupDir) : moduleio::DefaultBackupDir();
+    auto result = moduleio::WriteSerialNumber(*o.family, ChoiceOf(o), serial, dir, WriteOptionsOf(o));
+    TellBackup("set-serial", result);
+    const std::string message = WithPromptMessage(o, "set-serial: " + result.error);
+    if (o.json) {
+        std::string out = std::string("{\"ok\":") + (result.ok ? "true" : "false");
+        if (!result.ok)
+            out += ",\"error\":" + JsonString(message) + ",\"step\":" +
+                   JsonString(moduleio::WriteStepName(result.failedStep));
+        out += ",\"family\":" + JsonString(*o.family) + ",\"" + (o.card ? "card" : "module") +
+               "\":" + std::to_string(o.card ? *o.card : *o.module);
+        // The module's serial number is known once its image was read.
+        if (result.ok || result.failedStep >= moduleio::WriteStep::Confirm)
+            out += ",\"old_serial\":" + JsonString(result.moduleSerial);
+        out += ",\"serial\":" + JsonString(serial);
+        if (!result.backupFile.empty())
+            out += ",\"backup\":" + JsonString(result.backupFile.string()) +
+                   ",\"restore\":" + JsonString(result.restoreCommand);
+        std::printf("%s}\n", out.c_str());
+    } else if (!result.ok) {
+        std::fprintf(stderr, "brevane-cli: %s\n", message.c_str());
+    } else {
+        std::printf("serial number set and verified: %s %s, S/N %s (was %s)\n", o.family->c_str(),
+                    ModuleName(o).c_str(), serial.c_str(), result.moduleSerial.c_str());
+    }
+    return result.ok ? kExitOk : kExitFailed;
+}
+
+int CmdShow(const Options& o) {
+    if (o.family || o.module || o.card || o.mode || o.expectSerial || o.output || o.backupDir)
+        return Fail(kExitUsage, "show: takes only an image FILE");
+    if (o.positional.size() != 1) return Fail(kExitUsage, "show: give exactly one image FILE");
+    std::string error;
+    auto image = moduleio::LoadImageFile(o.positional[0], error);
+    if (!image) return Fail(kExitUsage, "show: " + error);
+    if (o.json)
+        std::printf("{\"ok\":true,\"serial\":%s,\"image\":\"%s\"}\n", JsonString(SerialNumberOf(*image)).c_str(),
+                    Hex(*image).c_str());
+    else
+        std::fputs(FormatImageView(*image).c_str(), stdout);
+    return kExitOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    int first = 1;
-    while (first < argc && std::strcmp(argv[first], "-v") == 0) {
-        SetLogLevel(static_cast<LogLevel>(static_cast<int>(CurrentLogLevel()) + 1));
-        ++first;
-    }
-    if (first >= argc || !std::strcmp(argv[first], "--help") || !std::strcmp(argv[first], "-h")) {
-        std::fputs(kUsage, first >= argc ? stderr : stdout);
-        return first >= argc ? kExitUsage : kExitOk;
-    }
-    const std::string command = argv[first];
     Options o;
     std::string error;
-    if (!ParseOptions(argc, argv, first + 1, o, error)) {
-        for (int i = first + 1; i < argc; ++i)
+    if (!ParseOptions(argc, argv, 1, o, error)) {
+        for (int i = 1; i < argc; ++i)
             if (!std::strcmp(argv[i], "--json")) g_json = true;
-        return Fail(kExitUsage, command + ": " + error);
+        return Fail(kExitUsage, (o.command.empty() ? "" : o.command + ": ") + error);
     }
     g_json = o.json;
+    for (int i = 0; i < o.verbosity; ++i)
+        SetLogLevel(static_cast<LogLevel>(static_cast<int>(CurrentLogLevel()) + 1));
+
+    const std::string& command = o.command;
+    if (o.version) {
+        const std::string version = platform::ProductVersionOfRunningProgram();
+        std::printf("brevane-cli %s\n", version.empty() ? "(version unknown)" : version.c_str());
+        return kExitOk;
+    }
+    if (o.help) {
+        const char* help = HelpOf(command);
+        std::fputs(help ? help : kUsage, stdout);
+        return kExitOk;
+    }
+    if (command.empty()) {
+        std::fputs(kUsage, stderr);
+        return kExitUsage;
+    }
+    if (command == "help") {
+        const char* help = o.positional.empty() ? kUsage : HelpOf(o.positional[0]);
+        if (!help) return Fail(kExitUsage, "help: unknown command \"" + o.positional[0] + "\"");
+        std::fputs(help, stdout);
+        return kExitOk;
+    }
 
     FamilyRegistry::BuildOrvelCatalogue();
+    // Names as the user typed them become the registry's own.
+    if (o.family && !ResolveFamilyName(*o.family, command, error)) return Fail(kExitUsage, error);
+    if (command == "discover") {
+        if (o.all && !o.positional.empty()) return Fail(kExitUsage, "discover: give family names or --all, not both");
+        if (o.all) o.positional = BuiltFamilies();
+        for (auto& name : o.positional)
+            if (!ResolveFamilyName(name, command, error)) return Fail(kExitUsage, error);
+    } else if (o.all) {
+        return Fail(kExitUsage, command + ": --all goes with discover");
+    }
+
     CliPrompt prompt(o.target, o.card, o.mode);
     g_prompt = &prompt;
     SetUserPrompt(&prompt);
 
     int rc = kExitUsage;
     if (command == "families")
-        rc = CmdFamilies();
+        rc = CmdFamilies(o);
     else if (command == "discover")
         rc = CmdDiscover(o);
     else if (command == "read")
         rc = CmdRead(o);
     else if (command == "write")
         rc = CmdWrite(o);
+    else if (command == "set-serial")
+        rc = CmdSetSerial(o);
+    else if (command == "show")
+        rc = CmdShow(o);
     else
-        rc = Fail(kExitUsage, "unknown command \"" + command + "\"\n" + kUsage);
+        rc = Fail(kExitUsage, "unknown command \"" + command + "\" (see `brevane-cli --help`)");
     SetUserPrompt(nullptr);
     VornExit(false);
     return rc;

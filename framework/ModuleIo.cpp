@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <memory>
 
+#include "ImageText.h"
 #include "Registry.h"
 #include "platform/Shell.h"
 
@@ -108,6 +110,7 @@ const char* WriteStepName(WriteStep step) {
     case WriteStep::Connect: return "connect";
     case WriteStep::Open: return "open";
     case WriteStep::Backup: return "backup";
+    case WriteStep::Confirm: return "confirm module";
     case WriteStep::Write: return "write";
     case WriteStep::ReadBack: return "read back";
     case WriteStep::Compare: return "compare";
@@ -138,9 +141,20 @@ WriteResult WriteImage(const std::string& familyName, std::int32_t index, const 
     return WriteImage(familyName, ModuleChoice{index, false}, image, backupDir);
 }
 
-WriteResult WriteImage(const std::string& familyName, const ModuleChoice& choice, const IdentityImage& image,
-                       const std::filesystem::path& backupDir) {
+namespace {
+
+// Builds the image to write from the one on the module; nullopt and a reason
+// refuses the write.
+using ImageFromCurrent = std::function<std::optional<IdentityImage>(const IdentityImage& current, std::string& error)>;
+
+// The one write path: open exactly the module, read its image, check it is the
+// unit meant, save the backup, write what `make` builds from that same image,
+// read back and compare.
+WriteResult WriteFromCurrent(const std::string& familyName, const ModuleChoice& choice, const ImageFromCurrent& make,
+                             const std::filesystem::path& backupDir, const WriteOptions& options) {
     const std::int32_t index = choice.index;
+    const std::string module = choice.viaCardSelection ? familyName + " card " + std::to_string(index + 1)
+                                                       : familyName + " module " + std::to_string(index);
     WriteResult result;
     auto fail = [&](WriteStep step, std::string text) {
         result.failedStep = step;
@@ -162,10 +176,17 @@ WriteResult WriteImage(const std::string& familyName, const ModuleChoice& choice
     if (!family.ReadEeprom(previous.data(), static_cast<std::int32_t>(kImageSize)))
         return fail(WriteStep::Backup, "could not read the current image of module " + std::to_string(index) +
                                            "; nothing written");
+    result.moduleSerial = SerialNumberOf(previous);
+    if (options.expectSerial && *options.expectSerial != result.moduleSerial)
+        return fail(WriteStep::Confirm, module + " has serial number \"" + result.moduleSerial + "\", not \"" +
+                                            *options.expectSerial + "\" as chosen; nothing written");
+    const auto image = make(previous, error);
+    if (!image) return fail(WriteStep::Write, error + "; nothing written");
+
     std::error_code ec;
     std::filesystem::create_directories(backupDir, ec);
     const std::string base = FileSafe(familyName) + "-module" + std::to_string(index) + "-" +
-                             FileSafe(SerialNumberOf(previous)) + "-" + Stamp();
+                             FileSafe(result.moduleSerial) + "-" + Stamp();
     // Never overwrite an earlier backup: add a counter until the name is new.
     std::filesystem::path file;
     for (int n = 0; n < 1000; ++n) {
@@ -176,21 +197,54 @@ WriteResult WriteImage(const std::string& familyName, const ModuleChoice& choice
     if (std::filesystem::exists(file, ec) || !SaveImageFile(file, previous, saveError))
         return fail(WriteStep::Backup, "could not save " + file.string() + " " + saveError + "; nothing written");
     result.backupFile = file;
+    result.written = *image;
+    const _DeviceInfo* row = FamilyRegistry::Find(familyName);
+    const std::string target = row && row->needsTarget == 1 ? family.GetAddress() : std::string();
+    result.restoreCommand = RestoreCommand(familyName, choice, target, options.cardMode, backupDir, file);
 
-    if (!family.WriteEeprom(image.data(), static_cast<std::int32_t>(kImageSize)))
+    if (!family.WriteEeprom(image->data(), static_cast<std::int32_t>(kImageSize)))
         return fail(WriteStep::Write, "the module did not acknowledge every chunk; the previous image is in " +
                                           file.string());
     IdentityImage readBack{};
     if (!family.ReadEeprom(readBack.data(), static_cast<std::int32_t>(kImageSize)))
         return fail(WriteStep::ReadBack, "could not read the image back; the previous image is in " + file.string());
-    if (readBack != image) {
+    if (readBack != *image) {
         std::size_t at = 0;
-        while (at < kImageSize && readBack[at] == image[at]) ++at;
+        while (at < kImageSize && readBack[at] == (*image)[at]) ++at;
         return fail(WriteStep::Compare, "the image read back differs at byte " + std::to_string(at) +
                                             "; the previous image is in " + file.string());
     }
     result.ok = true;
+    result.restoreCommand =
+        RestoreCommand(familyName, choice, target, options.cardMode, backupDir, file, SerialNumberOf(*image));
     return result;
+}
+
+}  // namespace
+
+WriteResult WriteImage(const std::string& familyName, const ModuleChoice& choice, const IdentityImage& image,
+                       const std::filesystem::path& backupDir) {
+    return WriteImage(familyName, choice, image, backupDir, WriteOptions{});
+}
+
+WriteResult WriteImage(const std::string& familyName, const ModuleChoice& choice, const IdentityImage& image,
+                       const std::filesystem::path& backupDir, const WriteOptions& options) {
+    return WriteFromCurrent(
+        familyName, choice, [&](const IdentityImage&, std::string&) { return std::optional<IdentityImage>(image); },
+        backupDir, options);
+}
+
+WriteResult WriteSerialNumber(const std::string& familyName, const ModuleChoice& choice, const std::string& serial,
+                              const std::filesystem::path& backupDir, const WriteOptions& options) {
+    if (const std::string problem = SerialNumberProblem(serial); !problem.empty()) {
+        WriteResult refused;
+        refused.error = problem + "; nothing written";
+        return refused;
+    }
+    return WriteFromCurrent(
+        familyName, choice,
+        [&](const IdentityImage& current, std::string& error) { return ReplaceSerialNumber(current, serial, error); },
+        backupDir, options);
 }
 
 std::optional<IdentityImage> LoadImageFile(const std::filesystem::path& file, std::string& error) {
@@ -238,13 +292,49 @@ bool SaveImageFile(const std::filesystem::path& file, const IdentityImage& image
 
 std::vector<CDeviceInfo> SameSerialAs(const IdentityImage& image, const std::vector<CDeviceInfo>& lastSearch,
                                       const std::string& familyName, std::int32_t index) {
-    const std::string serial = SerialNumberOf(image);
+    return SameSerialAs(SerialNumberOf(image), lastSearch, familyName, index);
+}
+
+std::vector<CDeviceInfo> SameSerialAs(const std::string& serial, const std::vector<CDeviceInfo>& lastSearch,
+                                      const std::string& familyName, std::int32_t index) {
     std::vector<CDeviceInfo> same;
     for (const auto& info : lastSearch) {
         const bool itself = FamilyRegistry::Covers(info.m_model, familyName) && info.m_moduleIndex == index;
         if (!itself && info.m_serial == serial) same.push_back(info);
     }
     return same;
+}
+
+namespace {
+
+std::string ShellQuote(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+}  // namespace
+
+std::string RestoreCommand(const std::string& familyName, const ModuleChoice& choice, const std::string& target,
+                           std::optional<int> cardMode, const std::filesystem::path& backupDir,
+                           const std::filesystem::path& file, const std::string& expectSerial) {
+    // The command line program beside the running one (both are installed
+    // together), else the one on the PATH.
+    std::error_code ec;
+    const std::filesystem::path beside = platform::ProgramDirectory() / "brevane-cli";
+    const std::string program = std::filesystem::exists(beside, ec) ? ShellQuote(beside.string()) : "brevane-cli";
+    std::string cmd = program + " write --family " + ShellQuote(familyName);
+    if (choice.viaCardSelection) {
+        cmd += " --card " + std::to_string(choice.index + 1);
+        if (cardMode) cmd += *cardMode == 0 ? " --mode initialize" : " --mode modify";
+    } else {
+        cmd += " --module " + std::to_string(choice.index);
+    }
+    if (!target.empty()) cmd += " --target " + ShellQuote(target);
+    if (!expectSerial.empty()) cmd += " --expect-serial " + ShellQuote(expectSerial);
+    cmd += " --backup-dir " + ShellQuote(std::filesystem::absolute(backupDir, ec).string()) + " " +
+           ShellQuote(std::filesystem::absolute(file, ec).string());
+    return cmd;
 }
 
 std::filesystem::path DefaultBackupDir() { return platform::UserDataDirectory() / "backups"; }

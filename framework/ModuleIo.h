@@ -31,7 +31,9 @@ struct ModuleChoice {
 ReadResult ReadImage(const std::string& familyName, std::int32_t index);
 ReadResult ReadImage(const std::string& familyName, const ModuleChoice& choice);
 
-enum class WriteStep { None, Connect, Open, Backup, Write, ReadBack, Compare };
+// Backup reads the current image (and saves it); Confirm checks that the module
+// reached is the one meant, before anything is written.
+enum class WriteStep { None, Connect, Open, Backup, Confirm, Write, ReadBack, Compare };
 const char* WriteStepName(WriteStep step);
 
 struct WriteResult {
@@ -39,6 +41,21 @@ struct WriteResult {
     WriteStep failedStep = WriteStep::None;
     std::string error;                    // human-readable, names the failed step
     std::filesystem::path backupFile;     // where the previous image was saved
+    std::string moduleSerial;             // serial number read from the module before writing
+    IdentityImage written{};              // the image written (set once the backup is saved)
+    // Once the backup is saved: the brevane-cli command that writes it back to
+    // the same module (after a verified write, only while the module still
+    // holds the serial number just written).
+    std::string restoreCommand;
+};
+
+struct WriteOptions {
+    // When set, the module's current serial number must equal it, or the write
+    // is refused before anything is written: the user meant another unit.
+    std::optional<std::string> expectSerial;
+    // Operation mode of a card selection (0 initialize, 1 modify), for the
+    // restore command; unset: the dialog's preselection.
+    std::optional<int> cardMode;
 };
 
 // Opens exactly the module asked for (never another), saves its current image
@@ -48,6 +65,15 @@ WriteResult WriteImage(const std::string& familyName, std::int32_t index, const 
                        const std::filesystem::path& backupDir);
 WriteResult WriteImage(const std::string& familyName, const ModuleChoice& choice, const IdentityImage& image,
                        const std::filesystem::path& backupDir);
+WriteResult WriteImage(const std::string& familyName, const ModuleChoice& choice, const IdentityImage& image,
+                       const std::filesystem::path& backupDir, const WriteOptions& options);
+
+// Gives the module a new serial number: the image read from it (the one saved
+// as the backup) with the serial text replaced (ReplaceSerialNumber), written,
+// read back and compared as WriteImage does. Refused text fails before the
+// module is opened (failedStep None).
+WriteResult WriteSerialNumber(const std::string& familyName, const ModuleChoice& choice, const std::string& serial,
+                              const std::filesystem::path& backupDir, const WriteOptions& options = {});
 
 // Loads an image file; it must hold exactly 256 bytes.
 std::optional<IdentityImage> LoadImageFile(const std::filesystem::path& file, std::string& error);
@@ -57,6 +83,15 @@ bool SaveImageFile(const std::filesystem::path& file, const IdentityImage& image
 // to warn before a write makes two modules share one serial number.
 std::vector<CDeviceInfo> SameSerialAs(const IdentityImage& image, const std::vector<CDeviceInfo>& lastSearch,
                                       const std::string& familyName, std::int32_t index);
+std::vector<CDeviceInfo> SameSerialAs(const std::string& serial, const std::vector<CDeviceInfo>& lastSearch,
+                                      const std::string& familyName, std::int32_t index);
+
+// The brevane-cli command that writes `file` to the module of `choice`, every
+// argument quoted for a POSIX shell; with `expectSerial`, only while the
+// module holds that serial number.
+std::string RestoreCommand(const std::string& familyName, const ModuleChoice& choice, const std::string& target,
+                           std::optional<int> cardMode, const std::filesystem::path& backupDir,
+                           const std::filesystem::path& file, const std::string& expectSerial = {});
 
 // Directory for backups: <per-user data dir>/brevane/backups.
 std::filesystem::path DefaultBackupDir();

@@ -223,10 +223,11 @@ BOOL CComm_Orvel::Connect() {
     if (!zel) return FALSE;
     std::optional<int> started;
     if (m_server == kLocalServer && !platform::FindProcess(kZelServerName)) {
-        const auto dir = platform::ProgramDirectory();
-        const auto pid = platform::StartProgram(dir / kZelServerName, dir);
+        // Beside the program, or in the installed programs' private directory.
+        const auto program = platform::OutsideProgramPath(kZelServerName);
+        const auto pid = platform::StartProgram(program, program.parent_path());
         if (!pid) {
-            LOG_WARN(kLog, "cannot start %s from %s", kZelServerName, dir.c_str());
+            LOG_WARN(kLog, "cannot start %s", program.c_str());
         } else {
             LOG_INFO(kLog, "started the local chassis server (process %d)", static_cast<int>(*pid));
             started = static_cast<int>(*pid);

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -15,6 +16,7 @@
 #include "TestHooks.h"
 #include "app/CConnDevDlg.h"
 #include "app/CSearchListDlg.h"
+#include "app/CSetSerialDlg.h"
 #include "app/GuiPrompt.h"
 #include "framework/Registry.h"
 #include "framework/Wait.h"
@@ -146,4 +148,31 @@ TEST(WaitPump, RunsEventsUntilTheDeadlineWithoutSpinning) {
     EXPECT_GE(wall.elapsed(), 299);
     EXPECT_LT(wall.elapsed(), 1000);
     EXPECT_LT(cpuMs, 150.0);
+}
+
+TEST(SetSerialDlg, OkOnlyForTextThatCanBeWritten) {
+    CSetSerialDlg dlg(QStringLiteral("Tesk - 100, module index 0"), "TK-OLD-1");
+    EXPECT_EQ(dlg.SerialEdit()->text(), "TK-OLD-1");
+    const std::vector<std::pair<QString, QString>> refused = {
+        {"TK-OLD-1", "current serial number"},
+        {"", "empty"},
+        {QString(180, 'A'), "at most 179"},
+        {"AB\tC", "character 3"},
+        {QString::fromUtf8("N\xc3\xa9"), "character 2"},
+        {QString::fromUtf8("\xe2\x82\xac"), "character 1"}};
+    for (const auto& [text, reason] : refused) {
+        dlg.SerialEdit()->setText(text);
+        EXPECT_FALSE(dlg.OkButton()->isEnabled()) << text.toStdString();
+        EXPECT_TRUE(dlg.ProblemLabel()->text().contains(reason)) << dlg.ProblemLabel()->text().toStdString();
+        dlg.OkButton()->click();
+        EXPECT_EQ(dlg.result(), QDialog::Rejected);
+    }
+    for (const QString& text : {QString(179, '~'), QStringLiteral(" "), QStringLiteral("TK-NEW 2")}) {
+        dlg.SerialEdit()->setText(text);
+        EXPECT_TRUE(dlg.OkButton()->isEnabled()) << dlg.ProblemLabel()->text().toStdString();
+        EXPECT_TRUE(dlg.ProblemLabel()->text().isEmpty());
+    }
+    dlg.OkButton()->click();
+    EXPECT_EQ(dlg.result(), QDialog::Accepted);
+    EXPECT_EQ(dlg.Serial(), "TK-NEW 2");
 }
