@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QVBoxLayout>
 
+#include "families/net/CComm_Orvel.h"
 #include "platform/VersionNote.h"
 #include "tavikapi.h"
 #include "widgets/CLogoWidget.h"
@@ -12,14 +13,13 @@
 QStringList CAboutDlg::Lines() {
     const QString version = QString::fromStdString(platform::ProductVersionOfRunningProgram());
     // The device library reports the product version of the program that
-    // loaded it. The chassis-server library is not available on this
-    // platform, so no version can be asked of it.
+    // loaded it; the chassis-server library its own version.
     char tavik[TAVIK_VERSION_TEXT_SIZE] = {};
     Tavik_GetDllVersion(tavik);
     tavik[sizeof tavik - 1] = '\0';
     return {
         QStringLiteral("Brevane Version %1").arg(version),
-        QStringLiteral("ZelAPI v"),
+        QString::fromStdString(ZelVersionLine().empty() ? std::string("ZelAPI v") : ZelVersionLine()),
         QStringLiteral("HarloAPI v0.9b027"),
         QStringLiteral("TavikAPI %1").arg(QString::fromLocal8Bit(tavik)),
         QStringLiteral("Module identity tool for Quenlor test instruments"),

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "CBrevaneApp.h"
+#include "families/net/CComm_Jessor.h"
 #include "platform/VersionNote.h"
 
 int main(int argc, char** argv) {
@@ -22,5 +23,8 @@ int main(int argc, char** argv) {
     }
     CBrevaneApp app(argc, argv);
     if (!app.InitInstance()) return 1;
-    return app.exec();
+    const int rc = app.exec();
+    // The Jessor library's exit entry, whether or not the library was used.
+    VornExit(true);
+    return rc;
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "CliPrompt.h"
+#include "families/net/CComm_Jessor.h"
 #include "FamilyNames.h"
 #include "Interrupt.h"
 #include "Json.h"
@@ -799,5 +800,6 @@ int main(int argc, char** argv) {
     else
         rc = Fail(kExitUsage, "unknown command \"" + command + "\" (see `brevane-cli --help`)");
     SetUserPrompt(nullptr);
+    VornExit(false);
     return rc;
 }

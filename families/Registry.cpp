@@ -3,7 +3,6 @@
 // unnoticed.
 #include "framework/Registry.h"
 
-#include "families/FamilyClasses.h"
 #include "families/api/CComm_TavikDevice.h"
 #include "families/usb/CComm_Harlo.h"
 #include "families/usb/CComm_Nesbin.h"
@@ -20,10 +19,11 @@
 #include "families/net/CComm_Evra.h"
 #include "families/net/CComm_Gostel2160.h"
 #include "families/net/CComm_Hevra5160.h"
+#include "families/net/CComm_Jessor.h"
+#include "families/net/CComm_Orvel.h"
 #include "families/net/CComm_Kalder.h"
 #include "families/net/CComm_Yaltro.h"
 
-using namespace families;
 
 const std::vector<_DeviceInfo>& FamilyRegistry::Rows() {
     static const std::vector<_DeviceInfo> rows = {
@@ -33,7 +33,7 @@ const std::vector<_DeviceInfo>& FamilyRegistry::Rows() {
         {"Kalder - 8S33", RUNTIME_CLASS(CComm_Kalder), 2, 0},
         {"Gostel - 2160", RUNTIME_CLASS(CComm_Gostel2160), 10, 1},
         {"Hevra - 5160", RUNTIME_CLASS(CComm_Hevra5160), 10, 1},
-        {"Ilvane - Jessor", &classCComm_Jessor, 5, 1},
+        {"Ilvane - Jessor", RUNTIME_CLASS(CComm_Jessor), 5, 1},
         {"Tesk - 100", RUNTIME_CLASS(CComm_Tesk100), 2, 0},
         {"Tesk - 200", RUNTIME_CLASS(CComm_Tesk200), 2, 0},
         {"Tesk - 300", RUNTIME_CLASS(CComm_Tesk300), 2, 0},
@@ -54,15 +54,16 @@ const std::vector<_DeviceInfo>& FamilyRegistry::Rows() {
         {"Pembrix - Brisa", RUNTIME_CLASS(CComm_Brisa), 2, 0},
         {"Pembrix - Dorla", RUNTIME_CLASS(CComm_Dorla), 2, 0},
         {"Pembrix - Cygna", RUNTIME_CLASS(CComm_Cygna), 2, 0},
-        {kOrvelRowName, &classCComm_Orvel, 50, 1},
+        {kOrvelRowName, RUNTIME_CLASS(CComm_Orvel), 50, 1},
         {"OEM - Nesbin", RUNTIME_CLASS(CComm_Nesbin), 5, 0},
     };
     return rows;
 }
 
 void FamilyRegistry::BuildOrvelCatalogue() {
-    // The catalogue comes from the Orvel family's own model list; this build
-    // has no Orvel family, so the catalogue is empty.
-    SetOrvelCatalogue({});
+    // The catalogue comes from a temporary Orvel family object's model list.
+    std::vector<std::string> names;
+    CComm_Orvel().ListCatalogue(names);
+    SetOrvelCatalogue(std::move(names));
 }
 

@@ -322,6 +322,7 @@ int main(int argc, char** argv) {
     }
 
     // Tear down: the testbed lives in workdir.
+    if (the_net) the_net->end_leftovers();
     std::fflush(stdout);
     std::fflush(stderr);
     lab::log_event("%s ended with status %d; removing %s", argv[i], code, workdir.c_str());

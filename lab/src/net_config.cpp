@@ -21,10 +21,14 @@ const NetKindInfo kNetKinds[] = {
     {"kalder", NetKind::Kalder, false, "Kalder media-converter chassis, UDP 5016, little-endian \"PLKV\" header"},
     {"gostel", NetKind::Gostel, true, "Gostel-2160 card chassis, UDP 8888"},
     {"hevra", NetKind::Hevra, true, "Hevra-5160 card chassis, UDP 8000 discovery, TCP 8001"},
+    {"jessor", NetKind::Jessor, true, "Ilvane-Jessor chassis, Vorn chassis protocol on UDP 7401"},
+    {"orvel", NetKind::Orvel, false, "Orvel chassis, chassis protocol on UDP 7300 (served by ZelServerAP)"},
+    {"zelserver", NetKind::ZelServer, false, "our chassis server ZelServerAP, running in its own namespace"},
 };
 
 constexpr unsigned kEvra = kind_bit(NetKind::Evra), kKalder = kind_bit(NetKind::Kalder),
-                   kGostel = kind_bit(NetKind::Gostel), kHevra = kind_bit(NetKind::Hevra);
+                   kGostel = kind_bit(NetKind::Gostel), kHevra = kind_bit(NetKind::Hevra),
+                   kOrvel = kind_bit(NetKind::Orvel);
 
 const NetFaultInfo kNetFaults[] = {
     {"none", NetFault::None, kAllNetKinds, false, "answers correctly"},
@@ -40,6 +44,8 @@ const NetFaultInfo kNetFaults[] = {
      "replies in the other protocol's byte order (magic and header fields)"},
     {"bad-crc", NetFault::BadCrc, kHevra, false, "discovery reply with a wrong CRC"},
     {"no-identify", NetFault::NoIdentify, kHevra, false, "answers discovery but not the identify request"},
+    {"lock-refused", NetFault::LockRefused, kOrvel, false, "refuses every port lock"},
+    {"bad-count", NetFault::BadCount, kOrvel, false, "reports its inventory as not ready (count 0xFFFF)"},
     {"own-echo", NetFault::OwnEcho, kHevra, false,
      "answers, and the client's own discovery broadcast comes back to it from its own address"},
     {"vanish", NetFault::Vanish, kAllNetKinds, false,
@@ -145,6 +151,40 @@ std::vector<CardConfig> parse_cards(const Keys& k, NetKind kind, const std::stri
     return cards;
 }
 
+// chassis=N, modules=slot:port:model[:extra],... in report order (repeats
+// allowed); fault-slot=S picks the slot whose EEPROM requests the fault hits.
+void parse_orvel(const Keys& k, NetDeviceConfig& d) {
+    long v = 0;
+    if (k.has("chassis")) {
+        if (!parse_number(k.str("chassis", true), 0, 0xffff, v)) k.fail("chassis", "not a number in 0..0xFFFF");
+        d.chassis_no = static_cast<std::uint16_t>(v);
+    }
+    const std::string text = k.str("modules", false);
+    std::set<int> keys;
+    for (const std::string& item : text.empty() ? std::vector<std::string>{} : split(text, ',')) {
+        const auto f = split(item, ':');
+        long slot = 0, port = 0, model = 0, extra = 0;
+        if ((f.size() != 3 && f.size() != 4) || !parse_number(f[0], 0, 255, slot) || !parse_number(f[1], 0, 255, port) ||
+            !parse_number(f[2], 0, 255, model) || (f.size() == 4 && !parse_number(f[3], 0, 255, extra)))
+            k.fail("modules", "'" + item + "' is not slot:port:model[:extra] (each 0-255)");
+        d.modules.push_back({static_cast<int>(slot), static_cast<int>(port), static_cast<int>(model), static_cast<int>(extra)});
+        for (int sub = 0; sub < 2; ++sub) {
+            const int key = orvel_image_key(static_cast<int>(slot), static_cast<int>(port), sub);
+            if (!keys.insert(key).second) continue;
+            CardConfig c;
+            c.slot = key;
+            c.present = true;
+            c.serial = d.serial + "-" + f[0] + "-" + f[1] + (sub ? "B" : "");
+            d.cards.push_back(c);
+        }
+    }
+    if (k.has("fault-slot")) {
+        if (!parse_number(k.str("fault-slot", true), 0, 255, v)) k.fail("fault-slot", "not a slot number 0-255");
+        if (d.fault == NetFault::None) k.fail("fault-slot", "needs a fault=");
+        d.fault_slot = static_cast<int>(v);
+    }
+}
+
 }  // namespace
 
 std::span<const NetKindInfo> net_kinds() { return kNetKinds; }
@@ -165,7 +205,11 @@ NetDeviceConfig parse_net_device(GKeyFile* kf, const std::string& group, const s
     d.name = name;
     d.kind = find_net_kind(k.str("kind", true));
     if (!d.kind) k.fail("kind", "unknown kind");
-    if (d.kind->kind == NetKind::Hevra)
+    if (d.kind->kind == NetKind::Orvel)
+        k.only_keys({"kind", "network", "address", "serial", "fault", "late-ms", "fault-slot", "chassis", "modules"});
+    else if (d.kind->kind == NetKind::ZelServer)
+        k.only_keys({"kind", "network", "address", "serial"});
+    else if (d.kind->kind == NetKind::Hevra)
         k.only_keys({"kind", "network", "address", "serial", "fault", "late-ms", "fault-slot", "cards", "chassis-id",
                      "station"});
     else if (d.kind->has_cards)
@@ -213,6 +257,7 @@ NetDeviceConfig parse_net_device(GKeyFile* kf, const std::string& group, const s
             d.fault_slot = static_cast<int>(v);
         }
     }
+    if (d.kind->kind == NetKind::Orvel) parse_orvel(k, d);
     if (d.kind->kind == NetKind::Hevra) {
         if (k.has("chassis-id")) {
             if (!parse_number(k.str("chassis-id", true), 0, 0xffff, v)) k.fail("chassis-id", "not a number in 0..0xFFFF");

@@ -21,11 +21,11 @@ typedef struct _GKeyFile GKeyFile;
 
 namespace lab {
 
-enum class NetKind { Evra, Kalder, Gostel, Hevra };
+enum class NetKind { Evra, Kalder, Gostel, Hevra, Jessor, Orvel, ZelServer };
 
 // Bit per kind, for the kinds a fault or key applies to.
 constexpr unsigned kind_bit(NetKind k) { return 1u << static_cast<unsigned>(k); }
-constexpr unsigned kAllNetKinds = 0xf;
+constexpr unsigned kAllNetKinds = 0x7f;
 
 struct NetKindInfo {
     std::string_view name;
@@ -54,6 +54,8 @@ enum class NetFault {
     NamesBroadcast,  // evra/kalder: the discovery reply names the lan's broadcast address
     ShortTable,      // hevra: a slot table of eight entries only
     GoneAfterDiscovery,  // hevra: unplugged after answering its first discovery request
+    LockRefused,     // orvel: refuses every port lock
+    BadCount,        // orvel: reports its inventory as not ready (count 0xFFFF)
 };
 
 struct NetFaultInfo {
@@ -65,7 +67,7 @@ struct NetFaultInfo {
 };
 
 // One slot-table entry of a chassis. state: Gostel status (1, 2 = present),
-// Hevra presence (1, 9 = present); any other value is an empty slot entry.
+// Hevra and Jessor presence (1, 9 = present); any other value is an empty slot entry.
 struct CardConfig {
     int slot = 0;
     std::uint16_t type = 0;
@@ -73,6 +75,16 @@ struct CardConfig {
     std::string serial;  // serial in a new image
     bool present = false;
 };
+
+// One port of an Orvel chassis as its inventory lists it (in report order,
+// repeats allowed). Its images: sub-item 0 and 1 at orvel_image_key().
+struct OrvelModule {
+    int slot = 0;
+    int port = 0;
+    int model = 0;
+    int extra = 0;
+};
+inline int orvel_image_key(int slot, int port, int sub) { return 1000 + slot * 512 + port * 2 + sub; }
 
 struct NetDeviceConfig {
     std::string name;
@@ -87,6 +99,8 @@ struct NetDeviceConfig {
     std::uint16_t chassis_id = 0x5160;       // hevra
     std::uint8_t station[6] = {};  // hevra; default 02:00:5e:12:<lan>:<host>
     bool station_set = false;
+    std::uint16_t chassis_no = 1;            // orvel
+    std::vector<OrvelModule> modules;        // orvel
 };
 
 const NetKindInfo* find_net_kind(std::string_view name);

@@ -15,6 +15,7 @@ const char* msg_name(net::Msg m) {
     case net::Msg::Identify: return "identify";
     case net::Msg::Read: return "read";
     case net::Msg::Write: return "write";
+    case net::Msg::Lock: return "lock";
     }
     return "?";
 }
@@ -29,7 +30,8 @@ std::string_view fault_name(NetFault f) {
 bool write_lost(NetFault f) {
     return f != NetFault::None && f != NetFault::Late && f != NetFault::Stale && f != NetFault::Duplicate &&
            f != NetFault::NoIdentify && f != NetFault::BroadcastReply && f != NetFault::SubnetReply &&
-           f != NetFault::NamesBroadcast && f != NetFault::ShortTable && f != NetFault::GoneAfterDiscovery;
+           f != NetFault::NamesBroadcast && f != NetFault::ShortTable && f != NetFault::GoneAfterDiscovery &&
+           f != NetFault::LockRefused && f != NetFault::BadCount;
 }
 
 }  // namespace

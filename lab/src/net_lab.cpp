@@ -5,7 +5,11 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -63,6 +67,7 @@ NetLab::NetLab(const LabConfig& cfg) {
 }
 
 NetLab::~NetLab() {
+    end_leftovers();
     if (thread_.joinable()) {
         const std::uint64_t one = 1;
         [[maybe_unused]] const ssize_t w = ::write(wake_fd_, &one, sizeof one);
@@ -70,6 +75,28 @@ NetLab::~NetLab() {
     }
     for (auto& [id, ep] : endpoints_) ::close(ep->fd);
     if (wake_fd_ >= 0) ::close(wake_fd_);
+}
+
+void NetLab::end_leftovers() {
+    // Programs the command left running in its namespace (a chassis server it
+    // started) end with the lab.
+    if (cmd_.id()) {
+        for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+            const std::string name = e.path().filename().string();
+            if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+            const int pid = std::stoi(name);
+            struct stat st {};
+            if (pid == ::getpid() || ::stat((e.path() / "ns/net").c_str(), &st) != 0 || st.st_ino != cmd_.id()) continue;
+            log_event("ending process %d left in the command's namespace", pid);
+            ::kill(pid, SIGTERM);
+        }
+    }
+    for (int pid : servers_) {
+        ::kill(pid, SIGTERM);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+    }
+    servers_.clear();
 }
 
 void NetLab::build(const LabConfig& cfg) {
@@ -121,6 +148,7 @@ void NetLab::build(const LabConfig& cfg) {
         dev_nl->set_up("eth0");
         if (dc.fault == NetFault::Vanish || dc.fault == NetFault::GoneAfterDiscovery) links_[dev.get()] = std::move(dev_nl);
         open_sockets(ns, *dev);
+        if (dc.kind->kind == NetKind::ZelServer) start_server(dc);
         log_event("instrument %s (%s) at %s on lan%d", dc.name.c_str(), std::string(dc.kind->name).c_str(),
                   dotted(dc.address).c_str(), dc.lan);
         devices_.push_back(std::move(dev));
@@ -156,6 +184,28 @@ void NetLab::build(const LabConfig& cfg) {
         ep->ns = &cmd_;
         endpoints_[ep->id] = std::move(ep);
     }
+}
+
+// Starts our chassis server ZelServerAP (beside brevane-lab) in the namespace
+// the calling thread is in; it ends with the lab.
+void NetLab::start_server(const NetDeviceConfig& dc) {
+    const auto program = std::filesystem::read_symlink("/proc/self/exe").parent_path() / "ZelServerAP";
+    if (!std::filesystem::exists(program)) throw std::runtime_error(program.string() + ": not built");
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid < 0) fail("fork");
+    if (pid == 0) {
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent) ::_exit(1);
+        ::execl(program.c_str(), "ZelServerAP", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    servers_.push_back(pid);
+    log_event("chassis server %s at %s on lan%d (process %d)", dc.name.c_str(), dotted(dc.address).c_str(), dc.lan,
+              static_cast<int>(pid));
 }
 
 // Called with the thread inside the instrument's namespace; sockets keep it for life.

@@ -27,6 +27,9 @@ public:
     NetLab& operator=(const NetLab&) = delete;
 
     const NetNs& command_ns() const { return cmd_; }
+    // Ends the chassis servers and whatever the command left running in its
+    // namespace; called when the command has ended.
+    void end_leftovers();
     double setup_ms() const { return setup_ms_; }
 
 private:
@@ -51,6 +54,7 @@ private:
     void flush(Endpoint& ep);
     void close_endpoint(std::uint64_t id);
     void unplug_if_due(NetDevice& dev);
+    void start_server(const NetDeviceConfig& dc);
 
     NetNs cmd_;
     NetNs switch_;
@@ -64,6 +68,7 @@ private:
     int wake_fd_ = -1;
     std::thread thread_;
     double setup_ms_ = 0;
+    std::vector<int> servers_;  // chassis-server processes (kind zelserver), by pid
 };
 
 }  // namespace lab

@@ -189,6 +189,121 @@ std::optional<Answer> gostel(const DeviceView& dev, std::span<const std::uint8_t
     return a;
 }
 
+// ---- Jessor: the Vorn chassis protocol (outside/PROTOCOLS.md), big-endian ----
+
+std::optional<Answer> jessor(const DeviceView& dev, std::span<const std::uint8_t> r) {
+    constexpr std::size_t head = 8;
+    if (r.size() < head || std::memcmp(r.data(), "VRNQ", 4) != 0) return std::nullopt;
+    const std::uint8_t op = r[4];
+    auto reply = [&](Msg m, int slot, std::size_t body) {
+        Answer a{m, slot, Bytes(head + body, 0), {}};
+        std::memcpy(a.reply.data(), "VRNA", 4);
+        a.reply[4] = static_cast<std::uint8_t>(op | 0x80);
+        a.reply[6] = r[6];
+        a.reply[7] = r[7];
+        return a;
+    };
+    const std::uint8_t station[6] = {0x02, 0x00, 0x5e, 0x4a, static_cast<std::uint8_t>(dev.config.lan),
+                                     static_cast<std::uint8_t>(dev.config.address)};
+    if ((op == 1 || op == 2) && r.size() == head) {
+        Answer a = reply(op == 1 ? Msg::Discovery : Msg::SlotTable, kController, op == 1 ? 6 : 6 + 16 * 6);
+        std::copy(station, station + 6, a.reply.begin() + head);
+        if (op == 2)
+            for (const CardConfig& c : dev.config.cards) {
+                const std::size_t at = head + 6 + 6 * static_cast<std::size_t>(c.slot);
+                put_u16(a.reply, at, c.type, true);
+                put_u32(a.reply, at + 2, c.state, true);
+            }
+        return a;
+    }
+    if (op == 5 && r.size() == head + 2) {
+        Answer a = reply(Msg::Lock, kController, 3);  // the chassis grants; a card fault does not hit it
+        a.reply[head] = r[head];
+        a.reply[head + 1] = r[head + 1];
+        a.reply[head + 2] = dev.image(r[head] == 0xff ? kController : r[head]) ? 1 : 0;
+        return a;
+    }
+    if ((op != 3 && op != 4) || r.size() < head + 6) return std::nullopt;
+    const std::uint8_t slot_byte = r[head];
+    const std::uint16_t start = *read_u16_be(r, head + 2), count = *read_u16_be(r, head + 4);
+    if (count > 1024 || (slot_byte != 0xff && slot_byte > 15)) return std::nullopt;
+    const int target = slot_byte == 0xff ? kController : slot_byte;
+    const Image* img = dev.image(target);
+    if (!img) return std::nullopt;  // an empty slot does not answer
+    if (op == 3) {
+        if (r.size() != head + 6) return std::nullopt;
+        Answer a = reply(Msg::Read, target, 6 + std::size_t{count});
+        std::copy(r.begin() + head, r.begin() + head + 6, a.reply.begin() + head);
+        const Bytes data = image_bytes(*img, start, count);
+        std::copy(data.begin(), data.end(), a.reply.begin() + head + 6);
+        return a;
+    }
+    if (r.size() != head + 6 + std::size_t{count}) return std::nullopt;
+    Answer a = reply(Msg::Write, target, 6);
+    std::copy(r.begin() + head, r.begin() + head + 6, a.reply.begin() + head);
+    a.write = WriteEffect{target, start, Bytes(r.begin() + head + 6, r.end())};
+    return a;
+}
+
+// ---- Orvel: the chassis protocol of our chassis server (outside/PROTOCOLS.md) ----
+
+std::optional<Answer> orvel(const DeviceView& dev, std::span<const std::uint8_t> r) {
+    constexpr std::size_t head = 8;
+    if (r.size() < head || std::memcmp(r.data(), "ZCHQ", 4) != 0) return std::nullopt;
+    const std::uint8_t op = r[4];
+    auto reply = [&](Msg m, int slot, std::size_t body) {
+        Answer a{m, slot, Bytes(head + body, 0), {}};
+        std::memcpy(a.reply.data(), "ZCHA", 4);
+        a.reply[4] = static_cast<std::uint8_t>(op | 0x80);
+        a.reply[6] = r[6];
+        a.reply[7] = r[7];
+        return a;
+    };
+    if (op == 1 && r.size() == head) {
+        const auto& mods = dev.config.modules;
+        Answer a = reply(Msg::Discovery, kController, 4 + 6 * mods.size());
+        put_u16(a.reply, head, dev.config.chassis_no, true);
+        put_u16(a.reply, head + 2, static_cast<std::uint16_t>(mods.size()), true);
+        for (std::size_t i = 0; i < mods.size(); ++i) {
+            const std::size_t at = head + 4 + 6 * i;
+            put_u16(a.reply, at, dev.config.chassis_no, true);
+            a.reply[at + 2] = static_cast<std::uint8_t>(mods[i].slot);
+            a.reply[at + 3] = static_cast<std::uint8_t>(mods[i].port);
+            a.reply[at + 4] = static_cast<std::uint8_t>(mods[i].model);
+            a.reply[at + 5] = static_cast<std::uint8_t>(mods[i].extra);
+        }
+        return a;
+    }
+    if (r.size() < head + 3) return std::nullopt;
+    const int slot = r[head], port = r[head + 1], third = r[head + 2];
+    if (op == 5 && r.size() == head + 3) {
+        Answer a = reply(Msg::Lock, slot, 4);
+        std::copy(r.begin() + head, r.begin() + head + 3, a.reply.begin() + head);
+        a.reply[head + 3] = dev.image(orvel_image_key(slot, port, 0)) ? 1 : 0;
+        return a;
+    }
+    if (third > 1) return std::nullopt;
+    const int key = orvel_image_key(slot, port, third);
+    const Image* img = dev.image(key);
+    if (!img) return std::nullopt;  // no such module: no answer
+    if (op == 3 && r.size() == head + 3) {
+        Answer a = reply(Msg::Read, slot, 4 + 256);
+        std::copy(r.begin() + head, r.begin() + head + 3, a.reply.begin() + head);
+        const Bytes data = image_bytes(*img, 0, 256);
+        std::copy(data.begin(), data.end(), a.reply.begin() + head + 4);
+        return a;
+    }
+    if (op == 4 && r.size() >= head + 8) {
+        const std::uint16_t start = *read_u16_be(r, head + 4), count = *read_u16_be(r, head + 6);
+        if (r.size() != head + 8 + std::size_t{count} || start + count > 256) return std::nullopt;
+        Answer a = reply(Msg::Write, slot, 4);
+        std::copy(r.begin() + head, r.begin() + head + 3, a.reply.begin() + head);
+        a.write = WriteEffect{key, start, Bytes(r.begin() + head + 8, r.end())};
+        return a;
+    }
+    return std::nullopt;
+}
+
 // ---- Hevra: UDP discovery with magic and CRC, TCP data channel ----
 
 constexpr char kQuenlor[7] = {'q', 'u', 'e', 'n', 'l', 'o', 'r'};
@@ -293,6 +408,9 @@ std::vector<std::uint16_t> udp_ports(NetKind kind) {
     case NetKind::Kalder: return {kKalderPort};
     case NetKind::Gostel: return {kGostelPort};
     case NetKind::Hevra: return {kHevraUdpPort};
+    case NetKind::Jessor: return {kJessorPort};
+    case NetKind::Orvel: return {kOrvelPort};
+    case NetKind::ZelServer: return {};
     }
     return {};
 }
@@ -305,6 +423,9 @@ std::optional<Answer> answer(const DeviceView& dev, Channel ch, std::span<const 
     case NetKind::Kalder: return ch == Channel::Udp ? kalder(dev, request) : std::nullopt;
     case NetKind::Gostel: return ch == Channel::Udp ? gostel(dev, request) : std::nullopt;
     case NetKind::Hevra: return ch == Channel::Udp ? hevra_udp(dev, request) : hevra_tcp(dev, request);
+    case NetKind::Jessor: return ch == Channel::Udp ? jessor(dev, request) : std::nullopt;
+    case NetKind::Orvel: return ch == Channel::Udp ? orvel(dev, request) : std::nullopt;
+    case NetKind::ZelServer: return std::nullopt;
     }
     return std::nullopt;
 }
@@ -326,6 +447,7 @@ void falsify(NetKind kind, Channel ch, Msg msg, Bytes& b, NetFault fault) {
         if (vklp && b.size() >= 18) put_u16(b, 16, static_cast<std::uint16_t>(*read_u16(b, 16, big) + 0x20), big);
         if (kind == NetKind::Gostel && b.size() >= 8) put_u16(b, 6, static_cast<std::uint16_t>(*read_u16_le(b, 6) + 0x20), false);
         if (kind == NetKind::Hevra && ch == Channel::Tcp && b.size() >= 2) b[0] ^= 0x01;
+        if ((kind == NetKind::Jessor || kind == NetKind::Orvel) && b.size() >= 5) b[4] ^= 0x10;
         break;
     case NetFault::WrongSubcommand:
         if (kind == NetKind::Gostel && (msg == Msg::Read || msg == Msg::Write) && b.size() >= 10)
@@ -337,6 +459,15 @@ void falsify(NetKind kind, Channel ch, Msg msg, Bytes& b, NetFault fault) {
             for (std::size_t at : {4, 8, 12}) std::reverse(b.begin() + static_cast<std::ptrdiff_t>(at), b.begin() + static_cast<std::ptrdiff_t>(at + 4));
             for (std::size_t at : {16, 18}) std::swap(b[at], b[at + 1]);
             if (kind == NetKind::Kalder && msg == Msg::Read && b.size() >= 22) std::swap(b[20], b[21]);
+        }
+        break;
+    case NetFault::LockRefused:
+        if (kind == NetKind::Orvel && msg == Msg::Lock && b.size() == 12) b[11] = 0;
+        break;
+    case NetFault::BadCount:
+        if (kind == NetKind::Orvel && msg == Msg::Discovery && b.size() >= 12) {
+            b.resize(12);
+            put_u16(b, 10, 0xffff, true);
         }
         break;
     case NetFault::BadCrc:

@@ -21,13 +21,15 @@ using Bytes = std::vector<std::uint8_t>;
 enum class Channel { Udp, Tcp };
 
 // What a request asked for (faults pick their victims by it).
-enum class Msg { Discovery, SlotTable, Identify, Read, Write };
+enum class Msg { Discovery, SlotTable, Identify, Read, Write, Lock };
 
 constexpr std::uint16_t kEvraPort = 5006;
 constexpr std::uint16_t kKalderPort = 5016;
 constexpr std::uint16_t kGostelPort = 8888;
 constexpr std::uint16_t kHevraUdpPort = 8000;
 constexpr std::uint16_t kHevraTcpPort = 8001;
+constexpr std::uint16_t kJessorPort = 7401;
+constexpr std::uint16_t kOrvelPort = 7300;
 
 constexpr int kController = -1;  // the image of the device itself / the chassis controller
 
