@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,9 +54,15 @@ public:
     void AppendLog(const QString& text, bool newLine);
 
     // Writes an image file to one module; every outcome is told in a message.
+    // When the last search listed a module of that family and index, the
+    // module reached must still carry that row's serial number.
     bool WriteImageFromFile(const std::string& family, std::int32_t index, const QString& file);
-    // The same with the module named through the family's card selection.
-    bool WriteImageFromFile(const std::string& family, const moduleio::ModuleChoice& choice, const QString& file);
+    // The same with the module named through the family's card selection, or
+    // by index with an explicit serial number to confirm.
+    bool WriteImageFromFile(const std::string& family, const moduleio::ModuleChoice& choice, const QString& file,
+                            std::optional<std::string> expectSerial = std::nullopt);
+    // The serial number of the grid row of that family and module index.
+    std::optional<std::string> RowSerial(const std::string& family, std::int32_t index) const;
 
     bool IsBusy() const { return m_busy != 0; }
     const std::vector<CDeviceInfo>& Found() const { return m_found; }

@@ -30,8 +30,10 @@ const char* kUsage =
     "                                   search for the named families and list their modules\n"
     "  read --family NAME --module N [--target IP] [-o FILE]\n"
     "                                   read a module's 256-byte identity image\n"
-    "  write --family NAME --module N [--target IP] [--backup-dir DIR] FILE\n"
-    "                                   back up, write, read back and compare an identity image\n"
+    "  write --family NAME --module N [--target IP] [--backup-dir DIR] [--expect-serial S/N] FILE\n"
+    "                                   back up, write, read back and compare an identity image;\n"
+    "                                   with --expect-serial, only if the module's current serial\n"
+    "                                   number is S/N (nothing is written otherwise)\n"
     "  read|write --family NAME --card ROW [--mode initialize|modify] [--target IP] ...\n"
     "                                   the same through a chassis family's card selection:\n"
     "                                   ROW as in the dialog's \"No.\" column (from 1); --mode as\n"
@@ -49,6 +51,7 @@ struct Options {
     std::optional<int> mode;           // 0 = Initialize, 1 = Modify
     std::optional<std::string> output;
     std::optional<std::string> backupDir;
+    std::optional<std::string> expectSerial;
     std::vector<std::string> positional;
 };
 
@@ -127,6 +130,8 @@ bool ParseOptions(int argc, char** argv, int first, Options& o, std::string& err
             if (!(o.output = value("-o"))) return false;
         } else if (arg == "--backup-dir") {
             if (!(o.backupDir = value("--backup-dir"))) return false;
+        } else if (arg == "--expect-serial") {
+            if (!(o.expectSerial = value("--expect-serial"))) return false;
         } else if (arg == "--") {
             for (++i; i < argc; ++i) o.positional.emplace_back(argv[i]);
         } else if (arg.size() > 1 && arg[0] == '-') {
@@ -325,9 +330,25 @@ int CmdWrite(const Options& o) {
                      same.m_serial.c_str(), same.m_model.c_str(), same.m_moduleIndex);
 
     const auto dir = o.backupDir ? std::filesystem::path(*o.backupDir) : moduleio::DefaultBackupDir();
-    auto result = moduleio::WriteImage(*o.family, ChoiceOf(o), *image, dir);
+    moduleio::WriteOptions options;
+    options.expectSerial = o.expectSerial;
+    options.cardMode = o.mode;
+    options.aboutToWrite = [&](const std::string& module) {
+        std::fprintf(stderr, "write: writing %s%s\n", module.c_str(),
+                     o.expectSerial ? " (serial number as expected)" : "");
+    };
+    auto result = moduleio::WriteImage(*o.family, ChoiceOf(o), *image, dir, options);
     if (!result.backupFile.empty()) std::fprintf(stderr, "write: previous image saved to %s\n", result.backupFile.c_str());
-    if (!result.ok) return Fail(kExitFailed, WithPromptMessage(o, "write: " + result.error));
+    if (!result.ok) {
+        const std::string message = WithPromptMessage(o, "write: " + result.error);
+        if (!o.json) return Fail(kExitFailed, message);
+        std::printf("{\"ok\":false,\"error\":%s,\"step\":%s,\"chunk\":%d,\"chunks\":%d,\"serial\":%s,"
+                    "\"backup\":%s,\"restore\":%s}\n",
+                    JsonString(message).c_str(), JsonString(moduleio::WriteStepName(result.failedStep)).c_str(),
+                    result.failedChunk, result.chunkCount, JsonString(result.moduleSerial).c_str(),
+                    JsonString(result.backupFile.string()).c_str(), JsonString(result.restoreCommand).c_str());
+        return kExitFailed;
+    }
     if (o.json)
         std::printf("{\"ok\":true,\"family\":%s,\"%s\":%d,\"serial\":%s,\"backup\":%s}\n",
                     JsonString(*o.family).c_str(), o.card ? "card" : "module", o.card ? *o.card : *o.module,

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "Registry.h"
+#include "TransferNote.h"
 #include "platform/Shell.h"
 
 namespace moduleio {
@@ -108,6 +109,7 @@ const char* WriteStepName(WriteStep step) {
     case WriteStep::Connect: return "connect";
     case WriteStep::Open: return "open";
     case WriteStep::Backup: return "backup";
+    case WriteStep::Confirm: return "confirm module";
     case WriteStep::Write: return "write";
     case WriteStep::ReadBack: return "read back";
     case WriteStep::Compare: return "compare";
@@ -140,7 +142,14 @@ WriteResult WriteImage(const std::string& familyName, std::int32_t index, const 
 
 WriteResult WriteImage(const std::string& familyName, const ModuleChoice& choice, const IdentityImage& image,
                        const std::filesystem::path& backupDir) {
+    return WriteImage(familyName, choice, image, backupDir, WriteOptions{});
+}
+
+WriteResult WriteImage(const std::string& familyName, const ModuleChoice& choice, const IdentityImage& image,
+                       const std::filesystem::path& backupDir, const WriteOptions& options) {
     const std::int32_t index = choice.index;
+    const std::string module = choice.viaCardSelection ? familyName + " card " + std::to_string(index + 1)
+                                                       : familyName + " module " + std::to_string(index);
     WriteResult result;
     auto fail = [&](WriteStep step, std::string text) {
         result.failedStep = step;
@@ -159,13 +168,22 @@ WriteResult WriteImage(const std::string& familyName, const ModuleChoice& choice
     CCommBase& family = session.Family();
 
     IdentityImage previous{};
+    transfer::TakeFailedChunk();
     if (!family.ReadEeprom(previous.data(), static_cast<std::int32_t>(kImageSize)))
-        return fail(WriteStep::Backup, "could not read the current image of module " + std::to_string(index) +
-                                           "; nothing written");
+        return fail(WriteStep::Backup, "could not read the current image of " + module + "; nothing written");
+    result.moduleSerial = SerialNumberOf(previous);
+
+    // The module at this index must be the one chosen, or nothing is written.
+    if (options.expectSerial && *options.expectSerial != result.moduleSerial)
+        return fail(WriteStep::Confirm, module + " has serial number \"" + result.moduleSerial + "\", not \"" +
+                                            *options.expectSerial +
+                                            "\" as chosen (the modules may have changed since the search); "
+                                            "nothing written");
+
     std::error_code ec;
     std::filesystem::create_directories(backupDir, ec);
     const std::string base = FileSafe(familyName) + "-module" + std::to_string(index) + "-" +
-                             FileSafe(SerialNumberOf(previous)) + "-" + Stamp();
+                             FileSafe(result.moduleSerial) + "-" + Stamp();
     // Never overwrite an earlier backup: add a counter until the name is new.
     std::filesystem::path file;
     for (int n = 0; n < 1000; ++n) {
@@ -175,22 +193,73 @@ WriteResult WriteImage(const std::string& familyName, const ModuleChoice& choice
     std::string saveError;
     if (std::filesystem::exists(file, ec) || !SaveImageFile(file, previous, saveError))
         return fail(WriteStep::Backup, "could not save " + file.string() + " " + saveError + "; nothing written");
+    // The saved file must hold exactly what was read, or the write would
+    // leave the user without the old image.
+    std::string checkError;
+    const auto saved = LoadImageFile(file, checkError);
+    if (!saved || *saved != previous)
+        return fail(WriteStep::Backup, "the backup " + file.string() + " does not read back equal; nothing written");
     result.backupFile = file;
 
+    if (options.aboutToWrite) options.aboutToWrite(module + ", S/N " + result.moduleSerial);
+
+    // From here on the module may hold a mix of both images: every failure
+    // names the backup and how to put it back.
+    result.restoreCommand =
+        RestoreCommand(familyName, choice, FamilyRegistry::Find(familyName)->needsTarget == 1 ? family.GetAddress() : "",
+                       options.cardMode, backupDir, file);
+    const std::string keep = "; the previous image is in " + file.string() + "; restore it with: " +
+                             result.restoreCommand;
+    // "chunk 2 of 5 " when the family told where its transfer stopped.
+    auto chunkText = [&] {
+        const transfer::FailedChunk note = transfer::TakeFailedChunk();
+        if (!note.known) return std::string();
+        result.failedChunk = static_cast<std::int32_t>(note.index);
+        result.chunkCount = static_cast<std::int32_t>(note.count);
+        return "chunk " + std::to_string(note.index) + " of " + std::to_string(note.count) + " ";
+    };
+
     if (!family.WriteEeprom(image.data(), static_cast<std::int32_t>(kImageSize)))
-        return fail(WriteStep::Write, "the module did not acknowledge every chunk; the previous image is in " +
-                                          file.string());
+        return fail(WriteStep::Write, chunkText() + "not acknowledged by " + module + keep);
     IdentityImage readBack{};
     if (!family.ReadEeprom(readBack.data(), static_cast<std::int32_t>(kImageSize)))
-        return fail(WriteStep::ReadBack, "could not read the image back; the previous image is in " + file.string());
+        return fail(WriteStep::ReadBack, chunkText() + "not answered by " + module + keep);
     if (readBack != image) {
         std::size_t at = 0;
         while (at < kImageSize && readBack[at] == image[at]) ++at;
-        return fail(WriteStep::Compare, "the image read back differs at byte " + std::to_string(at) +
-                                            "; the previous image is in " + file.string());
+        return fail(WriteStep::Compare, "the image read back differs at byte " + std::to_string(at) + keep);
     }
     result.ok = true;
     return result;
+}
+
+namespace {
+std::string ShellQuote(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+}  // namespace
+
+std::string RestoreCommand(const std::string& familyName, const ModuleChoice& choice, const std::string& target,
+                           std::optional<int> cardMode, const std::filesystem::path& backupDir,
+                           const std::filesystem::path& file) {
+    // The command line program beside the running one (both are installed
+    // together), else the one on the PATH.
+    std::error_code ec;
+    const std::filesystem::path beside = platform::ProgramDirectory() / "brevane-cli";
+    const std::string program = std::filesystem::exists(beside, ec) ? ShellQuote(beside.string()) : "brevane-cli";
+    std::string cmd = program + " write --family " + ShellQuote(familyName);
+    if (choice.viaCardSelection) {
+        cmd += " --card " + std::to_string(choice.index + 1);
+        if (cardMode) cmd += *cardMode == 0 ? " --mode initialize" : " --mode modify";
+    } else {
+        cmd += " --module " + std::to_string(choice.index);
+    }
+    if (!target.empty()) cmd += " --target " + ShellQuote(target);
+    cmd += " --backup-dir " + ShellQuote(std::filesystem::absolute(backupDir, ec).string()) + " " +
+           ShellQuote(std::filesystem::absolute(file, ec).string());
+    return cmd;
 }
 
 std::optional<IdentityImage> LoadImageFile(const std::filesystem::path& file, std::string& error) {

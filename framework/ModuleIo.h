@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,7 +32,9 @@ struct ModuleChoice {
 ReadResult ReadImage(const std::string& familyName, std::int32_t index);
 ReadResult ReadImage(const std::string& familyName, const ModuleChoice& choice);
 
-enum class WriteStep { None, Connect, Open, Backup, Write, ReadBack, Compare };
+// Backup reads the current image (and saves it); Confirm checks that the module
+// reached is the one chosen, before anything is written.
+enum class WriteStep { None, Connect, Open, Backup, Confirm, Write, ReadBack, Compare };
 const char* WriteStepName(WriteStep step);
 
 struct WriteResult {
@@ -39,6 +42,27 @@ struct WriteResult {
     WriteStep failedStep = WriteStep::None;
     std::string error;                    // human-readable, names the failed step
     std::filesystem::path backupFile;     // where the previous image was saved
+    std::string moduleSerial;             // serial number read from the module before writing
+    // The chunk at which a write or read-back stopped (from 0), when the family
+    // says; -1 otherwise.
+    std::int32_t failedChunk = -1;
+    std::int32_t chunkCount = 0;
+    // After a failure once the module may have been touched: the brevane-cli
+    // command that writes the backup back to the same module.
+    std::string restoreCommand;
+};
+
+struct WriteOptions {
+    // When set, the module's current serial number must equal it, or the write
+    // is refused before anything is written (indexes can shift between a
+    // search and the write when devices come or go).
+    std::optional<std::string> expectSerial;
+    // Operation mode of a card selection (0 initialize, 1 modify), for the
+    // restore command; unset: the dialog's preselection.
+    std::optional<int> cardMode;
+    // Told, after the module is confirmed and its image saved, which module is
+    // about to be written ("Tesk - 100 module 0, S/N TK1A000123").
+    std::function<void(const std::string& module)> aboutToWrite;
 };
 
 // Opens exactly the module asked for (never another), saves its current image
@@ -48,6 +72,14 @@ WriteResult WriteImage(const std::string& familyName, std::int32_t index, const 
                        const std::filesystem::path& backupDir);
 WriteResult WriteImage(const std::string& familyName, const ModuleChoice& choice, const IdentityImage& image,
                        const std::filesystem::path& backupDir);
+WriteResult WriteImage(const std::string& familyName, const ModuleChoice& choice, const IdentityImage& image,
+                       const std::filesystem::path& backupDir, const WriteOptions& options);
+
+// The brevane-cli command that writes `file` to the module of `choice`, every
+// argument quoted for a POSIX shell.
+std::string RestoreCommand(const std::string& familyName, const ModuleChoice& choice, const std::string& target,
+                           std::optional<int> cardMode, const std::filesystem::path& backupDir,
+                           const std::filesystem::path& file);
 
 // Loads an image file; it must hold exactly 256 bytes.
 std::optional<IdentityImage> LoadImageFile(const std::filesystem::path& file, std::string& error);

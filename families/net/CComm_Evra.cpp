@@ -4,6 +4,7 @@
 
 #include "UdpExchange.h"
 #include "base/Log.h"
+#include "framework/TransferNote.h"
 
 IMPLEMENT_DYNCREATE(CComm_Evra, CCommBase)
 
@@ -19,6 +20,7 @@ BOOL CUDPEvra::ReadEeprom(std::uint8_t* buffer, std::int32_t length) {
                                 [](const platform::Datagram& d) { return lomber::EvraReadData(d.bytes).has_value(); });
     if (!reply) {
         LOG_WARN(kLog, "read %s: no reply", m_device.c_str());
+        transfer::NoteFailedChunk(0, 1);
         return FALSE;
     }
     const auto data = *lomber::EvraReadData(reply->bytes);
@@ -33,6 +35,9 @@ BOOL CUDPEvra::WriteEeprom(const std::uint8_t* buffer, std::int32_t length) {
     const wire::Bytes data(buffer, length > 0 ? static_cast<std::size_t>(length) : 0);
     auto reply = udpx::Exchange(m_socket, lomber::EvraWriteRequest(data), m_device, lomber::kEvraPort, kReplyPolls,
                                 [](const platform::Datagram& d) { return lomber::IsEvraWriteReply(d.bytes); });
-    if (!reply) LOG_WARN(kLog, "write %s: no acknowledgement", m_device.c_str());
+    if (!reply) {
+        LOG_WARN(kLog, "write %s: no acknowledgement", m_device.c_str());
+        transfer::NoteFailedChunk(0, 1);  // the whole image travels in one request
+    }
     return reply ? TRUE : FALSE;
 }

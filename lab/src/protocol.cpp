@@ -44,6 +44,8 @@ public:
         return r;
     }
 
+    bool is_write(std::span<const std::uint8_t> req) const override { return accepts(req) && req[0] == kWrite; }
+
     bool apply(std::span<const std::uint8_t> req, Image& image) const override {
         if (!accepts(req) || req[0] != kWrite) return false;
         const std::uint8_t addr = req[1];
@@ -63,6 +65,10 @@ public:
         earlier[1] = static_cast<std::uint8_t>((req.size() > 1 ? req[1] : 0) + 0x40);
         earlier[2] = (req.size() > 2 && req[2] >= 1 && req[2] <= kMaxLength) ? req[2] : 16;
         return earlier;
+    }
+
+    void garble(std::vector<std::uint8_t>& req) const override {
+        if (req.size() > kHeader) req[kHeader] = static_cast<std::uint8_t>(~req[kHeader]);
     }
 
     void falsify(Report& r, Field field) const override {
