@@ -52,10 +52,11 @@ check-sanitize: deps
 	cd $(SAN_BUILD) && $(SAN_ENV) ctest --output-on-failure -j 4
 
 # The TavikAPI tests and the lab tests that run threads, under ThreadSanitizer.
-TSAN_TESTS ?= tavikapi|lab_selftest|app_
+TSAN_TESTS ?= tavikapi|TavikFamilies|NetLab
 check-tsan: deps
-	@cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBREVANE_SANITIZE=thread >/dev/null
-	@cmake --build $(TSAN_BUILD) -j $(JOBS)
+	@cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBREVANE_SANITIZE=thread -DBREVANE_BUILD_GUI=OFF >/dev/null
+	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target tavikapi_unit_tests tavikapi_lab_tests lab_e2e_tests \
+	    brevane-lab brevane-cli mpusbapi TavikAPI
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:suppressions=$(CURDIR)/tests/sanitize/tsan.supp \
 	    ctest --output-on-failure -j 4 -R '$(TSAN_TESTS)'
 

@@ -126,7 +126,9 @@ std::size_t NeededReplyLength(std::uint16_t requestCode, std::uint16_t byteCount
 
 std::optional<wire::Bytes> ReadReplyData(wire::Bytes reply, std::uint16_t requestCode, std::uint16_t byteCount) {
     if (CodeOf(reply) != ReplyCode(requestCode)) return std::nullopt;
-    if (reply.size() < NeededReplyLength(requestCode, byteCount)) return std::nullopt;
+    // Whatever the code, never past what arrived.
+    if (reply.size() < NeededReplyLength(requestCode, byteCount) || reply.size() < kDataOffset + byteCount)
+        return std::nullopt;
     return reply.subspan(kDataOffset, byteCount);
 }
 
