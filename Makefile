@@ -1,8 +1,10 @@
-# Fresh Debian 12: `make demo` runs the lab demo, `make test` builds and runs the tests.
-BUILD ?= build
-JOBS  ?= $(shell nproc)
+# Fresh Debian 12: `make demo` runs the lab demo, `make test` builds and runs the tests,
+# `make install PREFIX=/usr/local` installs, `make package` builds the Debian packages.
+BUILD  ?= build
+JOBS   ?= $(shell nproc)
+PREFIX ?= /usr/local
 
-.PHONY: all deps configure build test demo bench clean fuzz check-sanitize check-tsan
+.PHONY: all deps configure build test demo bench install package clean fuzz check-sanitize check-tsan
 
 all: build
 
@@ -25,6 +27,14 @@ demo: build
 
 bench: build
 	@scripts/bench $(BUILD)
+
+# DESTDIR (staged installs) is honoured by cmake --install itself.
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# brevane, libtavikapi1 and libtavikapi-dev in $(BUILD)/packages/.
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 # Fuzzing (clang and libFuzzer: apt-get install clang): builds the harnesses
 # of tests/fuzz/ in their own build directory and runs each FUZZ_SECONDS.

@@ -1,5 +1,6 @@
 #include "CBrevaneApp.h"
 
+#include "AppSettings.h"
 #include "CBrevaneDlg.h"
 #include "GuiPrompt.h"
 #include "UiHooks.h"
@@ -22,6 +23,7 @@ bool CBrevaneApp::InitInstance() {
     FamilyRegistry::BuildOrvelCatalogue();
     InstallEventLoopWaitPump();
     m_dlg = std::make_unique<CBrevaneDlg>();
+    m_dlg->UseSettings(CAppSettings::DefaultFile());
     m_prompt = std::make_unique<CGuiPrompt>(m_dlg.get());
     SetUserPrompt(m_prompt.get());
     m_dlg->show();

@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QEvent>
+#include <QFileDialog>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QKeySequence>
@@ -12,10 +13,12 @@
 #include <QPainterPath>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSaveFile>
 #include <QScreen>
 #include <QShortcut>
 #include <QWindow>
 
+#include "AppSettings.h"
 #include "CAboutDlg.h"
 #include "CSearchListDlg.h"
 #include "CWriteImageDlg.h"
@@ -125,6 +128,7 @@ SearchSink& CBrevaneDlg::Sink() { return *m_sink; }
 void CBrevaneDlg::BuildMenus() {
     QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
     m_actWriteImage = file->addAction(QStringLiteral("&Write Image..."), this, &CBrevaneDlg::OnWriteImage);
+    m_actSaveLog = file->addAction(QStringLiteral("Save &Log..."), this, &CBrevaneDlg::OnSaveLog);
     file->addSeparator();
     m_actExit = file->addAction(QStringLiteral("E&xit"), this, &QWidget::close);
 
@@ -247,7 +251,35 @@ void CBrevaneDlg::EnforceMinimumSize() {
 
 void CBrevaneDlg::SetSearchList(std::vector<std::string> names) {
     m_searchList = std::move(names);
+    if (m_settings) m_settings->SetSearchList(m_searchList);
     UpdateCommands();
+}
+
+void CBrevaneDlg::UseSettings(const QString& file) {
+    m_settings = std::make_unique<CAppSettings>(file);
+    if (auto geometry = m_settings->Geometry()) {
+        restoreGeometry(*geometry);
+        m_lastGeometry = WindowGeometry();
+    }
+    if (auto list = m_settings->SearchList(CSearchListDlg::OfferedNames())) SetSearchList(std::move(*list));
+}
+
+bool CBrevaneDlg::SaveLog(const QString& file) {
+    QSaveFile out(file);
+    const QByteArray text = m_log->LogText().toUtf8() + "\r\n";
+    if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size() || !out.commit()) {
+        ui::ShowMessage(this, QStringLiteral("Cannot save the log to %1: %2").arg(file, out.errorString()),
+                        ui::AppTitle());
+        return false;
+    }
+    return true;
+}
+
+void CBrevaneDlg::OnSaveLog() {
+    const QString file = QFileDialog::getSaveFileName(this, QStringLiteral("Save Log"),
+                                                      QStringLiteral("brevane-log.txt"),
+                                                      QStringLiteral("Text files (*.txt);;All files (*)"));
+    if (!file.isEmpty()) SaveLog(file);
 }
 
 void CBrevaneDlg::UpdateCommands() {
@@ -308,9 +340,10 @@ void CBrevaneDlg::RefreshGrid(const std::vector<CDeviceInfo>& found) {
 }
 
 void CBrevaneDlg::closeEvent(QCloseEvent* event) {
-    if (ui::AskYesNo(this, QString::fromUtf8(kExitQuestion), ui::AppTitle()))
+    if (ui::AskYesNo(this, QString::fromUtf8(kExitQuestion), ui::AppTitle())) {
+        if (m_settings) m_settings->SetGeometry(saveGeometry());
         event->accept();
-    else
+    } else
         event->ignore();
 }
 

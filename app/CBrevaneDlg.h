@@ -68,6 +68,13 @@ public:
     const std::vector<CDeviceInfo>& Found() const { return m_found; }
     SearchSink& Sink();
 
+    // Keeps the search list and the window geometry in this settings file:
+    // restores them now, stores the list whenever it changes and the geometry
+    // when the window closes.
+    void UseSettings(const QString& file);
+    // Writes the log's text to a file; false with a message box on failure.
+    bool SaveLog(const QString& file);
+
     // Replaceable collaborators (tests script them).
     void SetSearchFunction(SearchFunction fn) { m_search = std::move(fn); }
     void SetUrlOpener(UrlOpener fn) { m_openUrl = std::move(fn); }
@@ -83,6 +90,7 @@ public:
     QPushButton* DiscoverButton() const { return m_discoverBtn; }
     QAction* DiscoverAction() const { return m_actDiscover; }
     QAction* ExitAction() const { return m_actExit; }
+    QAction* SaveLogAction() const { return m_actSaveLog; }
     QAction* WebAction() const { return m_actWeb; }
     QWidget* ClientArea() const { return m_client; }
 
@@ -91,6 +99,7 @@ public slots:
     void OnWriteImage();
     void OnAbout();
     void OnWeb();
+    void OnSaveLog();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -123,6 +132,7 @@ private:
     QTimer m_progressTimer;
 
     QAction* m_actExit = nullptr;
+    QAction* m_actSaveLog = nullptr;
     QAction* m_actDiscover = nullptr;
     QAction* m_actSearchList = nullptr;
     QAction* m_actWriteImage = nullptr;
@@ -139,4 +149,5 @@ private:
     UrlOpener m_openUrl;
     std::filesystem::path m_backupDir;
     std::unique_ptr<SinkImpl> m_sink;
+    std::unique_ptr<class CAppSettings> m_settings;
 };

@@ -1,21 +1,28 @@
 // brevane-cli: the device search and identity-image transfers without a window.
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "CliPrompt.h"
+#include "FamilyNames.h"
 #include "Json.h"
+#include "Progress.h"
 #include "framework/ConnDev.h"
 #include "framework/DeviceSearch.h"
 #include "base/Log.h"
 #include "framework/ModuleIo.h"
 #include "framework/Registry.h"
 #include "platform/Shell.h"
+#include "platform/VersionNote.h"
 
 namespace {
 
@@ -24,9 +31,9 @@ constexpr int kExitFailed = 1;  // the command ran but did not succeed
 constexpr int kExitUsage = 2;   // bad arguments, nothing done
 
 const char* kUsage =
-    "usage: brevane-cli [-v] COMMAND [ARGS]\n"
-    "  families                         list the device families that can be searched\n"
-    "  discover [--json] [--target IP] NAME...\n"
+    "usage: brevane-cli [-v] [--json] COMMAND [OPTIONS] [ARGS]\n"
+    "  families [--json]                list the device families that can be searched\n"
+    "  discover [--json] [--target IP] (NAME... | --all)\n"
     "                                   search for the named families and list their modules\n"
     "  read --family NAME --module N [--target IP] [-o FILE]\n"
     "                                   read a module's 256-byte identity image\n"
@@ -35,14 +42,73 @@ const char* kUsage =
     "                                   with --expect-serial, only if the module's current serial\n"
     "                                   number is S/N (nothing is written otherwise)\n"
     "  read|write --family NAME --card ROW [--mode initialize|modify] [--target IP] ...\n"
-    "                                   the same through a chassis family's card selection:\n"
-    "                                   ROW as in the dialog's \"No.\" column (from 1); --mode as\n"
-    "                                   its Operation Mode (default: what it preselects,\n"
-    "                                   Initialize when it offers the choice); a pick the\n"
-    "                                   dialog refuses prints its text and fails\n"
+    "                                   the same through a chassis family's card selection\n"
+    "options may come before or after the command; family names may be written in any\n"
+    "case, with or without blanks and dashes (tesk100 is \"Tesk - 100\")\n"
+    "  -v, --verbose    more log detail (repeatable)   --json   JSON on standard output\n"
+    "  -h, --help       this help, or a command's      --version  the program's version\n"
+    "`brevane-cli COMMAND --help` describes one command.\n"
     "exit status: 0 done; 1 the command failed (or discover found no module); 2 bad arguments\n";
 
+// The help of each command, for `brevane-cli COMMAND --help`.
+struct CommandHelp {
+    const char* name;
+    const char* text;
+};
+const CommandHelp kCommandHelp[] = {
+    {"families",
+     "usage: brevane-cli families [--json]\n"
+     "Lists the registry's device families in search order with their progress weight, whether\n"
+     "they need a target address, and whether this build has them; then the Orvel catalogue.\n"
+     "  --json   one JSON object: {\"ok\":true,\"families\":[{\"name\",\"weight\",\"needsTarget\",\n"
+     "           \"available\"}...],\"orvelCatalogue\":[...]}\n"},
+    {"discover",
+     "usage: brevane-cli discover [--json] [--target IP] (NAME... | --all)\n"
+     "Searches the named families (see `brevane-cli families`), reads every module's identity\n"
+     "image and lists the modules with their serial numbers. NAME is matched without regard to\n"
+     "case, blanks or dashes. The search log goes to standard error; on a terminal a one-line\n"
+     "progress indicator shows there too (not with --json).\n"
+     "  --all          search every family this build has\n"
+     "  --target IP    the address for families that need one (default: the first suggestion)\n"
+     "  --json         the modules as JSON on standard output\n"
+     "exit status: 0 modules found; 1 none found; 2 bad arguments\n"},
+    {"read",
+     "usage: brevane-cli read --family NAME (--module N | --card ROW [--mode M]) [--target IP]\n"
+     "                        [-o FILE] [--json]\n"
+     "Reads a module's 256-byte identity image and prints it as hex with its serial number,\n"
+     "or saves it to FILE.\n"
+     "  --family NAME    the module's family (matched as discover's names)\n"
+     "  --module N       the module index, as discover lists it\n"
+     "  --card ROW       a chassis family's card, ROW as in the dialog's \"No.\" column (from 1)\n"
+     "  --mode M         initialize or modify, as the card dialog's Operation Mode\n"
+     "  --target IP      the address for families that need one\n"
+     "  -o, --output F   save the image to file F\n"},
+    {"write",
+     "usage: brevane-cli write --family NAME (--module N | --card ROW [--mode M]) [--target IP]\n"
+     "                         [--backup-dir DIR] [--expect-serial S/N] [--json] FILE\n"
+     "Saves the module's current image to a new backup file, writes the 256-byte image FILE,\n"
+     "reads it back and compares. Warns when the new serial number is that of another module\n"
+     "of the last search, and says which module (and serial number) it writes. A failure after\n"
+     "the backup names the step and chunk, the backup file and the command that restores it.\n"
+     "  --family NAME, --module N, --card ROW, --mode M, --target IP   as for read\n"
+     "  --backup-dir DIR   where the backup goes (default: the user's data directory)\n"
+     "  --expect-serial S  write only if the module's current serial number is S (the module\n"
+     "                     chosen in a search may have moved to another index since)\n"
+     "  --json             {\"ok\":false,...,\"step\",\"chunk\",\"backup\",\"restore\"} on failure\n"},
+};
+
+const char* HelpOf(const std::string& command) {
+    for (const auto& h : kCommandHelp)
+        if (command == h.name) return h.text;
+    return nullptr;
+}
+
 struct Options {
+    std::string command;  // the first word that is not an option
+    int verbosity = 0;
+    bool help = false;
+    bool version = false;
+    bool all = false;
     bool json = false;
     std::optional<std::string> target;
     std::optional<std::string> family;
@@ -73,18 +139,44 @@ std::optional<std::int32_t> ParseIndex(const std::string& text) {
     return static_cast<std::int32_t>(std::stol(text));
 }
 
-// Parses the options of a command; false with a message on bad input.
+// Parses the whole command line: options may stand anywhere, before or after
+// the command, and take their value as the next word or after '='. The first
+// word that is not an option is the command. False with a message on bad input.
 bool ParseOptions(int argc, char** argv, int first, Options& o, std::string& error) {
     for (int i = first; i < argc; ++i) {
-        const std::string arg = argv[i];
+        std::string arg = argv[i];
+        std::optional<std::string> attached;  // --name=value
+        if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
+            const auto eq = arg.find('=');
+            if (eq != std::string::npos) {
+                attached = arg.substr(eq + 1);
+                arg.resize(eq);
+            }
+        }
         auto value = [&](const char* name) -> std::optional<std::string> {
+            if (attached) return attached;
             if (i + 1 >= argc) {
                 error = std::string(name) + " needs a value";
                 return std::nullopt;
             }
             return std::string(argv[++i]);
         };
-        if (arg == "--json") {
+        auto flag = [&](const char* name) {
+            if (attached) error = std::string(name) + " takes no value";
+            return !attached;
+        };
+        const bool isFlag = arg == "-v" || arg == "--verbose" || arg == "-h" || arg == "--help" ||
+                            arg == "--version" || arg == "--all" || arg == "--json";
+        if (isFlag && !flag(arg.c_str())) return false;
+        if (arg == "-v" || arg == "--verbose") {
+            ++o.verbosity;
+        } else if (arg == "-h" || arg == "--help") {
+            o.help = true;
+        } else if (arg == "--version") {
+            o.version = true;
+        } else if (arg == "--all") {
+            o.all = true;
+        } else if (arg == "--json") {
             o.json = true;
         } else if (arg == "--target") {
             auto v = value("--target");
@@ -133,10 +225,17 @@ bool ParseOptions(int argc, char** argv, int first, Options& o, std::string& err
         } else if (arg == "--expect-serial") {
             if (!(o.expectSerial = value("--expect-serial"))) return false;
         } else if (arg == "--") {
-            for (++i; i < argc; ++i) o.positional.emplace_back(argv[i]);
+            for (++i; i < argc; ++i) {
+                if (o.command.empty())
+                    o.command = argv[i];
+                else
+                    o.positional.emplace_back(argv[i]);
+            }
         } else if (arg.size() > 1 && arg[0] == '-') {
             error = "unknown option " + arg;
             return false;
+        } else if (o.command.empty()) {
+            o.command = arg;
         } else {
             o.positional.push_back(arg);
         }
@@ -160,25 +259,36 @@ std::string Hex(const IdentityImage& image) {
     return out;
 }
 
-// The log of a search on standard error, lines as the window's log shows them.
+// The log of a search on standard error, lines as the window's log shows them;
+// on a terminal through the one-line progress indicator.
 class CliSink : public SearchSink {
 public:
+    explicit CliSink(TermProgress* bar = nullptr) : m_bar(bar) {}
     void Log(const std::string& text, bool newLine) override {
+        if (m_bar) return m_bar->Log(text, newLine);
         if (newLine && m_any) std::fputc('\n', stderr);
         std::fputs(text.c_str(), stderr);
         std::fflush(stderr);
         m_any = true;
     }
-    void ProgressStart(std::int32_t) override {}
-    void ProgressPause() override {}
-    void ProgressResume() override {}
+    void ProgressStart(std::int32_t total) override {
+        if (m_bar) m_bar->Start(total);
+    }
+    void ProgressPause() override {
+        if (m_bar) m_bar->Pause();
+    }
+    void ProgressResume() override {
+        if (m_bar) m_bar->Resume();
+    }
     void ProgressStop() override {
+        if (m_bar) return m_bar->Stop();
         if (m_any) std::fputc('\n', stderr);
     }
     void ModuleFound(const CDeviceInfo&, const std::string& text) override { moduleTexts.push_back(text); }
     std::vector<std::string> moduleTexts;
 
 private:
+    TermProgress* m_bar;
     bool m_any = false;
 };
 
@@ -211,7 +321,25 @@ std::vector<CDeviceInfo> LoadLastSearch() {
     return list;
 }
 
-int CmdFamilies() {
+int CmdFamilies(const Options& o) {
+    if (!o.positional.empty()) return Fail(kExitUsage, "families: unexpected argument \"" + o.positional[0] + "\"");
+    if (o.json) {
+        std::string out = "{\"ok\":true,\"families\":[";
+        bool firstRow = true;
+        for (const auto& row : FamilyRegistry::Rows()) {
+            const bool built = row.family && row.family->m_pfnCreateObject;
+            out += firstRow ? "" : ",";
+            firstRow = false;
+            out += "{\"name\":" + JsonString(row.name) + ",\"weight\":" + std::to_string(row.weight) +
+                   ",\"needsTarget\":" + (row.needsTarget ? "true" : "false") +
+                   ",\"available\":" + (built ? "true" : "false") + "}";
+        }
+        out += "],\"orvelCatalogue\":[";
+        const auto& cat = FamilyRegistry::OrvelCatalogue();
+        for (std::size_t i = 0; i < cat.size(); ++i) out += (i ? "," : "") + JsonString(cat[i]);
+        std::printf("%s]}\n", out.c_str());
+        return kExitOk;
+    }
     for (const auto& row : FamilyRegistry::Rows()) {
         const bool built = row.family && row.family->m_pfnCreateObject;
         std::printf("%-20s weight %-3d%s%s\n", row.name.c_str(), row.weight, row.needsTarget ? " needs-target" : "",
@@ -221,13 +349,51 @@ int CmdFamilies() {
     return kExitOk;
 }
 
+// Every name a search list may hold: the registry's rows, then the Orvel catalogue.
+std::vector<std::string> KnownNames() {
+    std::vector<std::string> names;
+    for (const auto& row : FamilyRegistry::Rows()) names.push_back(row.name);
+    for (const auto& name : FamilyRegistry::OrvelCatalogue()) names.push_back(name);
+    return names;
+}
+
+// The registered name a typed family name stands for; false with the error
+// (and the close names) when none.
+bool ResolveFamilyName(std::string& name, const std::string& command, std::string& error) {
+    const auto known = KnownNames();
+    if (auto match = familynames::Resolve(name, known)) {
+        name = *match;
+        return true;
+    }
+    error = command + ": unknown family \"" + name + "\"";
+    const auto close = familynames::Close(name, known);
+    if (close.empty()) {
+        error += " (see `brevane-cli families`)";
+    } else {
+        error += "; close names:";
+        for (std::size_t i = 0; i < close.size(); ++i) error += (i ? ", \"" : " \"") + close[i] + "\"";
+    }
+    return false;
+}
+
+// Every family that this build has: the rows whose class makes an object.
+std::vector<std::string> BuiltFamilies() {
+    std::vector<std::string> names;
+    for (const auto& row : FamilyRegistry::Rows())
+        if (row.family && row.family->m_pfnCreateObject) names.push_back(row.name);
+    return names;
+}
+
 int CmdDiscover(const Options& o) {
     if (o.card || o.mode) return Fail(kExitUsage, "discover: --card and --mode go with read and write");
     if (o.positional.empty()) return Fail(kExitUsage, "discover: name at least one family (see `brevane-cli families`)");
     for (const auto& name : o.positional)
         if (!KnownName(name)) return Fail(kExitUsage, "discover: unknown family \"" + name + "\"");
-    CliSink sink;
+    std::unique_ptr<TermProgress> bar;
+    if (!o.json && TermProgress::Wanted(STDERR_FILENO)) bar = std::make_unique<TermProgress>(STDERR_FILENO);
+    CliSink sink(bar.get());
     const auto found = RunDeviceSearch(o.positional, sink);
+    bar.reset();
     SaveLastSearch(found);
     if (o.json) {
         std::string out = "{\"ok\":true,\"modules\":[";
@@ -362,33 +528,58 @@ int CmdWrite(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int first = 1;
-    while (first < argc && std::strcmp(argv[first], "-v") == 0) {
-        SetLogLevel(static_cast<LogLevel>(static_cast<int>(CurrentLogLevel()) + 1));
-        ++first;
-    }
-    if (first >= argc || !std::strcmp(argv[first], "--help") || !std::strcmp(argv[first], "-h")) {
-        std::fputs(kUsage, first >= argc ? stderr : stdout);
-        return first >= argc ? kExitUsage : kExitOk;
-    }
-    const std::string command = argv[first];
     Options o;
     std::string error;
-    if (!ParseOptions(argc, argv, first + 1, o, error)) {
-        for (int i = first + 1; i < argc; ++i)
+    if (!ParseOptions(argc, argv, 1, o, error)) {
+        for (int i = 1; i < argc; ++i)
             if (!std::strcmp(argv[i], "--json")) g_json = true;
-        return Fail(kExitUsage, command + ": " + error);
+        return Fail(kExitUsage, (o.command.empty() ? "" : o.command + ": ") + error);
     }
     g_json = o.json;
+    for (int i = 0; i < o.verbosity; ++i)
+        SetLogLevel(static_cast<LogLevel>(static_cast<int>(CurrentLogLevel()) + 1));
+
+    const std::string& command = o.command;
+    if (o.version) {
+        const std::string version = platform::ProductVersionOfRunningProgram();
+        std::printf("brevane-cli %s\n", version.empty() ? "(version unknown)" : version.c_str());
+        return kExitOk;
+    }
+    if (o.help) {
+        const char* help = HelpOf(command);
+        std::fputs(help ? help : kUsage, stdout);
+        return kExitOk;
+    }
+    if (command.empty()) {
+        std::fputs(kUsage, stderr);
+        return kExitUsage;
+    }
+    if (command == "help") {
+        const char* help = o.positional.empty() ? kUsage : HelpOf(o.positional[0]);
+        if (!help) return Fail(kExitUsage, "help: unknown command \"" + o.positional[0] + "\"");
+        std::fputs(help, stdout);
+        return kExitOk;
+    }
 
     FamilyRegistry::BuildOrvelCatalogue();
+    // Names as the user typed them become the registry's own.
+    if (o.family && !ResolveFamilyName(*o.family, command, error)) return Fail(kExitUsage, error);
+    if (command == "discover") {
+        if (o.all && !o.positional.empty()) return Fail(kExitUsage, "discover: give family names or --all, not both");
+        if (o.all) o.positional = BuiltFamilies();
+        for (auto& name : o.positional)
+            if (!ResolveFamilyName(name, command, error)) return Fail(kExitUsage, error);
+    } else if (o.all) {
+        return Fail(kExitUsage, command + ": --all goes with discover");
+    }
+
     CliPrompt prompt(o.target, o.card, o.mode);
     g_prompt = &prompt;
     SetUserPrompt(&prompt);
 
     int rc = kExitUsage;
     if (command == "families")
-        rc = CmdFamilies();
+        rc = CmdFamilies(o);
     else if (command == "discover")
         rc = CmdDiscover(o);
     else if (command == "read")
@@ -396,7 +587,7 @@ int main(int argc, char** argv) {
     else if (command == "write")
         rc = CmdWrite(o);
     else
-        rc = Fail(kExitUsage, "unknown command \"" + command + "\"\n" + kUsage);
+        rc = Fail(kExitUsage, "unknown command \"" + command + "\" (see `brevane-cli --help`)");
     SetUserPrompt(nullptr);
     return rc;
 }

@@ -33,6 +33,13 @@ std::filesystem::path ProgramDirectory() {
     return ec ? std::filesystem::current_path() : exe.parent_path();
 }
 
+std::filesystem::path OutsideProgramPath(const std::string& name) {
+    const auto dir = ProgramDirectory();
+    std::error_code ec;
+    if (std::filesystem::exists(dir / name, ec)) return dir / name;
+    return (dir / BREVANE_BIN_TO_PRIVATE / name).lexically_normal();
+}
+
 std::filesystem::path UserDataDirectory() {
     std::filesystem::path base;
     if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg)

@@ -9,7 +9,9 @@ SRC=$3
 rm -rf "$OUT"
 mkdir -p "$OUT"
 PREFIX="$OUT/prefix"
-cmake --install "$BUILD" --prefix "$PREFIX" --component Unspecified >/dev/null
+# The library's two packages: the run-time library and the development files.
+cmake --install "$BUILD" --prefix "$PREFIX" --component Runtime >/dev/null
+cmake --install "$BUILD" --prefix "$PREFIX" --component Development >/dev/null
 PC=$(find "$PREFIX" -name tavikapi.pc | head -n 1)
 [ -n "$PC" ] || { echo "tavikapi.pc not installed"; exit 1; }
 LIBDIR=$(dirname "$(dirname "$PC")")
