@@ -5,6 +5,12 @@
 #include <cstdint>
 #include <span>
 
+// True when `part` lies inside `whole`: a decoded field never points past
+// what arrived (caught here also in builds without sanitizers).
+inline bool Within(std::span<const std::uint8_t> part, std::span<const std::uint8_t> whole) {
+    return part.empty() || (part.data() >= whole.data() && part.data() + part.size() <= whole.data() + whole.size());
+}
+
 class FuzzInput {
 public:
     FuzzInput(const std::uint8_t* data, std::size_t size) : m_data(data), m_size(size) {}

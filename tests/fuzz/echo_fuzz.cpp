@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!rest.empty()) std::memcpy(reply.data(), rest.data(), std::min(rest.size(), reply.size()));
         if (echo::IsEcho(layout, request, reply, received)) {
             const auto bytes = echo::ReplyData(layout, reply, chunk.length);
-            if (bytes.size() != chunk.length) __builtin_trap();
+            if (bytes.size() != chunk.length || !Within(bytes, reply)) __builtin_trap();
             volatile std::uint8_t sink = 0;
             for (auto b : bytes) sink = sink ^ b;
         }

@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     sink = sink + gostel::IsEepromReply(reply, sub);
     if (auto bytes = gostel::EepromData(reply, sub)) {
-        if (bytes->size() != gostel::kChunk) __builtin_trap();
+        if (bytes->size() != gostel::kChunk || !Within(*bytes, reply)) __builtin_trap();
         for (auto b : *bytes) sink = sink + b;
     }
     return 0;

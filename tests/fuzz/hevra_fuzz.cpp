@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (auto table = hevra::ParseSlotTable(pending))
             for (const auto& e : *table) sink = sink + e.cardType + hevra::IsCardPresent(e.presence);
         if (auto bytes = hevra::ReadReplyData(pending, request, byteCount)) {
-            if (bytes->size() != byteCount) __builtin_trap();
+            if (bytes->size() != byteCount || !Within(*bytes, pending)) __builtin_trap();
             for (auto b : *bytes) sink = sink + b;
         }
         pending.clear();

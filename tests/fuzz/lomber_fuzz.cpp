@@ -1,4 +1,5 @@
 // Evra and Kalder replies: recognition, discovered address, EEPROM data.
+#include "FuzzInput.h"
 #include "families/net/LomberEvraProtocol.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -10,11 +11,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (auto address = lomber::DiscoveredAddress(dialect, reply)) sink = sink + *address;
     }
     if (auto bytes = lomber::EvraReadData(reply)) {
-        if (bytes->size() != lomber::kImageBytes) __builtin_trap();
+        if (bytes->size() != lomber::kImageBytes || !Within(*bytes, reply)) __builtin_trap();
         for (auto b : *bytes) sink = sink + b;
     }
-    if (auto bytes = lomber::KalderReadData(reply))
+    if (auto bytes = lomber::KalderReadData(reply)) {
+        if (!Within(*bytes, reply)) __builtin_trap();
         for (auto b : *bytes) sink = sink + b;
+    }
     sink = sink + lomber::IsEvraWriteReply(reply) + lomber::IsKalderWriteReply(reply);
     return 0;
 }
