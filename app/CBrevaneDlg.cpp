@@ -500,15 +500,24 @@ void CBrevaneDlg::OnWriteImage() {
     }
     CWriteImageDlg dlg(family, index, this);
     if (dlg.exec() != QDialog::Accepted) return;
-    WriteImageFromFile(dlg.Family(), moduleio::ModuleChoice{dlg.ModuleIndex(), dlg.ViaCardSelection()}, dlg.File());
+    if (dlg.ViaCardSelection())
+        WriteImageFromFile(dlg.Family(), moduleio::ModuleChoice{dlg.ModuleIndex(), true}, dlg.File());
+    else
+        WriteImageFromFile(dlg.Family(), dlg.ModuleIndex(), dlg.File());
+}
+
+std::optional<std::string> CBrevaneDlg::RowSerial(const std::string& family, std::int32_t index) const {
+    for (const auto& info : m_found)
+        if (info.m_moduleIndex == index && RegistryNameOf(info.m_model) == family) return info.m_serial;
+    return std::nullopt;
 }
 
 bool CBrevaneDlg::WriteImageFromFile(const std::string& family, std::int32_t index, const QString& file) {
-    return WriteImageFromFile(family, moduleio::ModuleChoice{index, false}, file);
+    return WriteImageFromFile(family, moduleio::ModuleChoice{index, false}, file, RowSerial(family, index));
 }
 
 bool CBrevaneDlg::WriteImageFromFile(const std::string& family, const moduleio::ModuleChoice& choice,
-                                     const QString& file) {
+                                     const QString& file, std::optional<std::string> expectSerial) {
     const std::int32_t index = choice.index;
     if (m_busy) {
         ui::ShowMessage(this, QString::fromUtf8(kBusyMessage), ui::AppTitle());
@@ -537,9 +546,17 @@ bool CBrevaneDlg::WriteImageFromFile(const std::string& family, const moduleio::
                         : QStringLiteral("%1 module index %2").arg(QString::fromStdString(family)).arg(index);
     m_lastWriteOk = false;
     AppendLog(QStringLiteral("Writing image to %1 . . .").arg(m_writeTarget), true);
-    StartJob(JobKind::Write, [this, family, choice, image = *image,
+    moduleio::WriteOptions options;
+    options.expectSerial = std::move(expectSerial);
+    // Called on the job's thread: the log line is appended on this one.
+    options.aboutToWrite = [this](const std::string& module) {
+        QMetaObject::invokeMethod(
+            this, [this, text = QString::fromStdString(module)] { AppendLog(QStringLiteral(" (%1)").arg(text), false); },
+            Qt::QueuedConnection);
+    };
+    StartJob(JobKind::Write, [this, family, choice, image = *image, options,
                               dir = m_backupDir.empty() ? moduleio::DefaultBackupDir() : m_backupDir] {
-        m_writeResult = moduleio::WriteImage(family, choice, image, dir);
+        m_writeResult = moduleio::WriteImage(family, choice, image, dir, options);
     });
     return true;
 }

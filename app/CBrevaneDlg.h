@@ -68,9 +68,15 @@ public:
     // is told in a message when it ends (jobFinished, LastWriteSucceeded).
     // False when refused before anything was started (busy, a bad file, the
     // shared-serial question answered No).
+    // When the last search listed a module of that family and index, the
+    // module reached must still carry that row's serial number.
     bool WriteImageFromFile(const std::string& family, std::int32_t index, const QString& file);
-    // The same with the module named through the family's card selection.
-    bool WriteImageFromFile(const std::string& family, const moduleio::ModuleChoice& choice, const QString& file);
+    // The same with the module named through the family's card selection, or
+    // by index with an explicit serial number to confirm.
+    bool WriteImageFromFile(const std::string& family, const moduleio::ModuleChoice& choice, const QString& file,
+                            std::optional<std::string> expectSerial = std::nullopt);
+    // The serial number of the grid row of that family and module index.
+    std::optional<std::string> RowSerial(const std::string& family, std::int32_t index) const;
 
     // Gives the module of grid row `row` a new serial number: its image as the
     // module holds it, with only the serial text replaced, written the way

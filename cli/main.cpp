@@ -100,13 +100,15 @@ const CommandHelp kCommandHelp[] = {
      "  --show           print the image as show does, also with -o\n"},
     {"write",
      "usage: brevane-cli write --family NAME (--module N | --card ROW [--mode M]) [--target IP]\n"
-     "                         [--backup-dir DIR] [--json] FILE\n"
+     "                         [--backup-dir DIR] [--expect-serial S/N] [--json] FILE\n"
      "Saves the module's current image to a new backup file, writes the 256-byte image FILE,\n"
      "reads it back and compares. Warns when the new serial number is that of another module\n"
-     "of the last search.\n"
+     "of the last search, and says which module (and serial number) it writes. A failure after\n"
+     "the backup names the step and chunk, the backup file and the command that restores it.\n"
      "  --family NAME, --module N, --card ROW, --mode M, --target IP   as for read\n"
      "  --backup-dir DIR   where the backup goes (default: the user's data directory)\n"
      "  --expect-serial OLD   write only if the module's current serial number is OLD\n"
+     "  --json   {\"ok\":false,...,\"step\",\"chunk\",\"backup\",\"restore\"} on failure\n"
      "After the backup it prints the command that writes the backup back.\n"},
     {"set-serial",
      "usage: brevane-cli set-serial --family NAME (--module N | --card ROW [--mode M]) [--target IP]\n"
@@ -601,6 +603,10 @@ moduleio::WriteOptions WriteOptionsOf(const Options& o) {
     moduleio::WriteOptions options;
     options.expectSerial = o.expectSerial;
     options.cardMode = o.mode;
+    options.aboutToWrite = [command = o.command, expect = o.expectSerial.has_value()](const std::string& module) {
+        std::fprintf(stderr, "%s: writing %s%s\n", command.c_str(), module.c_str(),
+                     expect ? " (serial number as expected)" : "");
+    };
     return options;
 }
 
@@ -653,7 +659,16 @@ int CmdWrite(const Options& o) {
         result = moduleio::WriteImage(*o.family, ChoiceOf(o), *image, dir, WriteOptionsOf(o));
     }
     TellBackup("write", result);
-    if (!result.ok) return Fail(kExitFailed, WithPromptMessage(o, "write: " + result.error));
+    if (!result.ok) {
+        const std::string message = WithPromptMessage(o, "write: " + result.error);
+        if (!o.json) return Fail(kExitFailed, message);
+        std::printf("{\"ok\":false,\"error\":%s,\"step\":%s,\"chunk\":%d,\"chunks\":%d,\"serial\":%s,"
+                    "\"backup\":%s,\"restore\":%s}\n",
+                    JsonString(message).c_str(), JsonString(moduleio::WriteStepName(result.failedStep)).c_str(),
+                    result.failedChunk, result.chunkCount, JsonString(result.moduleSerial).c_str(),
+                    JsonString(result.backupFile.string()).c_str(), JsonString(result.restoreCommand).c_str());
+        return kExitFailed;
+    }
     if (!result.keptBytes.empty())
         std::fprintf(stderr, "write: %s keeps %s of its image as they are: they were not written and not compared\n",
                      o.family->c_str(), result.keptBytes.c_str());

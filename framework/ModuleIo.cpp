@@ -12,6 +12,7 @@
 
 #include "ImageText.h"
 #include "Registry.h"
+#include "TransferNote.h"
 #include "platform/Shell.h"
 
 namespace moduleio {
@@ -179,9 +180,12 @@ WriteResult WriteFromCurrent(const std::string& familyName, const ModuleChoice& 
         return fail(WriteStep::Backup, "could not read the current image of module " + std::to_string(index) +
                                            "; nothing written");
     result.moduleSerial = SerialNumberOf(previous);
+    // The module at this index must be the one chosen, or nothing is written.
     if (options.expectSerial && *options.expectSerial != result.moduleSerial)
         return fail(WriteStep::Confirm, module + " has serial number \"" + result.moduleSerial + "\", not \"" +
-                                            *options.expectSerial + "\" as chosen; nothing written");
+                                            *options.expectSerial +
+                                            "\" as chosen (the modules may have changed since the search); "
+                                            "nothing written");
     const auto image = make(previous, error);
     if (!image) return fail(WriteStep::Write, error + "; nothing written");
 
@@ -198,25 +202,45 @@ WriteResult WriteFromCurrent(const std::string& familyName, const ModuleChoice& 
     std::string saveError;
     if (std::filesystem::exists(file, ec) || !SaveImageFile(file, previous, saveError))
         return fail(WriteStep::Backup, "could not save " + file.string() + " " + saveError + "; nothing written");
+    // The saved file must hold exactly what was read, or the write would
+    // leave the user without the old image.
+    std::string checkError;
+    const auto saved = LoadImageFile(file, checkError);
+    if (!saved || *saved != previous)
+        return fail(WriteStep::Backup, "the backup " + file.string() + " does not read back equal; nothing written");
     result.backupFile = file;
     result.written = *image;
     const _DeviceInfo* row = FamilyRegistry::Find(familyName);
     const std::string target = row && row->needsTarget == 1 ? family.GetAddress() : std::string();
     result.restoreCommand = RestoreCommand(familyName, choice, target, options.cardMode, backupDir, file);
 
+    if (options.aboutToWrite) options.aboutToWrite(module + ", S/N " + result.moduleSerial);
+
+    // From here on the module may hold a mix of both images: every failure
+    // names the backup and how to put it back.
+    const std::string keep = "; the previous image is in " + file.string() + "; restore it with: " +
+                             result.restoreCommand;
+    // "chunk 2 of 5 " when the family told where its transfer stopped.
+    auto chunkText = [&] {
+        const transfer::FailedChunk note = transfer::TakeFailedChunk();
+        if (!note.known) return std::string();
+        result.failedChunk = static_cast<std::int32_t>(note.index);
+        result.chunkCount = static_cast<std::int32_t>(note.count);
+        return "chunk " + std::to_string(note.index) + " of " + std::to_string(note.count) + " ";
+    };
+
+    transfer::TakeFailedChunk();  // nothing left over from the reads above
     if (!family.WriteEeprom(image->data(), static_cast<std::int32_t>(kImageSize)))
-        return fail(WriteStep::Write, "the module did not acknowledge every chunk; the previous image is in " +
-                                          file.string());
+        return fail(WriteStep::Write, chunkText() + "not acknowledged by " + module + keep);
     IdentityImage readBack{};
     if (!family.ReadEeprom(readBack.data(), static_cast<std::int32_t>(kImageSize)))
-        return fail(WriteStep::ReadBack, "could not read the image back; the previous image is in " + file.string());
+        return fail(WriteStep::ReadBack, chunkText() + "not answered by " + module + keep);
     // Only what the family writes is compared; the bytes the instrument keeps
     // are told to the user instead.
     const auto writable = family.WritableRanges();
     result.keptBytes = KeptBytesText(writable);
     if (const int at = FirstWrittenDifference(readBack, *image, writable); at >= 0)
-        return fail(WriteStep::Compare, "the image read back differs at byte " + std::to_string(at) +
-                                            "; the previous image is in " + file.string());
+        return fail(WriteStep::Compare, "the image read back differs at byte " + std::to_string(at) + keep);
     result.ok = true;
     result.restoreCommand =
         RestoreCommand(familyName, choice, target, options.cardMode, backupDir, file, SerialNumberOf(*image));

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -52,6 +53,10 @@ struct WriteResult {
     // are), as text for the user, e.g. "bytes 0-31"; empty when it writes the
     // whole image. Only the written bytes are compared after the write.
     std::string keptBytes;
+    // The chunk at which a write or read-back stopped (from 0), when the family
+    // says; -1 otherwise.
+    std::int32_t failedChunk = -1;
+    std::int32_t chunkCount = 0;
 };
 
 struct WriteOptions {
@@ -61,6 +66,9 @@ struct WriteOptions {
     // Operation mode of a card selection (0 initialize, 1 modify), for the
     // restore command; unset: the dialog's preselection.
     std::optional<int> cardMode;
+    // Told, after the module is confirmed and its image saved, which module is
+    // about to be written ("Tesk - 100 module 0, S/N TK1A000123").
+    std::function<void(const std::string& module)> aboutToWrite;
 };
 
 // The complement of a family's writable ranges within the image, as text

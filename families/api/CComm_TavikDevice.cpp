@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "TavikChunks.h"
+#include "framework/TransferNote.h"
 #include "base/Log.h"
 #include "framework/Wait.h"
 #include "tavikapi.h"
@@ -58,13 +59,16 @@ BOOL CComm_TavikDevice::OpenModule() { return m_calls->connectToDevice() != 0 ? 
 void CComm_TavikDevice::CloseModule() { m_calls->terminateProcess(); }
 
 BOOL CComm_TavikDevice::ReadEeprom(std::uint8_t* buffer, std::int32_t length) {
-    for (const auto& c : tavikchunks::Plan(length)) {
+    const auto plan = tavikchunks::Plan(length);
+    for (std::size_t k = 0; k < plan.size(); ++k) {
+        const auto& c = plan[k];
         // Each export gives up within its own limit; a stopped search ends
         // after the one running now.
         if (StopRequested()) return FALSE;
         std::uint8_t record[64] = {};
         if (m_calls->getEeprom(c.offset, c.size, record) == 0) {
             LOG_WARN(kLog, "%s: read EEPROM chunk at %u (%u bytes): no reply", DisplayName(), c.offset, c.size);
+            transfer::NoteFailedChunk(k, plan.size());
             return FALSE;
         }
         std::memcpy(buffer + c.offset, record + kReadDataAt, c.size);
@@ -73,12 +77,15 @@ BOOL CComm_TavikDevice::ReadEeprom(std::uint8_t* buffer, std::int32_t length) {
 }
 
 BOOL CComm_TavikDevice::WriteEeprom(const std::uint8_t* buffer, std::int32_t length) {
-    for (const auto& c : tavikchunks::Plan(length)) {
+    const auto plan = tavikchunks::Plan(length);
+    for (std::size_t k = 0; k < plan.size(); ++k) {
+        const auto& c = plan[k];
         std::uint8_t record[64] = {};
         std::memcpy(record + kWriteDataAt, buffer + c.offset, c.size);
         if (m_calls->setEeprom(c.offset, c.size, record) == 0) {
             LOG_WARN(kLog, "%s: write EEPROM chunk at %u (%u bytes): not acknowledged", DisplayName(), c.offset,
                      c.size);
+            transfer::NoteFailedChunk(k, plan.size());
             return FALSE;
         }
     }

@@ -4,6 +4,7 @@
 
 #include "UdpExchange.h"
 #include "base/Log.h"
+#include "framework/TransferNote.h"
 
 IMPLEMENT_DYNCREATE(CComm_Evra, CCommBase)
 
@@ -16,7 +17,10 @@ constexpr const char* kLog = "evra";
 BOOL CUDPEvra::ReadEeprom(std::uint8_t* buffer, std::int32_t length) {
     if (length > static_cast<std::int32_t>(lomber::kImageBytes) || (length > 0 && !buffer)) return FALSE;
     std::array<std::uint8_t, lomber::kImageBytes> image{};
-    if (!ReadImage(image)) return FALSE;
+    if (!ReadImage(image)) {
+        transfer::NoteFailedChunk(0, 1);
+        return FALSE;
+    }
     if (length > 0) std::copy_n(image.begin(), length, buffer);
     return TRUE;
 }
@@ -50,6 +54,9 @@ BOOL CUDPEvra::WriteEeprom(const std::uint8_t* buffer, std::int32_t length) {
                                 [&](const platform::Datagram& d) {
                                     return d.sender == m_device && lomber::IsEvraWriteReply(d.bytes);
                                 });
-    if (!reply) LOG_WARN(kLog, "write %s: no acknowledgement", m_device.c_str());
+    if (!reply) {
+        LOG_WARN(kLog, "write %s: no acknowledgement", m_device.c_str());
+        transfer::NoteFailedChunk(0, 1);  // the whole image travels in one request
+    }
     return reply ? TRUE : FALSE;
 }

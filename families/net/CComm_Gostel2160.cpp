@@ -6,6 +6,7 @@
 #include "UdpExchange.h"
 #include "base/Log.h"
 #include "framework/Prompt.h"
+#include "framework/TransferNote.h"
 #include "framework/Wait.h"
 
 IMPLEMENT_DYNCREATE(CComm_Gostel2160, CCommBase)
@@ -138,6 +139,7 @@ BOOL CUDPGostel::Transfer(std::uint8_t* readBuffer, const std::uint8_t* writeBuf
         if (!reply) {
             LOG_WARN(kLog, "%s %s slot %u chunk %zu: no reply", write ? "write" : "read", m_device.c_str(),
                      card.slot, k);
+            transfer::NoteFailedChunk(k, chunks);
             return FALSE;
         }
         // Only the bytes the caller asked for reach its buffer.

@@ -6,6 +6,7 @@
 #include "UdpExchange.h"
 #include "base/Log.h"
 #include "framework/Prompt.h"
+#include "framework/TransferNote.h"
 #include "framework/Wait.h"
 
 IMPLEMENT_DYNCREATE(CComm_Hevra5160, CCommBase)
@@ -136,21 +137,18 @@ std::optional<std::vector<std::uint8_t>> CHevra5160::Request(const std::vector<s
         }
         bool closed = false;
         auto got = m_tcp.ReceiveAvailable(hevra::kReceiveLimit - pending.size(), closed);
-        pending.insert(pending.end(), got.begin(), got.end());
         if (closed && got.empty()) {
             LOG_WARN(kLog, "connection closed while waiting for reply 0x%04X", expected);
             break;
         }
-        const auto code = hevra::CodeOf(pending);
-        if (!code) continue;  // one byte so far
-        if (*code != expected) {
-            LOG_DBG(kLog, "reply 0x%04X ignored while waiting for 0x%04X", *code, expected);
-            pending.clear();
-            continue;
-        }
         // A reply split by the stream gathers over the next attempts.
-        if (pending.size() >= needed || pending.size() >= hevra::kReceiveLimit) return pending;
-        if (wholeTable() && !WaitReadablePumping(kReadableWaitMs)) return pending;
+        switch (hevra::GatherReply(pending, got, expected, needed)) {
+        case hevra::Gathered::Complete: return pending;
+        case hevra::Gathered::Dropped: LOG_DBG(kLog, "a reply other than 0x%04X ignored", expected); break;
+        case hevra::Gathered::NeedMore:
+            if (wholeTable() && !WaitReadablePumping(kReadableWaitMs)) return pending;
+            break;
+        }
     }
     if (partialTableAllowed && hevra::CodeOf(pending) == expected) return pending;
     return std::nullopt;
@@ -184,6 +182,7 @@ BOOL CHevra5160::Transfer(std::uint8_t* readBuffer, const std::uint8_t* writeBuf
         if (!reply) {
             LOG_WARN(kLog, "%s %s slot %u chunk %zu: no reply", write ? "write" : "read", card.deviceAddress.c_str(),
                      card.slot, k);
+            transfer::NoteFailedChunk(k, chunks);
             return FALSE;
         }
         if (!write) {

@@ -109,6 +109,19 @@ std::vector<std::uint8_t> EepromRequest(std::uint16_t cardType, bool write, cons
     return r;
 }
 
+Gathered GatherReply(std::vector<std::uint8_t>& pending, wire::Bytes segment, std::uint16_t expected,
+                     std::size_t needed) {
+    const std::size_t room = pending.size() < kReceiveLimit ? kReceiveLimit - pending.size() : 0;
+    pending.insert(pending.end(), segment.begin(), segment.begin() + static_cast<std::ptrdiff_t>(std::min(room, segment.size())));
+    const auto code = CodeOf(pending);
+    if (!code) return Gathered::NeedMore;  // one byte so far
+    if (*code != expected) {
+        pending.clear();
+        return Gathered::Dropped;
+    }
+    return pending.size() >= needed || pending.size() >= kReceiveLimit ? Gathered::Complete : Gathered::NeedMore;
+}
+
 std::size_t NeededReplyLength(std::uint16_t requestCode, std::uint16_t byteCount) {
     switch (requestCode) {
     case kIdentify: return kIdentityEnd;
@@ -121,7 +134,9 @@ std::size_t NeededReplyLength(std::uint16_t requestCode, std::uint16_t byteCount
 
 std::optional<wire::Bytes> ReadReplyData(wire::Bytes reply, std::uint16_t requestCode, std::uint16_t byteCount) {
     if (CodeOf(reply) != ReplyCode(requestCode)) return std::nullopt;
-    if (reply.size() < NeededReplyLength(requestCode, byteCount)) return std::nullopt;
+    // Whatever the code, never past what arrived.
+    if (reply.size() < NeededReplyLength(requestCode, byteCount) || reply.size() < kDataOffset + byteCount)
+        return std::nullopt;
     return reply.subspan(kDataOffset, byteCount);
 }
 

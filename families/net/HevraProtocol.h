@@ -77,6 +77,14 @@ std::vector<std::uint8_t> EepromRequest(std::uint16_t cardType, bool write, cons
 
 // How many bytes a reply needs before it can be judged complete.
 std::size_t NeededReplyLength(std::uint16_t requestCode, std::uint16_t byteCount);
+// Gathers one reply from what the TCP stream delivers: appends `segment` to
+// `pending` (never past kReceiveLimit bytes). A reply that starts with another
+// code is dropped whole (it answers an earlier request). Complete once
+// `needed` bytes, or the limit, have arrived.
+enum class Gathered { NeedMore, Complete, Dropped };
+Gathered GatherReply(std::vector<std::uint8_t>& pending, wire::Bytes segment, std::uint16_t expected,
+                     std::size_t needed);
+
 // The chunk's data of a read reply: the code must match and the reply must
 // hold at least 256 bytes and the whole chunk from byte 32.
 std::optional<wire::Bytes> ReadReplyData(wire::Bytes reply, std::uint16_t requestCode, std::uint16_t byteCount);

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "base/Log.h"
+#include "framework/TransferNote.h"
 #include "framework/Wait.h"
 #include "platform/UsbSearch.h"
 
@@ -206,6 +207,7 @@ BOOL UsbLink::ReadBlock(const echo::Layout& layout, std::uint8_t* buffer, std::i
         const echo::Chunk chunk = echo::ChunkAt(layout, length, i);
         if (!ReadChunk(layout, chunk, buffer + chunk.offset)) {
             LOG_INFO(kLog, "read chunk %zu (address %u): no reply", i, chunk.address);
+            transfer::NoteFailedChunk(i, n);
             return FALSE;
         }
     }
@@ -219,6 +221,7 @@ BOOL UsbLink::WriteBlock(const echo::Layout& layout, const std::uint8_t* buffer,
         const echo::Chunk chunk = echo::ChunkAt(layout, length, i);
         if (!WriteChunk(layout, chunk, buffer + chunk.offset)) {
             LOG_INFO(kLog, "write chunk %zu (address %u): no reply", i, chunk.address);
+            transfer::NoteFailedChunk(i, n);
             return FALSE;
         }
     }

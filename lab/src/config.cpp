@@ -31,6 +31,7 @@ const FaultInfo kFaults[] = {
     {"stale", Fault::Stale, false, false, "replies to the previous request first"},
     {"vanish", Fault::Vanish, false, false, "disappears on its first request"},
     {"late", Fault::Late, true, false, "replies after late-ms milliseconds"},
+    {"garble", Fault::Garble, false, false, "stores a write with its first data byte inverted, echoes it as sent"},
     {"ff-reply", Fault::FfReply, false, true, "sends a reply whose byte 0 is 0xFF before each real one"},
     {"no-download-ack", Fault::NoDownloadAck, false, true, "acknowledges only the first ack-chunks chunks of a download"},
     {"no-clear-ack", Fault::NoClearAck, false, true, "never confirms log clearing"},
@@ -199,7 +200,8 @@ LabConfig load_config(const std::filesystem::path& file) {
             continue;
         }
         s.only_keys({"kind", "vid", "pid", "bcd-device", "manufacturer", "product", "serial", "class-guid",
-                     "port", "parent", "protocol", "fault", "late-ms", "ack-chunks", "clear-ms", "logs"});
+                     "port", "parent", "protocol", "fault", "late-ms", "ack-chunks", "clear-ms", "logs",
+                     "fault-from-write"});
         DeviceConfig d;
         d.name = name;
         const std::string kind = s.str("kind", true);
@@ -228,6 +230,12 @@ LabConfig load_config(const std::filesystem::path& file) {
         if (!fi->needs_delay && s.has("late-ms")) s.fail("late-ms", "only used with fault=late");
         if (fi->command_protocol_only && !d.protocol->responder)
             s.fail("fault", "fault=" + fault + " needs protocol=tavik");
+        d.fault_from_write = static_cast<int>(s.number("fault-from-write", false, -1, 0, 100000));
+        if (d.fault == Fault::Garble && d.protocol->responder) s.fail("fault", "fault=garble needs a frame protocol (echo8)");
+        if (s.has("fault-from-write") && d.protocol->responder)
+            s.fail("fault-from-write", "only used with frame protocols (echo8)");
+        if (s.has("fault-from-write") && d.fault == Fault::None)
+            s.fail("fault-from-write", "needs a fault");
         d.ack_chunks = static_cast<int>(s.number("ack-chunks", false, 0, 0, 65535));
         if (s.has("ack-chunks") && d.fault != Fault::NoDownloadAck) s.fail("ack-chunks", "only used with fault=no-download-ack");
         d.clear_ms = static_cast<unsigned>(s.number("clear-ms", false, 1500, 0, 600000));

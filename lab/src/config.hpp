@@ -52,6 +52,9 @@ struct DeviceConfig {
     const ProtocolInfo* protocol = nullptr;
     Fault fault = Fault::None;
     unsigned late_ms = 0;
+    // The fault starts with this write request (0 = the first one) and then
+    // lasts; -1: from the first request of any kind.
+    int fault_from_write = -1;
     int ack_chunks = 0;        // fault=no-download-ack: chunks acknowledged per download
     unsigned clear_ms = 1500;  // tavik: delay of the log-clearing reply
     int logs = 3;              // tavik: stored logs of a new device

@@ -30,7 +30,18 @@ Outcome Device::handle(Session& session, std::span<const std::uint8_t> request) 
         if (protocol_->apply(request, image)) store_.save();
     };
 
-    switch (cfg_.fault) {
+    // A fault that starts in the middle of a write: armed by the write
+    // request with that number, then on for everything that follows.
+    if (protocol_->is_write(request)) {
+        if (cfg_.fault_from_write >= 0 && writes_seen_ >= cfg_.fault_from_write && !fault_armed_) {
+            fault_armed_ = true;
+            log_event("%s: fault armed at write request %d", name, writes_seen_);
+        }
+        ++writes_seen_;
+    }
+    const Fault fault = (cfg_.fault_from_write < 0 || fault_armed_) ? cfg_.fault : Fault::None;
+
+    switch (fault) {
     case Fault::Vanish:
         log_event("%s: fault vanish: the device disappears", name);
         out.vanish = true;
@@ -41,8 +52,8 @@ Outcome Device::handle(Session& session, std::span<const std::uint8_t> request) 
     case Fault::WrongAddress:
     case Fault::WrongLength: {
         Report r = protocol_->reply(request, image);
-        protocol_->falsify(r, cfg_.fault == Fault::WrongAddress ? Field::Address : Field::Length);
-        log_event("%s: fault %s", name, cfg_.fault == Fault::WrongAddress ? "wrong-address" : "wrong-length");
+        protocol_->falsify(r, fault == Fault::WrongAddress ? Field::Address : Field::Length);
+        log_event("%s: fault %s", name, fault == Fault::WrongAddress ? "wrong-address" : "wrong-length");
         out.replies.push_back({r, 0, frame});
         return out;
     }
@@ -61,6 +72,16 @@ Outcome Device::handle(Session& session, std::span<const std::uint8_t> request) 
         out.replies.push_back({protocol_->reply(request, image), cfg_.late_ms, frame});
         log_event("%s: fault late: reply in %u ms", name, cfg_.late_ms);
         return out;
+    case Fault::Garble: {
+        // The echo is what was sent; what is stored has its first data byte inverted.
+        if (!protocol_->is_write(request)) break;
+        out.replies.push_back({protocol_->reply(request, image), 0, frame});
+        std::vector<std::uint8_t> stored(request.begin(), request.end());
+        protocol_->garble(stored);
+        if (protocol_->apply(stored, image)) store_.save();
+        log_event("%s: fault garble: stored with a changed byte", name);
+        return out;
+    }
     case Fault::None:
     case Fault::FfReply:
     case Fault::NoDownloadAck:

@@ -32,6 +32,8 @@ private:
     ImageStore store_;
     std::unique_ptr<Responder> responder_;
     bool gone_ = false;
+    int writes_seen_ = 0;   // write requests so far (fault-from-write)
+    bool fault_armed_ = false;
 };
 
 // Hands an outcome's replies to sink, now or (for delayed ones) from a timer on

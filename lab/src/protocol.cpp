@@ -137,6 +137,8 @@ public:
         return r;
     }
 
+    bool is_write(std::span<const std::uint8_t> req) const override { return accepts(req) && req[0] == kWrite; }
+
     bool apply(std::span<const std::uint8_t> req, Image& image) const override {
         if (!accepts(req) || req[0] != kWrite) return false;
         const std::size_t at = 2 * u16(req, 2), n = 2 * u16(req, 4);
@@ -154,6 +156,10 @@ public:
         earlier[2] = static_cast<std::uint8_t>((req.size() > 2 ? req[2] : 0) + 40);
         earlier[4] = 29;
         return earlier;
+    }
+
+    void garble(std::vector<std::uint8_t>& req) const override {
+        if (req.size() > kHeader) req[kHeader] = static_cast<std::uint8_t>(~req[kHeader]);
     }
 
     void falsify(Report& r, Field field) const override {

@@ -271,7 +271,7 @@ TEST(NetLab, VanishingDevicesFailTheNextTransfer) {
                             backups.string(), image.string()});
     // The backup read was answered; the write then found nobody.
     EXPECT_EQ(w.status, 1);
-    EXPECT_NE(w.err.find("write: the module did not acknowledge"), std::string::npos) << w.err;
+    EXPECT_NE(w.err.find("write: chunk 0 of 1 not acknowledged"), std::string::npos) << w.err;
     EXPECT_EQ(std::distance(fs::directory_iterator(backups), fs::directory_iterator()), 1);
     EXPECT_LT(w.seconds, 50 * 0.05 + 10.0);
 
