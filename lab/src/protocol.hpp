@@ -31,15 +31,16 @@ public:
     virtual bool accepts(std::span<const std::uint8_t> request) const = 0;
     // The correct reply to an accepted request, given the current image.
     virtual Report reply(std::span<const std::uint8_t> request, const Image& image) const = 0;
-    // True for an accepted request that changes the image (a write).
-    virtual bool is_write(std::span<const std::uint8_t> request) const = 0;
+    // True for an accepted request that changes the image (a write). Faults
+    // that start at the Kth write only arm on protocols that say so.
+    virtual bool is_write(std::span<const std::uint8_t> /*request*/) const { return false; }
     // Carries out an accepted request's side effect; true when the image changed.
     virtual bool apply(std::span<const std::uint8_t> request, Image& image) const = 0;
     // A plausible request that could have come before this one (another address).
     virtual std::vector<std::uint8_t> earlier_request(std::span<const std::uint8_t> request) const = 0;
     // Changes the first data byte of a write request (what a device with a
-    // failing cell would store).
-    virtual void garble(std::vector<std::uint8_t>& request) const = 0;
+    // failing cell would store); protocols without it store writes as sent.
+    virtual void garble(std::vector<std::uint8_t>& /*request*/) const {}
     // Corrupts one header field of a reply.
     virtual void falsify(Report& reply, Field field) const = 0;
     // Bytes of one request or reply frame.

@@ -20,7 +20,6 @@
 #include "app/CConnDevDlg.h"
 #include "app/GuiPrompt.h"
 #include "framework/Prompt.h"
-#include "framework/Wait.h"
 
 using CardWriteInLab = HookedTest;
 
@@ -74,7 +73,11 @@ QStringList WriteCard(CardWriteInLab* test, const char* family, const Pick& pick
         }
     });
     user.start();
-    const bool written = dlg.WriteImageFromFile(family, moduleio::ModuleChoice{pick.row, true}, file);
+    // The write runs on the worker; its dialogs are answered here meanwhile.
+    const bool started = dlg.WriteImageFromFile(family, moduleio::ModuleChoice{pick.row, true}, file);
+    EXPECT_TRUE(started) << family;
+    EXPECT_TRUE(WaitForJob(dlg, 120000)) << family;
+    const bool written = started && dlg.LastWriteSucceeded();
     user.stop();
     SetUserPrompt(nullptr);
     EXPECT_TRUE(written) << family << ": " << (messages.empty() ? "" : messages.back().text.toStdString());
@@ -95,7 +98,6 @@ TEST_F(CardWriteInLab, OrvelAndJessorCardsChosenInTheirDialogs) {
     if (!InOwnNetworkNamespace()) GTEST_FAIL() << "searches network instruments: run it inside brevane-lab";
     const char* state = std::getenv("BREVANE_TEST_LAB_STATE");
     ASSERT_NE(state, nullptr) << "runs inside the lab (see CMakeLists.txt)";
-    InstallEventLoopWaitPump();
     const QString dir = QString::fromUtf8(state);
 
     // Orvel: the discovered server beside the local one (the dialog sorts them),
@@ -113,5 +115,4 @@ TEST_F(CardWriteInLab, OrvelAndJessorCardsChosenInTheirDialogs) {
     EXPECT_EQ(jessor[0].toStdString(), "offered 198.18.0.50");
     EXPECT_EQ(jessor[1].toStdString(), "Ilvane-Jessor Card Select 3");
     EXPECT_EQ(jessor[2].toStdString(), "Jessor PoE-8 Card");
-    SetWaitPump({});
 }

@@ -30,7 +30,9 @@ public:
             m_timing.Pause(1000);
             return 0;
         }
-        const std::size_t n = std::min<std::size_t>(m_script[m_at++] % 65, m_script.size() - m_at);
+        const std::size_t want = m_script[m_at] % 65;
+        ++m_at;
+        const std::size_t n = std::min<std::size_t>(want, m_script.size() - m_at);
         if (n == 0) {
             m_timing.Pause(1000);
             return 0;
