@@ -45,7 +45,7 @@ void CheckReply(std::string_view raw) {
 
 void CheckImage(std::span<const std::uint8_t> bytes) {
     std::array<std::uint8_t, 256> original{};
-    std::memcpy(original.data(), bytes.data(), std::min(bytes.size(), original.size()));
+    if (!bytes.empty()) std::memcpy(original.data(), bytes.data(), std::min(bytes.size(), original.size()));
     std::array<std::uint8_t, 256> image = original;
     yaltro::ConsoleToImage(image);
     // The numeric fields turned to our byte order, the sum stored, nothing else touched.
