@@ -63,6 +63,12 @@ public:
         return r;
     }
 
+    bool is_write(std::span<const std::uint8_t> req) const override { return accepts(req) && req[0] == v_.write; }
+
+    void garble(std::vector<std::uint8_t>& req) const override {
+        if (req.size() > header()) req[header()] = static_cast<std::uint8_t>(~req[header()]);
+    }
+
     bool apply(std::span<const std::uint8_t> req, Image& image) const override {
         if (!accepts(req) || req[0] != v_.write) return false;
         const std::size_t h = header();
@@ -195,6 +201,8 @@ public:
             r[kHeader + i] = req[0] == kRead ? image[(req[1] + i) % kImageSize] : req[kHeader + i];
         return r;
     }
+
+    bool is_write(std::span<const std::uint8_t> req) const override { return accepts(req) && req[0] == kWrite; }
 
     bool apply(std::span<const std::uint8_t> req, Image& image) const override {
         if (!accepts(req) || req[0] != kWrite) return false;

@@ -213,9 +213,14 @@ TEST_F(LiveWindowInLab, AWriteRunsToItsEndAndClosingWaitsForIt) {
     EXPECT_TRUE(dlg.LastWriteSucceeded());
     ASSERT_FALSE(messages.empty());
     EXPECT_TRUE(messages.back().text.contains("read back correctly")) << messages.back().text.toStdString();
-    EXPECT_EQ(dlg.LogView()->LogText(),
-              "Writing image to Tesk - 100 module index 0 . . .\r\n"
-              "A write is never stopped half-way; waiting for it to end . . . DONE");
+    // The module the write confirmed is noted on the current line when the
+    // worker reaches it, before or after the Stop note.
+    const QString log = dlg.LogView()->LogText();
+    EXPECT_TRUE(log.startsWith("Writing image to Tesk - 100 module index 0 . . .")) << log.toStdString();
+    EXPECT_TRUE(log.contains("\r\nA write is never stopped half-way; waiting for it to end . . .")) << log.toStdString();
+    EXPECT_TRUE(log.contains(" (Tesk - 100 module 0, S/N ")) << log.toStdString();
+    EXPECT_TRUE(log.endsWith(" DONE")) << log.toStdString();
+    EXPECT_EQ(log.count("\r\n"), 1) << log.toStdString();
     EXPECT_FALSE(dlg.isVisible());  // closed once the outcome was shown
     QFile written(StateDir() + "/tesk-pipe.bin");
     ASSERT_TRUE(written.open(QIODevice::ReadOnly));

@@ -33,10 +33,12 @@ TEST_F(ScreenshotTest, MainWindowAfterSearch) {
 
     // The default lab's instruments in registry order: the Kalder chassis, the
     // Tesk-100/200 instruments (the pipe device first, then the MPUSB devices
-    // in instance order), the two Evra, the Alda (HID) and the Brisa (MPUSB).
+    // in instance order), the Tesk-300, the two Evra, the Alda (HID) and the
+    // Brisa (MPUSB).
     const std::vector<std::pair<QString, QString>> rows = {
         {"Kalder - 8S33", "KL8S000633"},   {"Tesk - 100", "TKP0000789"},     {"Tesk - 100", "TK1A000123"},
-        {"Tesk - 100", "TK2B000456"},      {"Pembrix - Evra", "EV1A000511"}, {"Pembrix - Evra", "EV1B000522"},
+        {"Tesk - 100", "TK2B000456"},      {"Tesk - 300", "TK3C000321"},     {"Pembrix - Evra", "EV1A000511"},
+        {"Pembrix - Evra", "EV1B000522"},
         {"Pembrix - Alda", "PA1H000511"},  {"Pembrix - Brisa", "PB2L000622"}};
     ASSERT_EQ(dlg.Grid()->RowCount(), static_cast<int>(rows.size()));
     for (int i = 0; i < static_cast<int>(rows.size()); ++i) {

@@ -301,7 +301,7 @@ TEST(UsbFamiliesLab, WithoutTheUsbXpressLibraryPirrelFindsNothingAndTheRestWorks
                             {"pirrel", "mpusb", 0x10c4, 0xea61, "Pirrel-4U", "usbxpress", "PIRREL01", 2}}));
     const fs::path alone = lab.path / "bin";
     fs::create_directories(alone);
-    for (const char* f : {"brevane-cli", "libTavikAPI.so.1", "libmpusbapi.so"}) fs::copy_file(BinDir() / f, alone / f);
+    for (const char* f : {"brevane-cli", "libTavikAPI.so.1", "libmpusbapi.so", "libHarlo301API.so"}) fs::copy_file(BinDir() / f, alone / f);
     auto r = RunInLab(lab, {(alone / "brevane-cli").string(), "discover", "--json", "Pirrel - 4U", "Olvenna"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(Listed(r.out), (std::vector<std::string>{"Olvenna/OVWALK01"}));
