@@ -18,12 +18,9 @@ build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
 # The lab tests spend most of their time waiting on protocol time-outs, so
-# more of them run at once than there are cores. A test that fails is run
-# once more: one network test (DuplicateSerialWarningNamesOnlyOtherModules)
-# fails now and then when run beside others, cause not found yet; a test that
-# fails twice fails the run.
+# more of them run at once than there are cores.
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j 8 --repeat until-pass:2
+	cd $(BUILD) && ctest --output-on-failure -j 8
 
 demo: build
 	@scripts/demo $(BUILD)

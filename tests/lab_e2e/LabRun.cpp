@@ -50,8 +50,10 @@ LabRun RunWatched(const std::vector<std::string>& argv, const std::function<bool
     if (pid == 0) {
         ::dup2(outFd, 1);
         ::dup2(errFd, 2);
-        // Keep the program's per-user files (backups, last search) out of $HOME.
-        ::setenv("XDG_DATA_HOME", "/tmp/brevane-e2e-data", 1);
+        // Keep the program's per-user files (backups, last search) out of $HOME;
+        // a test that needs them apart from other tests names its own place.
+        const char* own = ::getenv("BREVANE_E2E_DATA_HOME");
+        ::setenv("XDG_DATA_HOME", own && *own ? own : "/tmp/brevane-e2e-data", 1);
         int null = ::open("/dev/null", O_RDONLY);
         ::dup2(null, 0);
         std::vector<char*> args;
