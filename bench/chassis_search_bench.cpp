@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchClock.h"
 #include "families/net/CComm_Jessor.h"
 #include "families/net/CComm_Orvel.h"
 #include "framework/DeviceSearch.h"
@@ -29,13 +30,6 @@ public:
     void ModuleFound(const CDeviceInfo&, const std::string& text) override { texts.push_back(text); }
     std::vector<std::string> texts;
 };
-
-double CpuSeconds() {
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
 
 // Both libraries listen 300 ms for servers / chassis on every segment.
 constexpr double kLibraryDiscovery = 0.3;

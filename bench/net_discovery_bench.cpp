@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchClock.h"
 #include "families/net/CComm_Gostel2160.h"
 #include "families/net/CComm_Hevra5160.h"
 #include "families/net/CUDPVklp.h"
@@ -33,13 +34,6 @@ public:
     }
     std::vector<std::string> texts;
 };
-
-double CpuSeconds() {
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
 
 constexpr double kPause = udpx::kPollPauseMs / 1000.0;
 

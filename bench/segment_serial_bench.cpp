@@ -12,6 +12,7 @@
 #include <fstream>
 #include <string>
 
+#include "BenchClock.h"
 #include "framework/DeviceSearch.h"
 #include "framework/Registry.h"
 
@@ -26,13 +27,6 @@ public:
     void ModuleFound(const CDeviceInfo&, const std::string&) override { ++modules; }
     int modules = 0;
 };
-
-double CpuSeconds() {
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
 
 double Now() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();

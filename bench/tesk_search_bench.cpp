@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "BenchClock.h"
 #include "families/usb/EchoProtocol.h"
 #include "families/usb/UsbLink.h"
 #include "framework/DeviceSearch.h"
@@ -22,12 +23,6 @@ public:
     void ProgressStop() override {}
 };
 
-double CpuSeconds() {
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
 }  // namespace
 
 int main(int argc, char** argv) {

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "BenchClock.h"
 #include "families/usb/CComm_Pirrel.h"
 #include "families/usb/UsbFamilyTable.h"
 #include "framework/DeviceSearch.h"
@@ -22,13 +23,6 @@ public:
     void ProgressResume() override {}
     void ProgressStop() override {}
 };
-
-double CpuSeconds() {
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
 
 // Mandated waits of one 256-byte read: the pause after each request of an
 // echo or Pirrel exchange; the word-addressed exchange mandates none.
