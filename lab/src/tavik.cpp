@@ -197,7 +197,8 @@ Effect apply(State& st, Image& image, const Report& req) {
         const auto key = static_cast<std::uint16_t>(req[4] << 8 | req[5]);
         std::vector<std::uint8_t> t = task_bytes(st, req[4], req[5]);
         if (chunk == 0) std::fill(t.begin(), t.end(), 0);
-        std::copy(req.begin() + 6, req.end(), t.begin() + static_cast<long>(chunk * kTaskChunk));
+        // One chunk of task bytes follows the header, whatever the frame size.
+        std::copy_n(req.begin() + 6, kTaskChunk, t.begin() + static_cast<long>(chunk * kTaskChunk));
         st.tasks[key] = std::move(t);
         e.state_changed = true;
         break;

@@ -24,6 +24,7 @@ namespace lab::tavik {
 constexpr std::size_t kEepromSize = 4096;  // bytes; reads beyond give 0xFF
 constexpr std::size_t kTaskChunk = 58;
 constexpr std::size_t kTaskBytes = 3 * kTaskChunk;  // room for the largest task
+static_assert(6 + kTaskChunk <= kReportSize, "a task chunk fits one report after its header");
 constexpr std::size_t kPiece = 60;
 constexpr std::size_t kCounterBytes = 240;
 
