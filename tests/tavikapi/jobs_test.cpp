@@ -1,7 +1,9 @@
 // Download and log-clearing jobs over a scripted channel.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "Fake.h"
 #include "Jobs.h"
@@ -165,4 +167,44 @@ TEST_F(JobsTest, ClearLogStopsWhenAborted) {
     }));
     EXPECT_EQ(g_reports.size(), 3u);  // three steps; the failure report is the caller's
     EXPECT_NE(g_reports.back().percent, 0xFF);
+}
+
+// Termination aborts and then waits for the slot to be idle. Whoever sees a
+// claim (busy) must also see the slot not idle, and an abort given once the
+// claim is visible must survive it: the claim clears an older abort only.
+// The aborter starts looking before each claim, so every round races the
+// claim's flag changes.
+TEST(JobFlags, AnAbortAfterTheClaimIsKeptAndTheClaimNeverLooksIdle) {
+    Jobs jobs;
+    constexpr int kRounds = 100000;
+    // Spins, and lets the other thread run now and then on a busy machine.
+    auto waitFor = [](const std::atomic<int>& v, int r) {
+        for (int spins = 0; v.load() != r; ++spins)
+            if (spins % 256 == 255) std::this_thread::yield();
+    };
+    std::atomic<int> armed{0}, looking{0}, done{0};
+    std::atomic<int> sawIdle{0};
+    std::thread aborter([&] {
+        for (int r = 1; r <= kRounds; ++r) {
+            waitFor(armed, r);
+            looking.store(r);
+            while (!jobs.Busy()) {
+            }
+            jobs.RequestAbort();
+            if (jobs.Idle()) ++sawIdle;
+            done.store(r);
+        }
+    });
+    int lost = 0;
+    for (int r = 1; r <= kRounds; ++r) {
+        armed.store(r);
+        waitFor(looking, r);
+        ASSERT_TRUE(jobs.TryClaim());
+        waitFor(done, r);
+        if (!jobs.AbortFlag().load()) ++lost;
+        jobs.Release();
+    }
+    aborter.join();
+    EXPECT_EQ(lost, 0) << "of " << kRounds << " rounds";
+    EXPECT_EQ(sawIdle.load(), 0) << "of " << kRounds << " rounds";
 }
