@@ -137,6 +137,58 @@ TEST_F(Downloads, TerminateAbortsAndReports255) {
     EXPECT_EQ(Tavik_ReadReg(1, &v), 0);
 }
 
+TEST_F(Downloads, SystemInfoNeverRunsBesideOrBehindAJobAndAnEarlyAbortIsKept) {
+    // Another thread's exchange holds the device: a code the device does not
+    // know goes unanswered for 2 s.
+    std::atomic<double> frameDone{0};
+    std::thread holder([&] {
+        FrameRecord frame;
+        EXPECT_EQ(Tavik_GetFrame(0x77, &frame), 0);
+        frameDone = Now();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // System information asked meanwhile has to wait for the device...
+    std::atomic<int> infoResult{-1};
+    std::atomic<double> infoDone{0};
+    std::thread asker([&] {
+        SystemInfoRecord info;
+        infoResult = Tavik_GetSystemInfo(&info);
+        infoDone = Now();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // ...and a job is started before the device is free: the request is
+    // refused then and there, neither run beside the job nor after it.
+    const std::string fw = WriteFirmware("fw-sysinfo.bin", false, 600, "Pembrix-Alda");
+    const auto mark = RecordMark();
+    ASSERT_EQ(Tavik_DownloadFirmware(fw.c_str(), OnProgress), TAVIK_DOWNLOAD_STARTED);
+    asker.join();
+    holder.join();
+    EXPECT_EQ(infoResult.load(), 0);
+    EXPECT_LT(infoDone.load(), frameDone.load());
+    ASSERT_TRUE(WaitReport(IsFinal, 20));
+    EXPECT_EQ(Reports().back().percent, 100);
+    for (auto& r : RequestsSince(mark, "alda-hid")) EXPECT_NE(r.bytes[0], 0x0D);
+    ASSERT_TRUE(WaitIdle(5));
+
+    // Terminated right after the start, before the job has begun its work:
+    // the abort is not lost to the job's start, and the job ends with its
+    // one failure report before termination returns.
+    ResetReports();
+    const std::string big = WriteFirmware("fw-early-abort.bin", false, 60 * 400, "Pembrix-Alda");
+    const auto mark2 = RecordMark();
+    ASSERT_EQ(Tavik_DownloadFirmware(big.c_str(), OnProgress), TAVIK_DOWNLOAD_STARTED);
+    EXPECT_NE(Tavik_TerminateProcess(), 0);
+    const auto reports = Reports();
+    ASSERT_FALSE(reports.empty());
+    EXPECT_LE(reports.size(), 2u);  // the first chunk may have been acknowledged
+    EXPECT_EQ(reports.back().op, 255u);
+    EXPECT_EQ(reports.back().percent, 0);
+    std::size_t chunks = 0;
+    for (auto& r : RequestsSince(mark2, "alda-hid"))
+        if (r.bytes[0] == 0x09) ++chunks;
+    EXPECT_LE(chunks, 1u);
+}
+
 TEST_F(Downloads, OtherThreadsWaitForTheJobAndNothingInterleaves) {
     const std::string fw = WriteFirmware("fw-lock.bin", false, 60 * 40, "Pembrix-Alda");
     const auto mark = RecordMark();
