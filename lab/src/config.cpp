@@ -35,6 +35,8 @@ const FaultInfo kFaults[] = {
     {"ff-reply", Fault::FfReply, false, true, "sends a reply whose byte 0 is 0xFF before each real one"},
     {"no-download-ack", Fault::NoDownloadAck, false, true, "acknowledges only the first ack-chunks chunks of a download"},
     {"no-clear-ack", Fault::NoClearAck, false, true, "never confirms log clearing"},
+    {"pad-start-busy", Fault::PadStartBusy, false, true,
+     "answers a pad-data start request only with busy reports, one every 50 ms for 15 s"},
 };
 
 using KeyFile = std::unique_ptr<GKeyFile, decltype(&g_key_file_free)>;

@@ -86,6 +86,7 @@ Outcome Device::handle(Session& session, std::span<const std::uint8_t> request) 
     case Fault::FfReply:
     case Fault::NoDownloadAck:
     case Fault::NoClearAck:
+    case Fault::PadStartBusy:
         break;
     }
     commit();

@@ -6,7 +6,7 @@
 
 namespace lab {
 
-enum class Fault { None, Silent, WrongAddress, WrongLength, Stale, Vanish, Late, Garble, FfReply, NoDownloadAck, NoClearAck };
+enum class Fault { None, Silent, WrongAddress, WrongLength, Stale, Vanish, Late, Garble, FfReply, NoDownloadAck, NoClearAck, PadStartBusy };
 
 struct FaultInfo {
     std::string_view name;

@@ -587,6 +587,9 @@ bool save_state(const State& st, const std::filesystem::path& file) {
 
 namespace {
 
+// fault=pad-start-busy: busy reports sent for a pad-data start request.
+constexpr unsigned kPadStartBusyReports = 300;
+
 // One traffic generator: protocol state plus the configured fault.
 class Generator final : public Responder {
 public:
@@ -630,6 +633,12 @@ public:
             return out;
         }
 
+        if (req[0] == kVessa && req[1] == 0 && req[2] == 0 && cfg_.fault == Fault::PadStartBusy) {
+            log_event("%s: fault pad-start-busy: start request not taken, busy reports only", name);
+            session.previous.assign(req.begin(), req.end());
+            for (unsigned k = 1; k <= kPadStartBusyReports; ++k) out.replies.push_back({Report{}, k * 50});
+            return out;
+        }
         if (req[0] == kClearLog && cfg_.fault == Fault::NoClearAck) {
             log_event("%s: fault no-clear-ack: logs kept, clearing never confirmed", name);
             session.previous.assign(req.begin(), req.end());

@@ -198,7 +198,14 @@ uint16_t Tavik_DetectDevice(int32_t type) {
 }
 int32_t Tavik_GetDeviceNumber(void) { return Manager().Count(); }
 uint16_t Tavik_SelectDevice(int32_t index) { return Manager().Select(index) ? 1 : 0; }
-uint16_t Tavik_ConnectToDevice(void) { return Manager().Connect() ? 1 : 0; }
+uint16_t Tavik_ConnectToDevice(void) {
+    try {
+        return Manager().Connect() ? 1 : 0;
+    } catch (const std::exception& e) {  // the device is left closed
+        LOG_ERR(kLog, "connect: %s", e.what());
+        return 0;
+    }
+}
 uint16_t Tavik_FindDevice(void) {
     try {
         return Manager().Find() ? 1 : 0;
@@ -211,7 +218,13 @@ int32_t Tavik_TerminateProcess(void) { return Manager().Terminate(); }
 
 uint16_t Tavik_GetDllVersion(char* buffer) {
     if (!buffer) return 0;
-    const std::string version = platform::ProductVersionOfRunningProgram();
+    std::string version;
+    try {
+        version = platform::ProductVersionOfRunningProgram();
+    } catch (const std::exception& e) {
+        LOG_ERR(kLog, "version: %s", e.what());
+        return 0;
+    }
     const std::size_t n = std::min<std::size_t>(version.size(), TAVIK_VERSION_TEXT_SIZE - 1);
     std::memcpy(buffer, version.data(), n);
     buffer[n] = '\0';

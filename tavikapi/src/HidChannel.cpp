@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <thread>
 
 #include "Channel.h"
@@ -119,7 +120,14 @@ std::unique_ptr<Channel> OpenHidChannel(const std::string& path) {
         ::close(w);
         return nullptr;
     }
-    return std::make_unique<HidChannel>(w, r);
+    // Without memory for the channel the descriptors would be lost: the
+    // channel closes them, or they are closed here.
+    std::unique_ptr<Channel> channel(new (std::nothrow) HidChannel(w, r));
+    if (!channel) {
+        ::close(r);
+        ::close(w);
+    }
+    return channel;
 }
 
 }  // namespace tavik

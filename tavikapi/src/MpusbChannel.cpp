@@ -1,6 +1,7 @@
 // Report channel over the MPUSB library.
 #include <algorithm>
 #include <cstdio>
+#include <new>
 #include <thread>
 
 #include "Channel.h"
@@ -69,7 +70,13 @@ std::unique_ptr<Channel> OpenMpusbChannel(const MpusbEntries& mp, std::int32_t i
         if (Valid(r)) mp.close(r);
         return nullptr;
     }
-    return std::make_unique<MpusbChannel>(mp, w, r);
+    // Without memory for the channel the handles would be lost: close them.
+    std::unique_ptr<Channel> channel(new (std::nothrow) MpusbChannel(mp, w, r));
+    if (!channel) {
+        mp.close(w);
+        mp.close(r);
+    }
+    return channel;
 }
 
 }  // namespace tavik

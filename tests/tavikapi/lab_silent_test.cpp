@@ -96,6 +96,33 @@ TEST_P(Silent, LogClearingThatCannotReadTheLogCountEndsWithItsFailureReport) {
 INSTANTIATE_TEST_SUITE_P(Lab, Silent, ::testing::Values(1, 2),
                          [](const auto& info) { return info.param == 1 ? "hid" : "mpusb"; });
 
+// A pad-data start request that is never acknowledged: the job gives up
+// after its 201 reads and ends with exactly one failure report. The device
+// sends busy reports meanwhile, so no read waits out its second and the
+// reads take about 10 s (a silent device would take 211 s).
+TEST(PadStart, UnacknowledgedStartEndsWithOneFailureReport) {
+    ResetReports();
+    ASSERT_TRUE(Open(4));
+    const std::string pad = WritePadData("pad-busy.bin", 121);
+    const auto mark = RecordMark();
+    const double t0 = Now();
+    ASSERT_EQ(Tavik_DownloadVessa(pad.c_str(), OnProgress), TAVIK_DOWNLOAD_STARTED);
+    ASSERT_TRUE(WaitReport(IsFinal, 30));
+    EXPECT_NE(Tavik_TerminateProcess(), 0);  // the job has ended
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto reports = Reports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].op, 255u);
+    EXPECT_EQ(reports[0].percent, 0);
+    EXPECT_GE(reports[0].time - t0, 201 * 0.05);  // 201 reads, 50 ms after each
+    EXPECT_LT(reports[0].time - t0, 20.0);
+    const auto req = RequestsSince(mark, "aldaplus-padbusy");
+    ASSERT_EQ(req.size(), 1u);  // the start request; no data chunk follows it
+    EXPECT_EQ(req[0].bytes[0], 0x10);
+    EXPECT_EQ(req[0].bytes[1] | req[0].bytes[2], 0);
+    EXPECT_EQ(req[0].bytes[3], 60);
+}
+
 TEST(Vanish, DeviceGoneOnItsFirstRequest) {
     ASSERT_TRUE(Open(3));
     std::uint32_t v = 0xDEADBEEF;
