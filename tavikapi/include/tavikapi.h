@@ -144,7 +144,8 @@ TAVIKAPI_EXPORT uint16_t Tavik_FindDevice(void);
 TAVIKAPI_EXPORT int32_t Tavik_TerminateProcess(void);
 /* Writes the host program's product version (empty when it has none) into
  * `buffer` of TAVIK_VERSION_TEXT_SIZE bytes, NUL-terminated, cut if longer.
- * Returns 1 (0 when buffer is NULL). */
+ * Returns 1 (0, buffer untouched, when buffer is NULL or the program file
+ * cannot be read for want of memory). */
 TAVIKAPI_EXPORT uint16_t Tavik_GetDllVersion(char* buffer);
 /* The library's own version, TAVIKAPI_VERSION of the build. */
 TAVIKAPI_EXPORT uint32_t Tavik_GetLibraryVersion(void);
@@ -229,8 +230,10 @@ TAVIKAPI_EXPORT uint16_t Tavik_GetEeprom(uint32_t offset, uint32_t length, Eepro
 /* ---- Background downloads and log clearing ----------------------------- */
 /* The export checks (busy, file and header, opened), copies the path, starts
  * the job on a worker thread and returns at once: TAVIK_DOWNLOAD_STARTED,
- * _BUSY, _NOT_OPENED or _BAD_FILE. `path` is a NUL-terminated file name that
- * the caller may free as soon as the call returns. `progress` may be NULL. */
+ * _BUSY, _NOT_OPENED or _BAD_FILE. _BUSY also when the job cannot be started
+ * for want of memory (for the image, say) or of a thread; nothing is then
+ * reported. `path` is a NUL-terminated file name that the caller may free as
+ * soon as the call returns. `progress` may be NULL. */
 TAVIKAPI_EXPORT int32_t Tavik_DownloadFirmware(const char* path, ProgressCallback progress);
 TAVIKAPI_EXPORT int32_t Tavik_DownloadFPGA(const char* path, ProgressCallback progress);
 TAVIKAPI_EXPORT int32_t Tavik_DownloadVessa(const char* path, ProgressCallback progress);
