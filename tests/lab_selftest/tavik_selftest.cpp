@@ -11,6 +11,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -715,6 +716,29 @@ TEST(TavikFaults, ClearingNeverConfirmed) {
     auto r = l.exchange(req(0x11));
     ASSERT_TRUE(r);
     EXPECT_EQ(le16(*r, 2), 3);  // nothing cleared
+}
+
+TEST(TavikFaults, PadStartAnsweredOnlyWithBusyReports) {
+    HidLink l("TV-PADBUSY");
+    ASSERT_TRUE(l.ok());
+    const auto t0 = Clock::now();
+    ASSERT_TRUE(l.send(req(0x10, {{3, 60}, {4, 0xAB}})));
+    int busy = 0;
+    while (ms_since(t0) < 1000) {
+        auto r = l.receive(300);
+        ASSERT_TRUE(r) << "no report for 300 ms after " << busy;
+        ASSERT_EQ(r->size(), 64u);
+        EXPECT_TRUE(std::all_of(r->begin(), r->end(), [](std::uint8_t b) { return b == 0; }));
+        ++busy;
+    }
+    EXPECT_GE(busy, 10);
+    EXPECT_LE(busy, 21);  // one every 50 ms
+    // Other commands are answered while the busy reports go on.
+    ASSERT_TRUE(l.send(req(0x11)));
+    bool answered = false;
+    for (int i = 0; i < 40 && !answered; ++i)
+        if (auto r = l.receive(300); r && (*r)[0] == 0x11) answered = true;
+    EXPECT_TRUE(answered);
 }
 
 TEST(TavikFaults, VanishRemovesNodes) {
