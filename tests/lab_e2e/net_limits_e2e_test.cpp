@@ -215,3 +215,36 @@ TEST(NetLimits, HevraSlotTableWaitsOut18sOfSilenceAndTakesATableAfter17500ms) {
     EXPECT_LT(silent, 18.0 + 4.0) << r.err;
     EXPECT_GE(Measured("hevra late slot table", SecondsToNext(events, tables[1], kNextStep)), 17.5 - kTolerance) << r.err;
 }
+
+// Hevra EEPROM chunk: 50 attempts of a 100 ms pause, a 200 ms wait for data
+// and a 50 ms pause (17.5 s), no pause before the first.
+TEST(NetLimits, HevraChunkWaitsOut17500msOfSilenceAndTakesAReplyAfter17000ms) {
+    LabDir lab("hevra-chunk-limits");
+    const fs::path out = lab.path / "card.bin";
+    const std::vector<std::string> read = {CliPath(), "read", "--family", "Hevra - 5160", "--target", "198.18.0.40",
+                                           "--module", "2", "-o", out.string()};
+    // The card in slot 2 (module 2) answers reads 17 s late.
+    lab.WriteConfig(Lab(Net("hevra-a", "hevra", "198.18.0.40", "HVA0001",
+                            kHevraCards + "fault=late\nlate-ms=17000\nfault-slot=2\nfault-message=read\n")));
+    auto r = RunLogged(lab, read);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string image = ReadFile(out);
+    ASSERT_EQ(image.size(), 256u);
+    EXPECT_EQ(std::string(image.c_str() + 76), "HVA0001-S2");
+    auto events = Events(r.err);
+    auto reads = Find(events, "hevra-a: read request (100 bytes), slot 2");
+    ASSERT_EQ(reads.size(), 1u) << r.err;
+    EXPECT_GE(Measured("hevra late chunk", SecondsToNext(events, reads[0], kNextStep)), 17.0 - kTolerance) << r.err;
+
+    // Silence: the read fails only after all 50 attempts.
+    lab.WriteConfig(Lab(Net("hevra-a", "hevra", "198.18.0.40", "HVA0001",
+                            kHevraCards + "fault=silent\nfault-slot=2\nfault-message=read\n")));
+    auto s = RunLogged(lab, read);
+    EXPECT_EQ(s.status, 1) << s.err;
+    events = Events(s.err);
+    reads = Find(events, "hevra-a: read request (100 bytes), slot 2");
+    ASSERT_EQ(reads.size(), 1u) << s.err;
+    const double silent = Measured("hevra silent chunk", SecondsToNext(events, reads[0], kNextStep));
+    EXPECT_GE(silent, 17.5 - kTolerance) << s.err;
+    EXPECT_LT(silent, 17.5 + 4.0) << s.err;
+}
