@@ -61,6 +61,18 @@ const NetFaultInfo kNetFaults[] = {
      "answers its first discovery request, then its link goes down (unplugged)"},
 };
 
+constexpr unsigned kJessor = kind_bit(NetKind::Jessor);
+
+// In the order of net::Msg.
+const NetMessageInfo kNetMessages[] = {
+    {"discovery", kAllNetKinds & ~kind_bit(NetKind::ZelServer)},
+    {"slot-table", kGostel | kHevra | kJessor},
+    {"identify", kHevra},
+    {"read", kAllNetKinds & ~kind_bit(NetKind::ZelServer)},
+    {"write", kAllNetKinds & ~kind_bit(NetKind::ZelServer)},
+    {"lock", kOrvel | kJessor},
+};
+
 struct Keys {
     GKeyFile* kf;
     const std::string& group;
@@ -180,7 +192,7 @@ void parse_orvel(const Keys& k, NetDeviceConfig& d) {
     }
     if (k.has("fault-slot")) {
         if (!parse_number(k.str("fault-slot", true), 0, 255, v)) k.fail("fault-slot", "not a slot number 0-255");
-        if (d.fault == NetFault::None) k.fail("fault-slot", "needs a fault=");
+        if (d.fault == NetFault::None && !d.silent_first) k.fail("fault-slot", "needs a fault= or silent-first=");
         d.fault_slot = static_cast<int>(v);
     }
 }
@@ -189,6 +201,7 @@ void parse_orvel(const Keys& k, NetDeviceConfig& d) {
 
 std::span<const NetKindInfo> net_kinds() { return kNetKinds; }
 std::span<const NetFaultInfo> net_faults() { return kNetFaults; }
+std::span<const NetMessageInfo> net_messages() { return kNetMessages; }
 
 const NetKindInfo* find_net_kind(std::string_view name) { return find_named(std::span<const NetKindInfo>(kNetKinds), name); }
 
@@ -206,16 +219,18 @@ NetDeviceConfig parse_net_device(GKeyFile* kf, const std::string& group, const s
     d.kind = find_net_kind(k.str("kind", true));
     if (!d.kind) k.fail("kind", "unknown kind");
     if (d.kind->kind == NetKind::Orvel)
-        k.only_keys({"kind", "network", "address", "serial", "fault", "late-ms", "fault-slot", "chassis", "modules"});
+        k.only_keys({"kind", "network", "address", "serial", "fault", "late-ms", "fault-slot", "fault-message",
+                     "silent-first", "chassis", "modules"});
     else if (d.kind->kind == NetKind::ZelServer)
         k.only_keys({"kind", "network", "address", "serial"});
     else if (d.kind->kind == NetKind::Hevra)
-        k.only_keys({"kind", "network", "address", "serial", "fault", "late-ms", "fault-slot", "cards", "chassis-id",
-                     "station"});
+        k.only_keys({"kind", "network", "address", "serial", "fault", "late-ms", "fault-slot", "fault-message",
+                     "silent-first", "cards", "chassis-id", "station"});
     else if (d.kind->has_cards)
-        k.only_keys({"kind", "network", "address", "serial", "fault", "late-ms", "fault-slot", "cards"});
+        k.only_keys({"kind", "network", "address", "serial", "fault", "late-ms", "fault-slot", "fault-message",
+                     "silent-first", "cards"});
     else
-        k.only_keys({"kind", "network", "address", "serial", "fault", "late-ms"});
+        k.only_keys({"kind", "network", "address", "serial", "fault", "late-ms", "fault-message", "silent-first"});
 
     const std::string net = k.str("network", false, "lan0");
     if (net == "lan0") d.lan = 0;
@@ -249,11 +264,29 @@ NetDeviceConfig parse_net_device(GKeyFile* kf, const std::string& group, const s
         k.fail("late-ms", "missing (needed by fault=" + fault + ")");
     }
 
+    // silent-first=N: the first N requests the fault selects go unanswered;
+    // fault-message= narrows the fault (and silent-first) to these messages.
+    if (k.has("silent-first")) {
+        if (!parse_number(k.str("silent-first", true), 1, 1000, v)) k.fail("silent-first", "not a number in 1..1000");
+        d.silent_first = static_cast<unsigned>(v);
+    }
+    if (k.has("fault-message")) {
+        for (const std::string& m : split(k.str("fault-message", true), ',')) {
+            const auto rows = net_messages();
+            const auto it = std::find_if(rows.begin(), rows.end(), [&](const NetMessageInfo& r) { return r.name == m; });
+            if (it == rows.end()) k.fail("fault-message", "unknown message '" + m + "'");
+            if (!(it->kinds & kind_bit(d.kind->kind)))
+                k.fail("fault-message", "kind " + std::string(d.kind->name) + " has no " + m + " message");
+            d.fault_messages |= 1u << static_cast<unsigned>(it - rows.begin());
+        }
+        if (d.fault == NetFault::None && !d.silent_first) k.fail("fault-message", "needs a fault= or silent-first=");
+    }
+
     if (d.kind->has_cards) {
         d.cards = parse_cards(k, d.kind->kind, d.serial);
         if (k.has("fault-slot")) {
             if (!parse_number(k.str("fault-slot", true), 0, 15, v)) k.fail("fault-slot", "not a slot number 0-15");
-            if (d.fault == NetFault::None) k.fail("fault-slot", "needs a fault=");
+            if (d.fault == NetFault::None && !d.silent_first) k.fail("fault-slot", "needs a fault= or silent-first=");
             d.fault_slot = static_cast<int>(v);
         }
     }

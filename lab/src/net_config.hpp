@@ -58,6 +58,14 @@ enum class NetFault {
     BadCount,        // orvel: reports its inventory as not ready (count 0xFFFF)
 };
 
+// Message kinds a fault can be narrowed to (fault-message=), one bit each, in
+// the order of net::Msg; `kinds` says which kinds have such a message.
+struct NetMessageInfo {
+    std::string_view name;
+    unsigned kinds;
+};
+std::span<const NetMessageInfo> net_messages();
+
 struct NetFaultInfo {
     std::string_view name;
     NetFault fault;
@@ -95,6 +103,8 @@ struct NetDeviceConfig {
     NetFault fault = NetFault::None;
     unsigned late_ms = 0;
     int fault_slot = -1;       // >= 0: the fault hits only this card's EEPROM requests
+    unsigned fault_messages = 0;  // bit per net_messages() row; 0: every message
+    unsigned silent_first = 0;    // the first N requests the fault selects go unanswered
     std::vector<CardConfig> cards;
     std::uint16_t chassis_id = 0x5160;       // hevra
     std::uint8_t station[6] = {};  // hevra; default 02:00:5e:12:<lan>:<host>

@@ -65,7 +65,12 @@ std::vector<NetOutgoing> NetDevice::handle(net::Channel ch, std::span<const std:
         log_event("%s: request ignored (%zu bytes)", name, request.size());
         return {};
     }
-    const bool hit = cfg_.fault != NetFault::None && (cfg_.fault_slot < 0 || a->slot == cfg_.fault_slot);
+    // The requests the fault (and silent-first) applies to: fault-slot= and
+    // fault-message= narrow them.
+    static_assert(static_cast<unsigned>(net::Msg::Lock) == 5, "fault-message bits follow net::Msg");
+    const bool selected = (cfg_.fault_slot < 0 || a->slot == cfg_.fault_slot) &&
+                          (cfg_.fault_messages == 0 || (cfg_.fault_messages >> static_cast<unsigned>(a->msg) & 1u));
+    const bool hit = cfg_.fault != NetFault::None && selected;
     const NetFault fault = hit ? cfg_.fault : NetFault::None;
     // Gostel EEPROM requests name their mode in the sub-command (bytes 8-9).
     const bool gostel_eeprom = cfg_.kind->kind == NetKind::Gostel && request.size() >= 10 &&
@@ -73,9 +78,16 @@ std::vector<NetOutgoing> NetDevice::handle(net::Channel ch, std::span<const std:
     const std::string sub = gostel_eeprom ? ", sub-command " + std::to_string(request[8] | request[9] << 8) : "";
     log_event("%s: %s request (%zu bytes)%s%s%s", name, msg_name(a->msg), request.size(), a->slot >= 0 ? ", slot " : "",
               a->slot >= 0 ? std::to_string(a->slot).c_str() : "", sub.c_str());
-    if (hit) log_event("%s: fault %.*s", name, static_cast<int>(fault_name(fault).size()), fault_name(fault).data());
+    if (hit && silenced_ >= cfg_.silent_first)
+        log_event("%s: fault %.*s", name, static_cast<int>(fault_name(fault).size()), fault_name(fault).data());
 
     std::vector<NetOutgoing> out;
+    if (selected && silenced_ < cfg_.silent_first) {
+        ++silenced_;
+        log_event("%s: silent-first: request %u of the first %u not answered", name, silenced_, cfg_.silent_first);
+        previous.assign(request.begin(), request.end());
+        return out;
+    }
     if (fault == NetFault::Silent || (fault == NetFault::NoIdentify && a->msg == net::Msg::Identify)) {
         previous.assign(request.begin(), request.end());
         return out;

@@ -42,6 +42,7 @@ private:
     std::unique_ptr<ImageStore> controller_;
     std::map<int, std::unique_ptr<ImageStore>> cards_;
     bool unplug_ = false;
+    unsigned silenced_ = 0;  // requests left unanswered by silent-first=
 };
 
 }  // namespace lab

@@ -342,7 +342,8 @@ TEST(Discovery, EvraPerInterface) {
     const auto on0 = u0.collect(700);
     // Every lan0 Evra but the silent one answers (well or badly); nothing from lan1.
     EXPECT_EQ(senders(on0), (std::set<std::string>{"198.18.0.10", "198.18.0.21", "198.18.0.22", "198.18.0.23",
-                                                   "198.18.0.24", "198.18.0.25", "198.18.0.26", "198.18.0.27"}));
+                                                   "198.18.0.24", "198.18.0.25", "198.18.0.26", "198.18.0.27",
+                                                   "198.18.0.36"}));
     std::set<std::string> valid;
     for (const auto& d : on0) {
         if (!evra_reply(d, 96, 1)) continue;
@@ -351,7 +352,8 @@ TEST(Discovery, EvraPerInterface) {
         inet_ntop(AF_INET, d.data.data() + 28, ip, sizeof ip);  // most significant byte first
         EXPECT_EQ(d.from, ip);
     }
-    EXPECT_EQ(valid, (std::set<std::string>{"198.18.0.10", "198.18.0.21", "198.18.0.22", "198.18.0.26"}));
+    EXPECT_EQ(valid, (std::set<std::string>{"198.18.0.10", "198.18.0.21", "198.18.0.22", "198.18.0.26",
+                                            "198.18.0.36"}));
 
     Udp u1(kLab1);
     u1.send(evra_discovery(), "255.255.255.255", 5006);
@@ -568,6 +570,24 @@ TEST(Faults, EvraSilentLateDuplicate) {
     ASSERT_EQ(two.size(), 2u);
     EXPECT_EQ(two[0].data, two[1].data);
     EXPECT_TRUE(evra_reply(two[0], 276, 14));
+}
+
+// fault-message=read, silent-first=1, late 300 ms: discovery is answered at
+// once, the first read not at all, every later read late.
+TEST(Faults, EvraFaultOnReadsOnlyAfterOneUnansweredRead) {
+    Udp u(kLab0);
+    u.send(evra_discovery(), "198.18.0.36", 5006);
+    auto d = u.next(1000);
+    ASSERT_TRUE(d && evra_reply(*d, 96, 1));
+    EXPECT_LT(d->ms, 250);
+    u.send(evra_read(), "198.18.0.36", 5006);
+    EXPECT_FALSE(u.next(800));
+    for (int i = 0; i < 2; ++i) {
+        u.send(evra_read(), "198.18.0.36", 5006);
+        auto r = u.next(2000);
+        ASSERT_TRUE(r && evra_reply(*r, 276, 14));
+        EXPECT_GE(r->ms, 280);
+    }
 }
 
 TEST(Faults, EvraStaleAnswersThePreviousRequestFirst) {
