@@ -211,6 +211,11 @@ int main(int argc, char** argv) {
     const fs::path base = "/tmp";
     remove_orphans(base);
     ::setenv("TMPDIR", base.c_str(), 1);
+    // The testbed sets UMOCKDEV_DIR after its own worker thread has started,
+    // and that thread reads the environment. Adding a variable may move the
+    // environment under a reader; replacing one that exists does not. So it
+    // exists from here on, set before any thread (the command gets its own).
+    ::setenv("UMOCKDEV_DIR", base.c_str(), 1);
 
     // Signals are taken synchronously by this thread; block them before any
     // thread (the testbed's worker) exists so that none of them gets one.

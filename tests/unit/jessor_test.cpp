@@ -113,7 +113,7 @@ TEST_F(JessorTest, SlotTableGivesControllerAndPresentCardsOnly) {
         ASSERT_TRUE(empty.Connect());  // no card present: the controller alone
         ASSERT_EQ(empty.GetModuleCount(), 1);
         EXPECT_EQ(empty.Ports()[0].slot, 0xFF);
-        EXPECT_EQ(empty.Ports()[0].cardType, 0x1A0E);
+        EXPECT_EQ(+empty.Ports()[0].cardType, 0x1A0E);  // a copy: the entry is packed
         EXPECT_EQ(empty.Ports()[0].station[5], 0x15);
     }
     script.presence[2] = 1;
@@ -129,7 +129,7 @@ TEST_F(JessorTest, SlotTableGivesControllerAndPresentCardsOnly) {
     ASSERT_EQ(ports.size(), 3u);
     EXPECT_EQ(ports[1].slot, 2);
     EXPECT_EQ(ports[2].slot, 5);
-    EXPECT_EQ(ports[2].cardType, 0x1234);
+    EXPECT_EQ(+ports[2].cardType, 0x1234);
     j.SetModuleIndex(1);
     ASSERT_TRUE(j.OpenModule());
     EXPECT_EQ(j.GetModuleText(), "Jessor PoE-8 Card (Slot 4)");
