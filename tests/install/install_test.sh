@@ -54,12 +54,12 @@ esac
 # The installed programs find the private directory from their own place
 # (sanitizer builds write it as RPATH, which their dlopen needs).
 for p in usr/bin/*; do
-    readelf -d "$p" | grep -Eq "R(UN)?PATH.*\[\$ORIGIN:\$ORIGIN/../$libdir/brevane:\$ORIGIN/../$libdir\]" ||
+    readelf -d "$p" | grep -q "R\\(UN\\)\\?PATH.*\[\$ORIGIN:\$ORIGIN/../$libdir/brevane:\$ORIGIN/../$libdir\]" ||
         fail "$p: RUNPATH $(readelf -d "$p" | grep PATH)"
     out=$("$p" --version) || fail "$p --version"
     [ "$out" = "$(basename "$p") $version" ] || fail "$p --version said: $out"
 done
-readelf -d "usr/$libdir/libTavikAPI.so.1" | grep -Eq "R(UN)?PATH.*\[\$ORIGIN:\$ORIGIN/brevane\]" ||
+readelf -d "usr/$libdir/libTavikAPI.so.1" | grep -q "R\\(UN\\)\\?PATH.*\[\$ORIGIN:\$ORIGIN/brevane\]" ||
     fail "libTavikAPI RUNPATH"
 
 # The SDK: pkg-config from the installed tree compiles and links the example.
