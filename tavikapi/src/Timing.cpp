@@ -1,5 +1,6 @@
 #include "Timing.h"
 
+#include <new>
 #include <thread>
 
 namespace tavik {
@@ -13,7 +14,10 @@ public:
 
 Timing& RealTiming() {
     // Never destroyed: a job still running while the library unloads uses it.
-    static SleepingTiming* const timing = new SleepingTiming;
+    // It lives in the library's own storage, not on the heap, so an unloaded
+    // library leaves nothing behind.
+    alignas(SleepingTiming) static unsigned char storage[sizeof(SleepingTiming)];
+    static SleepingTiming* const timing = ::new (storage) SleepingTiming;
     return *timing;
 }
 
