@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "BenchClock.h"
+#include "BenchSearch.h"
 #include "families/net/CComm_Jessor.h"
 #include "families/net/CComm_Orvel.h"
 #include "framework/DeviceSearch.h"
@@ -20,17 +21,6 @@
 #include "platform/Socket.h"
 
 namespace {
-class CountingSink : public SearchSink {
-public:
-    void Log(const std::string&, bool) override {}
-    void ProgressStart(std::int32_t) override {}
-    void ProgressPause() override {}
-    void ProgressResume() override {}
-    void ProgressStop() override {}
-    void ModuleFound(const CDeviceInfo&, const std::string& text) override { texts.push_back(text); }
-    std::vector<std::string> texts;
-};
-
 // Both libraries listen 300 ms for servers / chassis on every segment.
 constexpr double kLibraryDiscovery = 0.3;
 
@@ -54,15 +44,6 @@ double Floor(const std::string& family, const CountingSink& sink, bool serverSta
     // what the family adds on top.)
     return kLibraryDiscovery + (serverStarted ? CComm_Orvel::kServerStartMs / 1000.0 : 0.0) + kLibraryDiscovery +
            modules * CComm_Orvel::kReadSettleMs / 1000.0 + generators * 0.2;
-}
-
-bool OnlyLabAddresses() {
-    const auto addresses = platform::LocalIPv4Addresses();
-    for (const auto& a : addresses) {
-        in_addr in{};
-        if (::inet_pton(AF_INET, a.c_str(), &in) != 1 || (ntohl(in.s_addr) & 0xFFFE0000u) != 0xC6120000u) return false;
-    }
-    return !addresses.empty();
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "BenchClock.h"
+#include "BenchSearch.h"
 #include "families/net/CComm_Gostel2160.h"
 #include "families/net/CComm_Hevra5160.h"
 #include "families/net/CUDPVklp.h"
@@ -19,26 +20,19 @@
 #include "platform/Socket.h"
 
 namespace {
-class CountingSink : public SearchSink {
+class ControllerSink : public CountingSink {
 public:
-    void Log(const std::string&, bool) override {}
-    void ProgressStart(std::int32_t) override {}
-    void ProgressPause() override {}
-    void ProgressResume() override {}
-    void ProgressStop() override {}
-    void ModuleFound(const CDeviceInfo&, const std::string& text) override { texts.push_back(text); }
     int Controllers() const {
         int n = 0;
         for (const auto& t : texts) n += t.find("Controller") != std::string::npos;
         return n;
     }
-    std::vector<std::string> texts;
 };
 
 constexpr double kPause = udpx::kPollPauseMs / 1000.0;
 
 // The waits no device can shorten, in seconds, for what the search found.
-double Floor(const std::string& family, const CountingSink& sink) {
+double Floor(const std::string& family, const ControllerSink& sink) {
     const double modules = static_cast<double>(sink.texts.size());
     if (family == "Pembrix - Evra" || family == "Kalder - 8S33")
         // Three cycles on the answering interface: every answer and the
@@ -60,18 +54,6 @@ double Floor(const std::string& family, const CountingSink& sink) {
     }
     return 0;
 }
-// The lab gives its command only addresses of the benchmarking range
-// 198.18.0.0/15; anywhere else the discovery broadcasts would go out on a
-// real network.
-bool OnlyLabAddresses() {
-    const auto addresses = platform::LocalIPv4Addresses();
-    for (const auto& a : addresses) {
-        in_addr in{};
-        if (::inet_pton(AF_INET, a.c_str(), &in) != 1 || (ntohl(in.s_addr) & 0xFFFE0000u) != 0xC6120000u) return false;
-    }
-    return !addresses.empty();
-}
-
 }  // namespace
 
 int main() {
@@ -82,7 +64,7 @@ int main() {
     }
     int failures = 0;
     for (const std::string family : {"Pembrix - Evra", "Kalder - 8S33", "Gostel - 2160", "Hevra - 5160"}) {
-        CountingSink sink;
+        ControllerSink sink;
         const double cpu0 = CpuSeconds();
         const auto t0 = std::chrono::steady_clock::now();
         const auto found = RunDeviceSearch({family}, sink);

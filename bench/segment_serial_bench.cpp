@@ -13,21 +13,11 @@
 #include <string>
 
 #include "BenchClock.h"
+#include "BenchSearch.h"
 #include "framework/DeviceSearch.h"
 #include "framework/Registry.h"
 
 namespace {
-class QuietSink : public SearchSink {
-public:
-    void Log(const std::string&, bool) override {}
-    void ProgressStart(std::int32_t) override {}
-    void ProgressPause() override {}
-    void ProgressResume() override {}
-    void ProgressStop() override {}
-    void ModuleFound(const CDeviceInfo&, const std::string&) override { ++modules; }
-    int modules = 0;
-};
-
 double Now() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
@@ -49,12 +39,12 @@ int main(int argc, char** argv) {
     }
     const double t0 = Now(), c0 = CpuSeconds();
     if (!std::strcmp(argv[1], "search") && argc >= 4) {
-        QuietSink sink;
+        CountingSink sink;
         RunDeviceSearch(std::vector<std::string>{argv[2]}, sink);
         const double wall = Now() - t0, cpu = CpuSeconds() - c0, floor = std::atof(argv[3]);
         std::printf("%-14s modules %d  wall %7.3f s  floor %6.3f s  ratio %5.2f  cpu %6.3f s  cpu/wall %5.2f %%\n",
-                    argv[2], sink.modules, wall, floor, floor > 0 ? wall / floor : 0.0, cpu, 100 * cpu / wall);
-        return sink.modules > 0 ? 0 : 1;
+                    argv[2], static_cast<int>(sink.texts.size()), wall, floor, floor > 0 ? wall / floor : 0.0, cpu, 100 * cpu / wall);
+        return static_cast<int>(sink.texts.size()) > 0 ? 0 : 1;
     }
     if (!std::strcmp(argv[1], "probe")) {
         auto family = CreateFamily(FamilyRegistry::ClassOf("Yaltro"));

@@ -14,19 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "BenchSearch.h"
 #include "framework/DeviceSearch.h"
 #include "framework/Registry.h"
 
 namespace {
-
-class QuietSink : public SearchSink {
-public:
-    void Log(const std::string&, bool) override {}
-    void ProgressStart(std::int32_t) override {}
-    void ProgressPause() override {}
-    void ProgressResume() override {}
-    void ProgressStop() override {}
-};
 
 int CountEntries(const char* dir) {
     int n = 0;

@@ -9,21 +9,10 @@
 #include <cstdlib>
 
 #include "BenchClock.h"
+#include "BenchSearch.h"
 #include "families/usb/EchoProtocol.h"
 #include "families/usb/UsbLink.h"
 #include "framework/DeviceSearch.h"
-
-namespace {
-class QuietSink : public SearchSink {
-public:
-    void Log(const std::string&, bool) override {}
-    void ProgressStart(std::int32_t) override {}
-    void ProgressPause() override {}
-    void ProgressResume() override {}
-    void ProgressStop() override {}
-};
-
-}  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 2) {

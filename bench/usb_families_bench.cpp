@@ -10,20 +10,12 @@
 #include <string>
 
 #include "BenchClock.h"
+#include "BenchSearch.h"
 #include "families/usb/CComm_Pirrel.h"
 #include "families/usb/UsbFamilyTable.h"
 #include "framework/DeviceSearch.h"
 
 namespace {
-class QuietSink : public SearchSink {
-public:
-    void Log(const std::string&, bool) override {}
-    void ProgressStart(std::int32_t) override {}
-    void ProgressPause() override {}
-    void ProgressResume() override {}
-    void ProgressStop() override {}
-};
-
 // Mandated waits of one 256-byte read: the pause after each request of an
 // echo or Pirrel exchange; the word-addressed exchange mandates none.
 double FloorPerModule(const std::string& family) {
