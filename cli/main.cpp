@@ -396,7 +396,11 @@ public:
         if (m_any) std::fputc('\n', stderr);
     }
     void ModuleFound(const CDeviceInfo&, const std::string& text) override { moduleTexts.push_back(text); }
+    void FamilyProblem(const std::string& family, const std::string& reason) override {
+        problems.emplace_back(family, reason);
+    }
     std::vector<std::string> moduleTexts;
+    std::vector<std::pair<std::string, std::string>> problems;  // family, reason
 
 private:
     TermProgress* m_bar;
@@ -525,7 +529,17 @@ int CmdDiscover(const Options& o) {
     const bool stopped = cli::Interrupted();
     SaveLastSearch(found);
     if (o.json) {
-        std::string out = stopped ? "{\"ok\":true,\"stopped\":true,\"modules\":[" : "{\"ok\":true,\"modules\":[";
+        // A family that could not look makes the search incomplete: not ok,
+        // with its reason, whatever the other families found.
+        std::string out = sink.problems.empty() ? "{\"ok\":true," : "{\"ok\":false,";
+        if (!sink.problems.empty()) {
+            out += "\"errors\":[";
+            for (std::size_t i = 0; i < sink.problems.size(); ++i)
+                out += std::string(i ? "," : "") + "{\"family\":" + JsonString(sink.problems[i].first) +
+                       ",\"error\":" + JsonString(sink.problems[i].second) + "}";
+            out += "],";
+        }
+        out += stopped ? "\"stopped\":true,\"modules\":[" : "\"modules\":[";
         for (std::size_t i = 0; i < found.size(); ++i) {
             const auto& f = found[i];
             out += (i ? "," : "");

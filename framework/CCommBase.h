@@ -40,4 +40,8 @@ public:
     // ascending order; the instrument keeps every other byte as it is. Most
     // families write the whole image.
     virtual std::vector<ByteRange> WritableRanges() const { return {{0, 256}}; }
+
+    // Why the last Connect could not look for instruments at all (as opposed
+    // to finding none), in words for the user; empty when it could look.
+    virtual std::string SearchProblem() const { return {}; }
 };

@@ -76,7 +76,14 @@ std::vector<CDeviceInfo> RunDeviceSearch(const std::vector<_DeviceInfo>& rows,
 
         sink.Log("Finding " + row.name + " . . .", true);
         // A connect cut short by a stop has not shown that nothing is there.
-        if (!family->Connect() && !StopRequested()) sink.Log(kNotFoundText, false);
+        if (!family->Connect() && !StopRequested()) {
+            sink.Log(kNotFoundText, false);
+            // Not being able to look is not the same as finding nothing: say why.
+            if (const std::string problem = family->SearchProblem(); !problem.empty()) {
+                sink.Log(problem, true);
+                sink.FamilyProblem(row.name, problem);
+            }
+        }
 
         const std::string listed = ListedName(row, searchList);
         for (std::int32_t j = 0; !StopRequested() && j < family->GetModuleCount(); ++j) {

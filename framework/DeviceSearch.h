@@ -21,6 +21,9 @@ public:
     virtual void ProgressStop() = 0;
     // A module's image was read; moduleText is the family's own display text.
     virtual void ModuleFound(const CDeviceInfo& /*info*/, const std::string& /*moduleText*/) {}
+    // A family could not look for its instruments (the row's name, the reason);
+    // the reason is also logged on a line of its own.
+    virtual void FamilyProblem(const std::string& /*family*/, const std::string& /*reason*/) {}
 };
 
 inline constexpr const char* kNotFoundText = " CANNOT FIND ACTIVE DEVICE!!!";

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 namespace platform {
@@ -108,6 +109,15 @@ int PacketCapture::Next(std::vector<std::uint8_t>& frame) {
     // What arrived, never more than the capture holds.
     frame.assign(data, data + header->caplen);
     return 1;
+}
+
+bool RawEthernetRefused() {
+    const int s = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
+    if (s >= 0) {
+        ::close(s);
+        return false;
+    }
+    return errno == EPERM || errno == EACCES;
 }
 
 }  // namespace platform

@@ -26,6 +26,16 @@ bool ListCaptureInterfaces(std::vector<CaptureInterface>& out, std::string& erro
 
 enum class CaptureResult { Ok, PermissionDenied, Failed };
 
+// What the user is told when raw Ethernet is refused to this program.
+inline constexpr const char* kNoCaptureCapabilityText =
+    "no network interface could be opened for raw Ethernet: this program lacks the capture capability. "
+    "To grant it: sudo setcap cap_net_raw,cap_net_admin+ep on brevane and brevane-cli "
+    "(see README, \"Raw Ethernet permission\")";
+
+// True when the kernel refuses this process raw packet sockets (no capture
+// capability). Opens and closes one socket; sends nothing.
+bool RawEthernetRefused();
+
 class PacketCapture {
 public:
     PacketCapture() = default;

@@ -7,6 +7,7 @@
 #include "HarloFrames.h"
 #include "base/Log.h"
 #include "framework/Wait.h"
+#include "platform/PacketCapture.h"
 
 IMPLEMENT_DYNCREATE(CComm_Harlo, CCommBase)
 IMPLEMENT_DYNCREATE(CComm_Harlo101, CComm_Harlo)
@@ -37,9 +38,17 @@ CComm_Harlo::~CComm_Harlo() { CloseModule(); }
 
 BOOL CComm_Harlo::Connect() {
     CloseModule();
+    m_captureRefused = false;
     Harlo301_93C56_Init(&CComm_Harlo::OnFrame);
     std::int32_t present = 0;
-    return Harlo301_SYS_DetectHarlo301Device(&present) != 0 ? TRUE : FALSE;
+    if (Harlo301_SYS_DetectHarlo301Device(&present) != 0) return TRUE;
+    // The library only says "none"; whether it could look at all, we ask the kernel.
+    m_captureRefused = platform::RawEthernetRefused();
+    return FALSE;
+}
+
+std::string CComm_Harlo::SearchProblem() const {
+    return m_captureRefused ? platform::kNoCaptureCapabilityText : std::string();
 }
 
 BOOL CComm_Harlo::OpenModule() {

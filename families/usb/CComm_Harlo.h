@@ -21,6 +21,7 @@ public:
     std::string GetModuleText() override;
     std::int32_t GetReadTime() override { return 1000; }
     std::int32_t GetWriteTime() override { return 2400; }
+    std::string SearchProblem() const override;
 
     // The library's frame callback: sets the completion flag on a completion frame.
     static void OnFrame(const unsigned char* frame, std::uint32_t length, std::uint32_t, std::uint32_t);
@@ -32,6 +33,7 @@ private:
     std::int32_t m_connected = 0;
     std::int32_t m_machineId = 0;
     std::int32_t m_readValid = 0;
+    bool m_captureRefused = false;  // the last Connect found nothing because raw Ethernet is refused
 };
 
 class CComm_Harlo101 : public CComm_Harlo {

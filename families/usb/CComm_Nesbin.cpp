@@ -128,6 +128,7 @@ BOOL EtherLink::WriteBlock(std::uint16_t address, std::uint16_t length, const st
 
 BOOL EtherLink::FindInstrument() {
     m_capture.Close();
+    m_captureRefused = false;
     if (!ListInterfaces()) {
         LOG_INFO(kLog, "no usable network interface");
         return FALSE;
@@ -150,14 +151,16 @@ BOOL EtherLink::FindInstrument() {
         }
     }
     m_capture.Close();
-    // Said once per run of the program: every later search would only repeat it.
+    m_captureRefused = !opened && refused;
+    // Said once per run of the program in the diagnostic log; the search says
+    // it every time (SearchProblem).
     static std::atomic<bool> said{false};
-    if (!opened && refused && !said.exchange(true))
-        LOG_ERR(kLog,
-                "no network interface could be opened for raw Ethernet: this program lacks the capture "
-                "capability. To grant it: sudo setcap cap_net_raw,cap_net_admin+ep on brevane and brevane-cli "
-                "(see README, \"Raw Ethernet permission\")");
+    if (m_captureRefused && !said.exchange(true)) LOG_ERR(kLog, "%s", platform::kNoCaptureCapabilityText);
     return FALSE;
+}
+
+std::string CComm_Nesbin::SearchProblem() const {
+    return m_link.CaptureRefused() ? platform::kNoCaptureCapabilityText : std::string();
 }
 
 BOOL CComm_Nesbin::Connect() {

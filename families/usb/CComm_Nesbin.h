@@ -32,6 +32,8 @@ public:
 
     const std::vector<NIC_INFO_T>& Interfaces() const { return m_interfaces; }
     int Selected() const { return m_selected; }
+    // The last FindInstrument could open no interface, for lack of the capture capability.
+    bool CaptureRefused() const { return m_captureRefused; }
 
 private:
     // Up to `attempts` captured frames, with a 50 ms wait after each miss;
@@ -45,6 +47,7 @@ private:
     nesbin::Mac m_interfaceMac{};
     nesbin::Mac m_instrumentMac{};
     bool m_permissionDenied = false;  // the last OpenCapture was refused for lack of the capability
+    bool m_captureRefused = false;
 };
 
 // The OEM instrument Nesbin on the local Ethernet segment ("OEM - Nesbin").
@@ -59,6 +62,7 @@ public:
     BOOL ReadEeprom(std::uint8_t* buffer, std::int32_t length) override;
     BOOL WriteEeprom(const std::uint8_t* buffer, std::int32_t length) override;
     std::string GetModuleText() override { return "OEM - Nesbin"; }
+    std::string SearchProblem() const override;
 
 private:
     EtherLink m_link;

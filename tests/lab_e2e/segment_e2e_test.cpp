@@ -87,22 +87,50 @@ TEST(SegmentLab, NesbinFaults) {
     }
 }
 
-// Without the capture capability no interface opens: the log of each family
-// says so once, with the way to grant it, however often the search tries.
-TEST(SegmentLab, MissingCaptureCapabilityIsSaidOnce) {
+// Without the capture capability no interface opens. The diagnostic log of
+// each family says so once, with the way to grant it, however often the search
+// tries; the search log says it for every family it could not look for, and
+// --json carries it as that family's error, never as an empty success.
+TEST(SegmentLab, MissingCaptureCapabilityIsSaidForEveryFamily) {
     LabDir lab("nesbin-perm");
     lab.WriteConfig(Lab(Segment("nesbin-p", "nesbin", "serial=NBP0000001") +
                         Segment("harlo-p", "harlo", "serial=HLP0000001")));
-    auto d = RunInLab(lab, {"setpriv", "--inh-caps=-all", "--bounding-set=-net_raw,-net_admin", "--", CliPath(),
-                            "discover", "OEM - Nesbin", "Harlo - 301", "Harlo - 101"});
+    const std::vector<std::string> noCaps = {"setpriv", "--inh-caps=-all", "--bounding-set=-net_raw,-net_admin",
+                                             "--"};
+    const std::vector<std::string> families = {"OEM - Nesbin", "Harlo - 301", "Harlo - 101"};
+    const std::string reason = "no network interface could be opened for raw Ethernet: this program lacks "
+                               "the capture capability. To grant it: sudo setcap cap_net_raw,cap_net_admin+ep";
+    auto args = noCaps;
+    args.push_back(CliPath());
+    args.push_back("discover");
+    args.insert(args.end(), families.begin(), families.end());
+    auto d = RunInLab(lab, args);
     EXPECT_EQ(d.status, 1) << d.err;
     for (const std::string who : {"nesbin: ", "harlo301api: "}) {
-        const std::string needle = who + "no network interface could be opened for raw Ethernet: this program lacks "
-                                         "the capture capability. To grant it: sudo setcap cap_net_raw,cap_net_admin+ep";
-        const auto first = d.err.find(needle);
+        const auto first = d.err.find(who + reason);
         ASSERT_NE(first, std::string::npos) << d.err;
-        EXPECT_EQ(d.err.find(needle, first + 1), std::string::npos) << d.err;
+        EXPECT_EQ(d.err.find(who + reason, first + 1), std::string::npos) << d.err;
     }
+    // Once per family, on the line after its "not found" (the diagnostic line
+    // may come between the two texts of the "Finding" line).
+    std::size_t said = 0;
+    for (auto at = d.err.find(" CANNOT FIND ACTIVE DEVICE!!!\n" + reason); at != std::string::npos;
+         at = d.err.find(" CANNOT FIND ACTIVE DEVICE!!!\n" + reason, at + 1))
+        ++said;
+    EXPECT_EQ(said, families.size()) << d.err;
+
+    args.push_back("--json");
+    auto j = RunInLab(lab, args);
+    EXPECT_EQ(j.status, 1) << j.err;
+    EXPECT_TRUE(Has(j.out, "{\"ok\":false,\"errors\":[{\"family\":\"Harlo - 101\",\"error\":\"" + reason)) << j.out;
+    EXPECT_EQ(JsonField(j.out, "family"), (std::vector<std::string>{"Harlo - 101", "Harlo - 301", "OEM - Nesbin"}))
+        << j.out;
+    EXPECT_TRUE(Has(j.out, "\"modules\":[]")) << j.out;
+
+    // With the capability the same search finds both instruments and says nothing of it.
+    auto ok = RunInLab(lab, {CliPath(), "discover", "--json", "OEM - Nesbin", "Harlo - 301"});
+    EXPECT_EQ(ok.status, 0) << ok.err;
+    EXPECT_FALSE(Has(ok.out + ok.err, "capture capability")) << ok.out << ok.err;
 }
 
 // Harlo through the stand-in library: each model is found only by its own

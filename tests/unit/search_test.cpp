@@ -25,6 +25,7 @@ struct Script {
     int hangingRead = -1;
     std::atomic<bool> hanging{false};
     bool stopInChooseTarget = false;
+    std::string problem;  // what SearchProblem says after a failed Connect
 };
 Script g;
 
@@ -64,6 +65,7 @@ public:
     BOOL WriteEeprom(const std::uint8_t*, std::int32_t) override { return FALSE; }
     void Disconnect() override { Note("Disconnect"); }
     std::string GetModuleText() override { return m_tag; }
+    std::string SearchProblem() const override { return g.connect ? std::string() : g.problem; }
 
 private:
     void Note(const std::string& what) { g.journal.push_back(m_tag + ":" + what); }
@@ -96,6 +98,9 @@ public:
     void ProgressPause() override { events.push_back("pause"); }
     void ProgressResume() override { events.push_back("resume"); }
     void ProgressStop() override { events.push_back("stop"); }
+    void FamilyProblem(const std::string& family, const std::string& reason) override {
+        events.push_back("problem " + family + ": " + reason);
+    }
     std::string log;
     std::vector<std::string> events;
 };
@@ -113,6 +118,7 @@ protected:
         g.hangingRead = -1;
         g.hanging = false;
         g.stopInChooseTarget = false;
+        g.problem.clear();
         FamilyRegistry::SetOrvelCatalogue({"OV-1", "OV-2"});
     }
     void TearDown() override { FamilyRegistry::SetOrvelCatalogue({}); }
@@ -173,6 +179,22 @@ TEST_F(Search, FailedConnectStillDisconnects) {
     EXPECT_EQ(sink.log, "Finding Gostel - 2160 . . . CANNOT FIND ACTIVE DEVICE!!!");
     EXPECT_EQ(g.journal, (std::vector<std::string>{"A:create", "A:ChooseTarget", "A:Connect", "A:GetModuleCount",
                                                    "A:Disconnect", "A:destroy"}));
+}
+
+// A family that could not look at all says why on a line of its own, in
+// every search, and the sink hears it as that family's problem.
+TEST_F(Search, AFamilyThatCouldNotLookSaysWhyInEverySearch) {
+    g.connect = FALSE;
+    g.problem = "no permission";
+    for (int search = 0; search < 2; ++search) {
+        sink = Sink();
+        Run({"Gostel - 2160", "Hevra - 5160"});
+        EXPECT_EQ(sink.log,
+                  "Finding Gostel - 2160 . . . CANNOT FIND ACTIVE DEVICE!!!\r\nno permission\r\n"
+                  "Finding Hevra - 5160 . . . CANNOT FIND ACTIVE DEVICE!!!\r\nno permission");
+        EXPECT_EQ(std::count(sink.events.begin(), sink.events.end(), "problem Gostel - 2160: no permission"), 1);
+        EXPECT_EQ(std::count(sink.events.begin(), sink.events.end(), "problem Hevra - 5160: no permission"), 1);
+    }
 }
 
 TEST_F(Search, UnopenableAndUnreadableModulesAreSkipped) {
