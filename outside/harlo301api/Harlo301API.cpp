@@ -164,7 +164,8 @@ bool Accept(Link& l, const Frame& f) {
     }
     if (f[14] != 0xFE) return false;
     if (p.type == 0x03 && !p.image) {
-        LOG_WARN(kLog, "read %u: completion without the image; the read does not complete", static_cast<unsigned>(sequence));
+        LOG_WARN(kLog, "read %u: completion without the image; the read does not complete",
+                 static_cast<unsigned>(sequence));
         return false;
     }
     p = Pending{};

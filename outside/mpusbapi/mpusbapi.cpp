@@ -196,8 +196,8 @@ MPUSB_EXPORT void* _MPUSBOpen(uint32_t instance, const char* vid_pid, const char
         auto device = Acquire(key, d.busnum, d.devnum);
         if (!device) return MPUSB_INVALID_HANDLE;
         const std::uintptr_t number = ++S().lastHandle;  // 1, 2, ...: never null, never reused
-        S().handles.emplace(number,
-                            Handle{std::move(device), static_cast<unsigned char>(ep | (direction == MP_READ ? 0x80 : 0x00))});
+        const auto endpointAddress = static_cast<unsigned char>(ep | (direction == MP_READ ? 0x80 : 0x00));
+        S().handles.emplace(number, Handle{std::move(device), endpointAddress});
         return reinterpret_cast<void*>(number);
     } catch (const std::bad_alloc&) {
         return MPUSB_INVALID_HANDLE;
