@@ -122,11 +122,11 @@ std::shared_ptr<OpenDevice> Acquire(std::uint32_t key, std::uint32_t bus, std::u
         if (auto shared = it->second.lock()) return shared;
     libusb_context* ctx = Context();
     if (!ctx) return nullptr;
+    auto opened = std::make_shared<OpenDevice>();  // may throw: before the list is taken
+    opened->key = key;
     libusb_device** list = nullptr;
     ssize_t n = libusb_get_device_list(ctx, &list);
     if (n < 0) return nullptr;
-    auto opened = std::make_shared<OpenDevice>();
-    opened->key = key;
     for (ssize_t i = 0; i < n; ++i) {
         if (libusb_get_bus_number(list[i]) != bus || libusb_get_device_address(list[i]) != address) continue;
         int iface = VendorInterface(list[i]);
