@@ -21,6 +21,7 @@ constexpr const char* kLog = "harlo";
 constexpr int kPauseMs = 50;
 constexpr int kReadWaits = 40;   // about 2 s
 constexpr int kWriteWaits = 60;  // about 3 s
+constexpr std::int32_t kImageBytes = 256;  // eeprom_93c56
 
 // Set by the callback on the library's thread, polled by the search thread.
 // The release store after the library filled eeprom_93c56 and the acquire
@@ -69,15 +70,16 @@ void CComm_Harlo::CloseModule() {
     m_connected = 0;
 }
 
+// The image is 256 bytes: a longer read or write is refused before any request.
 BOOL CComm_Harlo::ReadEeprom(std::uint8_t* buffer, std::int32_t length) {
-    if (length > 0 && !buffer) return FALSE;
+    if ((length > 0 && !buffer) || length > kImageBytes) return FALSE;
     g_complete.store(0);
     Harlo301_93C56_Read();
     for (int wait = 0; wait < kReadWaits; ++wait) {
         WaitPumping(kPauseMs);
         if (g_complete.load(std::memory_order_acquire)) {
             m_readValid = 1;
-            if (length > 0) std::copy_n(eeprom_93c56, std::min<std::int32_t>(length, 256), buffer);
+            if (length > 0) std::copy_n(eeprom_93c56, length, buffer);
             return TRUE;
         }
         if (StopRequested()) break;
@@ -90,9 +92,9 @@ BOOL CComm_Harlo::ReadEeprom(std::uint8_t* buffer, std::int32_t length) {
 // Once the request is out, the wait for its completion runs to its limit even
 // when the search is stopped.
 BOOL CComm_Harlo::WriteEeprom(const std::uint8_t* buffer, std::int32_t length) {
-    if (length > 0 && !buffer) return FALSE;
+    if ((length > 0 && !buffer) || length > kImageBytes) return FALSE;
     g_complete.store(0);
-    if (length > 0) std::copy_n(buffer, std::min<std::int32_t>(length, 256), eeprom_93c56);
+    if (length > 0) std::copy_n(buffer, length, eeprom_93c56);
     Harlo301_93C56_Write(0, 128);
     for (int wait = 0; wait < kWriteWaits; ++wait) {
         WaitPumping(kPauseMs);

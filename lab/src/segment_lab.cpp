@@ -110,15 +110,17 @@ SegmentConfig parse_segment(GKeyFile* kf, const std::string& group, const std::s
         {"none", SegmentFault::None},           {"silent", SegmentFault::Silent},
         {"late", SegmentFault::Late},           {"noise", SegmentFault::Noise},
         {"wrong-group", SegmentFault::WrongGroup}, {"wrong-command", SegmentFault::WrongCommand},
-        {"short-read", SegmentFault::ShortRead}, {"other-completion", SegmentFault::OtherCompletion}};
+        {"short-read", SegmentFault::ShortRead}, {"other-completion", SegmentFault::OtherCompletion},
+        {"lost-read-back", SegmentFault::LostReadBack}};
     auto it = faults.find(fault);
     if (it == faults.end()) fail("fault", "unknown fault '" + fault + "'");
     c.fault = it->second;
     const bool nesbin_only = c.fault == SegmentFault::Noise || c.fault == SegmentFault::WrongGroup ||
                              c.fault == SegmentFault::WrongCommand || c.fault == SegmentFault::ShortRead;
     if (c.kind == SegmentKind::Harlo && nesbin_only) fail("fault", "fault=" + fault + " is for kind=nesbin");
-    if (c.kind == SegmentKind::Nesbin && c.fault == SegmentFault::OtherCompletion)
-        fail("fault", "fault=other-completion is for kind=harlo");
+    if (c.kind == SegmentKind::Nesbin &&
+        (c.fault == SegmentFault::OtherCompletion || c.fault == SegmentFault::LostReadBack))
+        fail("fault", "fault=" + fault + " is for kind=harlo");
     const std::string late = get(kf, group, "late-ms", "");
     if (c.fault == SegmentFault::Late) {
         c.late_ms = static_cast<unsigned>(std::strtoul(late.c_str(), nullptr, 10));
@@ -140,6 +142,7 @@ SegmentConfig parse_segment(GKeyFile* kf, const std::string& group, const std::s
 struct SegmentLab::Sim {
     SegmentConfig cfg;
     std::unique_ptr<ImageStore> store;
+    bool written = false;  // harlo: a write was answered
 
     bool for_me(const Frame& f) const {
         return std::equal(cfg.mac.begin(), cfg.mac.end(), f.begin()) ||
@@ -228,7 +231,9 @@ struct SegmentLab::Sim {
             Frame data = reply(0x83, 0, 256);
             const Image& im = store->image();
             std::copy(im.begin(), im.end(), data.begin() + 24);
-            out.push_back(data);
+            // lost-read-back: after a write, a read's image frame is lost on
+            // the way; its completion still comes.
+            if (!(cfg.fault == SegmentFault::LostReadBack && written)) out.push_back(data);
             out.push_back(reply(0xFE, done, 0));
         } else if (type == 0x04 && f.size() >= 28) {
             if (cfg.fault == SegmentFault::Silent) return {};
@@ -238,6 +243,7 @@ struct SegmentLab::Sim {
             for (unsigned i = 0; i < 2 * count; ++i)
                 if (2 * start + i < im.size()) im[2 * start + i] = f[28 + i];
             store->save();
+            written = true;
             out.push_back(reply(0xFE, done, 0));
         }
         return out;

@@ -22,7 +22,7 @@
 namespace lab {
 
 enum class SegmentKind { Nesbin, Harlo };
-enum class SegmentFault { None, Silent, Late, Noise, WrongGroup, WrongCommand, ShortRead, OtherCompletion };
+enum class SegmentFault { None, Silent, Late, Noise, WrongGroup, WrongCommand, ShortRead, OtherCompletion, LostReadBack };
 
 struct SegmentConfig {
     std::string name;

@@ -41,16 +41,25 @@ using Frame = std::vector<std::uint8_t>;
 
 std::atomic<HARLO_FRAME_CALLBACK> g_callback{nullptr};
 
+// The read or write whose answer the receive thread waits for.
+struct Pending {
+    std::uint8_t type = 0;  // 0x03 read, 0x04 write, 0 none
+    std::uint16_t sequence = 0;
+    bool image = false;  // a read's image has arrived
+};
+
 struct Link {
-    std::mutex lock;  // guards everything below but the thread's own loop
+    std::mutex lock;  // guards everything below but the thread's own loop and `pending`
     int sock = -1;
     int ifindex = 0;
     Mac own{};
     Mac instrument{};
-    bool found = false;
+    bool found = false;  // detection found an instrument; kept until the next detection
     std::uint16_t sequence = 0;
     std::thread receiver;
     std::atomic<bool> stop{false};
+    std::mutex pendingLock;  // guards `pending`, shared with the receive thread
+    Pending pending;
 };
 
 Link& L() {
@@ -128,20 +137,61 @@ void StopReceiver(Link& l) {
     l.stop = false;
 }
 
+// Sends a read or write request and makes it the one whose answer is awaited.
+bool SendRequest(Link& l, std::uint8_t type, const Frame& data) {
+    const std::uint16_t sequence = ++l.sequence;
+    {
+        std::lock_guard<std::mutex> hold(l.pendingLock);
+        l.pending = Pending{type, sequence, false};
+    }
+    return Send(l.sock, l.ifindex, Make(l.instrument, l.own, type, sequence, data));
+}
+
+// Whether frame f answers the pending request; takes a read's image into
+// eeprom_93c56 and ends the request with its completion. A read completes
+// only after its own image arrived.
+bool Accept(Link& l, const Frame& f) {
+    const std::uint16_t sequence = static_cast<std::uint16_t>((f[16] << 8) | f[17]);
+    const std::size_t length = static_cast<std::size_t>((f[22] << 8) | f[23]);
+    std::lock_guard<std::mutex> hold(l.pendingLock);
+    Pending& p = l.pending;
+    if (p.type == 0 || sequence != p.sequence) return false;
+    if (f[14] == 0x83) {
+        if (p.type != 0x03 || length != 256 || f.size() < 24 + 256) return false;
+        std::memcpy(eeprom_93c56, f.data() + 24, 256);
+        p.image = true;
+        return true;
+    }
+    if (f[14] != 0xFE) return false;
+    if (p.type == 0x03 && !p.image) {
+        LOG_WARN(kLog, "read %u: completion without the image; the read does not complete",
+                 static_cast<unsigned>(sequence));
+        return false;
+    }
+    p = Pending{};
+    return true;
+}
+
 void ReceiveLoop(int sock) {
     Link& l = L();
     while (!l.stop) {
         Frame f;
-        if (!Receive(sock, 0, kReceiveSliceMs, f)) continue;
-        if (f[14] == 0x83 && f.size() >= 24 + 256) std::memcpy(eeprom_93c56, f.data() + 24, 256);
+        if (!Receive(sock, 0, kReceiveSliceMs, f) || !Accept(l, f)) continue;
         if (HARLO_FRAME_CALLBACK cb = g_callback.load()) cb(f.data(), static_cast<std::uint32_t>(f.size()), 0, 0);
     }
 }
 
-void CloseLink(Link& l) {
+// Ends the connection; the instrument found by detection is kept.
+void EndConnection(Link& l) {
     StopReceiver(l);
     if (l.sock >= 0) ::close(l.sock);
     l.sock = -1;
+    std::lock_guard<std::mutex> hold(l.pendingLock);
+    l.pending = Pending{};
+}
+
+void CloseLink(Link& l) {
+    EndConnection(l);
     l.found = false;
 }
 
@@ -202,7 +252,9 @@ uint16_t Harlo301_SYS_ConnectToHarlo301Device(void) {
     Link& l = L();
     std::lock_guard<std::mutex> hold(l.lock);
     if (!l.found) return 0;
-    StopReceiver(l);
+    EndConnection(l);
+    l.sock = OpenOn(l.ifindex);
+    if (l.sock < 0) return 0;
     Frame reply;
     if (!Send(l.sock, l.ifindex, Make(l.instrument, l.own, 0x02, ++l.sequence, {})) ||
         !Receive(l.sock, 0x82, kConnectWaitMs, reply))
@@ -216,7 +268,7 @@ int32_t Harlo301_93C56_Read(void) {
     Link& l = L();
     std::lock_guard<std::mutex> hold(l.lock);
     if (!l.found || !l.receiver.joinable()) return 0;
-    return Send(l.sock, l.ifindex, Make(l.instrument, l.own, 0x03, ++l.sequence, {})) ? 1 : 0;
+    return SendRequest(l, 0x03, {}) ? 1 : 0;
 }
 
 int32_t Harlo301_93C56_Write(int32_t start, int32_t count) {
@@ -226,13 +278,14 @@ int32_t Harlo301_93C56_Write(int32_t start, int32_t count) {
     Frame data = {static_cast<std::uint8_t>(start >> 8), static_cast<std::uint8_t>(start),
                   static_cast<std::uint8_t>(count >> 8), static_cast<std::uint8_t>(count)};
     data.insert(data.end(), eeprom_93c56 + 2 * start, eeprom_93c56 + 2 * (start + count));
-    return Send(l.sock, l.ifindex, Make(l.instrument, l.own, 0x04, ++l.sequence, data)) ? 1 : 0;
+    return SendRequest(l, 0x04, data) ? 1 : 0;
 }
 
 int32_t Harlo301_SYS_TerminateProcess(void) {
     Link& l = L();
     std::lock_guard<std::mutex> hold(l.lock);
-    if (l.found) Send(l.sock, l.ifindex, Make(l.instrument, l.own, 0x05, ++l.sequence, {}));
-    CloseLink(l);
+    if (l.sock >= 0 && l.receiver.joinable())
+        Send(l.sock, l.ifindex, Make(l.instrument, l.own, 0x05, ++l.sequence, {}));
+    EndConnection(l);
     return 1;
 }

@@ -15,9 +15,11 @@ extern "C" {
 
 #define HARLO301API_EXPORT __attribute__((visibility("default")))
 
-/* Called from the library's receive thread with every frame the instrument
- * sends, Ethernet header included: frame bytes, their real length, and two
- * values that are always 0. */
+/* Called from the library's receive thread with each frame that answers the
+ * pending read or write, Ethernet header included: frame bytes, their real
+ * length, and two values that are always 0. A read's completion frame comes
+ * only after that read's image arrived; frames of earlier requests are not
+ * handed on. */
 typedef void (*HARLO_FRAME_CALLBACK)(const unsigned char* frame, uint32_t length, uint32_t reserved1,
                                      uint32_t reserved2);
 
@@ -32,15 +34,18 @@ HARLO301API_EXPORT int32_t Harlo301_93C56_Init(HARLO_FRAME_CALLBACK callback);
  * gets 1 when one answered. Non-zero when an instrument is present. */
 HARLO301API_EXPORT uint16_t Harlo301_SYS_DetectHarlo301Device(int32_t* found);
 /* Connects to the instrument found by the last detection and sets
- * Harlo_Machine_ID; starts the receive thread. Non-zero on success. */
+ * Harlo_Machine_ID; starts the receive thread. Non-zero on success. May be
+ * called again after Harlo301_SYS_TerminateProcess without a new detection. */
 HARLO301API_EXPORT uint16_t Harlo301_SYS_ConnectToHarlo301Device(void);
 /* Asks for the EEPROM image; it arrives in eeprom_93c56 before the completion
- * frame reaches the callback. Returns 1 when the request was sent. */
+ * frame reaches the callback, and without it the read never completes.
+ * Returns 1 when the request was sent. */
 HARLO301API_EXPORT int32_t Harlo301_93C56_Read(void);
 /* Writes `count` 16-bit words of eeprom_93c56 from word `start`; completion
  * through the callback. Returns 1 when the request was sent. */
 HARLO301API_EXPORT int32_t Harlo301_93C56_Write(int32_t start, int32_t count);
-/* Ends the connection and stops the receive thread. Returns 1. */
+/* Ends the connection and stops the receive thread; the instrument found by
+ * the last detection stays known. Returns 1. */
 HARLO301API_EXPORT int32_t Harlo301_SYS_TerminateProcess(void);
 
 #ifdef __cplusplus

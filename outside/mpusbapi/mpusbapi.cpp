@@ -3,11 +3,13 @@
 #include <libusb.h>
 
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 
 #include "platform/UsbSearch.h"
@@ -16,36 +18,61 @@
 
 namespace {
 
-// One opened device, shared by the read and the write handle of a caller.
+// One opened device, shared by the read and the write handle of a caller and
+// by the transfers under way on them; closed when the last of them lets go,
+// always with the state's lock held.
 struct OpenDevice {
+    std::uint32_t key = 0;  // bus << 8 | address
     libusb_device_handle* handle = nullptr;
     int interfaceNumber = -1;
-    int users = 0;
+    OpenDevice() = default;
+    OpenDevice(const OpenDevice&) = delete;
+    OpenDevice& operator=(const OpenDevice&) = delete;
+    ~OpenDevice();
 };
 
+// What a handle given to the caller stands for. The caller holds only a
+// number: a handle closed or never given out is not found, and a transfer
+// keeps its device open with a reference of its own, so a close from another
+// thread during the transfer frees nothing that the transfer uses.
 struct Handle {
-    std::uint32_t key;      // bus << 8 | address
-    unsigned char endpoint; // endpoint address with direction bit
+    std::shared_ptr<OpenDevice> device;
+    unsigned char endpoint;  // endpoint address with direction bit
 };
 
-std::mutex g_mutex;
-libusb_context* g_context = nullptr;
-std::map<std::uint32_t, OpenDevice> g_open;
+// Never destroyed: the library's destructor below runs after the C++ objects
+// of this library are gone.
+struct State {
+    std::mutex mutex;
+    libusb_context* context = nullptr;
+    std::map<std::uint32_t, std::weak_ptr<OpenDevice>> open;  // by key
+    std::map<std::uintptr_t, Handle> handles;                // by the number given out
+    std::uintptr_t lastHandle = 0;
+};
+
+State& S() {
+    static State* state = new State;
+    return *state;
+}
+
+OpenDevice::~OpenDevice() {
+    if (interfaceNumber >= 0) libusb_release_interface(handle, interfaceNumber);
+    if (handle) libusb_close(handle);
+    auto it = S().open.find(key);
+    if (it != S().open.end() && it->second.expired()) S().open.erase(it);
+}
 
 libusb_context* Context() {
-    if (!g_context && libusb_init(&g_context) != 0) g_context = nullptr;
-    return g_context;
+    if (!S().context && libusb_init(&S().context) != 0) S().context = nullptr;
+    return S().context;
 }
 
 __attribute__((destructor)) void Shutdown() {
-    std::lock_guard lock(g_mutex);
-    for (auto& [key, dev] : g_open) {
-        if (dev.interfaceNumber >= 0) libusb_release_interface(dev.handle, dev.interfaceNumber);
-        libusb_close(dev.handle);
-    }
-    g_open.clear();
-    if (g_context) libusb_exit(g_context);
-    g_context = nullptr;
+    std::lock_guard lock(S().mutex);
+    S().handles.clear();
+    S().open.clear();
+    if (S().context) libusb_exit(S().context);
+    S().context = nullptr;
 }
 
 std::string Lower(const char* s) {
@@ -87,63 +114,59 @@ int VendorInterface(libusb_device* dev) {
     return found;
 }
 
-// Opens (or shares) the device with bus/address; false when it cannot be opened.
-bool Acquire(std::uint32_t key, std::uint32_t bus, std::uint32_t address) {
-    auto it = g_open.find(key);
-    if (it != g_open.end()) {
-        ++it->second.users;
-        return true;
-    }
+// Opens (or shares) the device with bus/address; null when it cannot be
+// opened. Called with the state's lock held.
+std::shared_ptr<OpenDevice> Acquire(std::uint32_t key, std::uint32_t bus, std::uint32_t address) {
+    auto it = S().open.find(key);
+    if (it != S().open.end())
+        if (auto shared = it->second.lock()) return shared;
     libusb_context* ctx = Context();
-    if (!ctx) return false;
+    if (!ctx) return nullptr;
+    auto opened = std::make_shared<OpenDevice>();  // may throw: before the list is taken
+    opened->key = key;
     libusb_device** list = nullptr;
     ssize_t n = libusb_get_device_list(ctx, &list);
-    if (n < 0) return false;
-    OpenDevice opened;
+    if (n < 0) return nullptr;
     for (ssize_t i = 0; i < n; ++i) {
         if (libusb_get_bus_number(list[i]) != bus || libusb_get_device_address(list[i]) != address) continue;
         int iface = VendorInterface(list[i]);
-        if (iface < 0 || libusb_open(list[i], &opened.handle) != 0) break;
-        if (libusb_claim_interface(opened.handle, iface) != 0) {
-            libusb_close(opened.handle);
-            opened.handle = nullptr;
-            break;
-        }
-        opened.interfaceNumber = iface;
+        if (iface < 0 || libusb_open(list[i], &opened->handle) != 0) break;
+        if (libusb_claim_interface(opened->handle, iface) != 0) break;
+        opened->interfaceNumber = iface;
         break;
     }
     libusb_free_device_list(list, 1);
-    if (!opened.handle) return false;
-    opened.users = 1;
-    g_open.emplace(key, opened);
-    return true;
-}
-
-void ReleaseKey(std::uint32_t key) {
-    auto it = g_open.find(key);
-    if (it == g_open.end()) return;
-    if (--it->second.users > 0) return;
-    libusb_release_interface(it->second.handle, it->second.interfaceNumber);
-    libusb_close(it->second.handle);
-    g_open.erase(it);
+    if (opened->interfaceNumber < 0) return nullptr;  // closes what was opened
+    S().open[key] = opened;
+    return opened;
 }
 
 uint32_t Transfer(void* handle, unsigned char* data, uint32_t length, uint32_t* transferred, uint32_t timeout,
                   bool in) {
     if (transferred) *transferred = 0;
     if (!handle || handle == MPUSB_INVALID_HANDLE || !data) return MPUSB_FAIL;
-    auto* h = static_cast<Handle*>(handle);
-    if (((h->endpoint & LIBUSB_ENDPOINT_IN) != 0) != in) return MPUSB_FAIL;
-    libusb_device_handle* dev = nullptr;
+    std::shared_ptr<OpenDevice> device;
+    unsigned char endpoint = 0;
     {
-        std::lock_guard lock(g_mutex);
-        auto it = g_open.find(h->key);
-        if (it == g_open.end()) return MPUSB_FAIL;
-        dev = it->second.handle;
+        std::lock_guard lock(S().mutex);
+        auto it = S().handles.find(reinterpret_cast<std::uintptr_t>(handle));
+        if (it == S().handles.end()) return MPUSB_FAIL;
+        device = it->second.device;
+        endpoint = it->second.endpoint;
+    }
+    if (((endpoint & LIBUSB_ENDPOINT_IN) != 0) != in) {
+        std::lock_guard lock(S().mutex);
+        device.reset();
+        return MPUSB_FAIL;
     }
     int done = 0;
-    int rc = libusb_bulk_transfer(dev, h->endpoint, data, static_cast<int>(length), &done,
+    int rc = libusb_bulk_transfer(device->handle, endpoint, data, static_cast<int>(length), &done,
                                   timeout == 0 ? 1 : timeout);
+    {
+        // When the handles were closed meanwhile, the device closes here.
+        std::lock_guard lock(S().mutex);
+        device.reset();
+    }
     if (transferred) *transferred = done > 0 ? static_cast<uint32_t>(done) : 0;
     return (rc == 0 || (rc == LIBUSB_ERROR_TIMEOUT && done > 0)) ? MPUSB_SUCCESS : MPUSB_FAIL;
 }
@@ -168,14 +191,17 @@ MPUSB_EXPORT void* _MPUSBOpen(uint32_t instance, const char* vid_pid, const char
     if (VidPidText(d.vendorId, d.productId) != Lower(vid_pid)) return MPUSB_INVALID_HANDLE;
 
     const std::uint32_t key = (d.busnum << 8) | (d.devnum & 0xff);
-    std::lock_guard lock(g_mutex);
-    if (!Acquire(key, d.busnum, d.devnum)) return MPUSB_INVALID_HANDLE;
-    auto* h = new (std::nothrow) Handle{key, static_cast<unsigned char>(ep | (direction == MP_READ ? 0x80 : 0x00))};
-    if (!h) {
-        ReleaseKey(key);
+    try {
+        std::lock_guard lock(S().mutex);
+        auto device = Acquire(key, d.busnum, d.devnum);
+        if (!device) return MPUSB_INVALID_HANDLE;
+        const std::uintptr_t number = ++S().lastHandle;  // 1, 2, ...: never null, never reused
+        const auto endpointAddress = static_cast<unsigned char>(ep | (direction == MP_READ ? 0x80 : 0x00));
+        S().handles.emplace(number, Handle{std::move(device), endpointAddress});
+        return reinterpret_cast<void*>(number);
+    } catch (const std::bad_alloc&) {
         return MPUSB_INVALID_HANDLE;
     }
-    return h;
 }
 
 MPUSB_EXPORT uint32_t _MPUSBRead(void* handle, void* data, uint32_t length, uint32_t* transferred,
@@ -193,11 +219,7 @@ MPUSB_EXPORT uint32_t _MPUSBWrite(void* handle, const void* data, uint32_t lengt
 
 MPUSB_EXPORT uint32_t _MPUSBClose(void* handle) {
     if (!handle || handle == MPUSB_INVALID_HANDLE) return MPUSB_FAIL;
-    auto* h = static_cast<Handle*>(handle);
-    {
-        std::lock_guard lock(g_mutex);
-        ReleaseKey(h->key);
-    }
-    delete h;
-    return MPUSB_SUCCESS;
+    std::lock_guard lock(S().mutex);
+    // The device closes with its last handle, or after the last transfer on it.
+    return S().handles.erase(reinterpret_cast<std::uintptr_t>(handle)) == 1 ? MPUSB_SUCCESS : MPUSB_FAIL;
 }

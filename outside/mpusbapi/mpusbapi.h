@@ -3,8 +3,9 @@
  *
  * Instance numbers index the list of present USB devices that have a
  * vendor-specific interface, in sysfs order (bus number, then port path).
- * Handles are opaque; each handle is closed once with _MPUSBClose. Buffers
- * belong to the caller. */
+ * Handles are opaque; each handle is closed once with _MPUSBClose, from any
+ * thread: later calls with it fail, and a transfer under way on it ends by
+ * its time-out with the device still open. Buffers belong to the caller. */
 #ifndef MPUSBAPI_H
 #define MPUSBAPI_H
 

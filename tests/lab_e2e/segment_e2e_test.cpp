@@ -175,4 +175,28 @@ TEST(SegmentLab, HarloCompletionFaults) {
         EXPECT_FALSE(fs::exists(lab.path / "x.bin"));
         EXPECT_GE(r.seconds, 2.0) << fault;
     }
+    // The read-back of a write loses its image frame, its completion comes:
+    // the read does not complete, so the write is not verified.
+    LabDir lost("harlo-lost");
+    lost.WriteConfig(Lab(Segment("harlo-r", "harlo", "model=301\nserial=HLR\nfault=lost-read-back")));
+    const fs::path image = lost.path / "new.bin";
+    std::ofstream(image, std::ios::binary) << ImageWithSerial("HLR-NEW-1");
+    auto w = RunInLab(lost, {CliPath(), "-v", "write", "--family", "Harlo - 301", "--module", "0", "--backup-dir",
+                             (lost.path / "backups").string(), image.string()});
+    EXPECT_EQ(w.status, 1) << w.err;
+    EXPECT_TRUE(Has(w.err, "completion without the image")) << w.err;
+    EXPECT_TRUE(Has(w.err, "not answered by")) << w.err;
+}
+
+// The library connects again after its connection ended: open, read and
+// close twice after one detection; a read or write longer than the 256-byte
+// image is refused.
+TEST(SegmentLab, HarloReopenAndOverlongTransfers) {
+    LabDir lab("harlo-reopen");
+    lab.WriteConfig(Lab(Segment("harlo-o", "harlo", "model=301\nserial=HLREOPEN1")));
+    auto p = RunInLab(lab, {(BinDir() / "harlo_probe").string()});
+    ASSERT_EQ(p.status, 0) << p.err;
+    EXPECT_EQ(p.out, "connect 1\nopen 1 read 1 serial HLREOPEN1 read 257: 0 write 257: 0\n"
+                     "open 1 read 1 serial HLREOPEN1\n")
+        << p.err;
 }
