@@ -330,12 +330,15 @@ TEST_F(OrvelTest, CatalogueNamesInTheSearchListVisitTheOrvelRowOnce) {
     SetUserPrompt(&prompt);
     FamilyRegistry::BuildOrvelCatalogue();
     script.servers = {0xC6120046};
-    script.report = {{1, 1, 0, 49, 0}};
+    script.report = {{1, 1, 0, 49, 0}, {1, 3, 0, 48, 0}};
     g_connects = 0;
     Quiet sink;
     const auto found = RunDeviceSearch({"Orvel - GX49 Card", "Orvel - CH4 Power"}, sink);
     SetUserPrompt(nullptr);
     EXPECT_EQ(g_connects, 1);
-    ASSERT_EQ(found.size(), 1u);
+    // Each module is listed under its own catalogue name.
+    std::vector<std::string> names;
+    for (const auto& f : found) names.push_back(f.m_model);
+    EXPECT_EQ(names, (std::vector<std::string>{"Orvel - GX49 Card", "Orvel - CH4 Backbone", "Orvel - CH4 Power"}));
     EXPECT_EQ(TotalSearchWeight({"Orvel - GX49 Card"}), 50);
 }
