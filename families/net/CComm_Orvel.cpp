@@ -207,7 +207,10 @@ std::vector<std::string> CComm_Orvel::DiscoverServers() {
 }
 
 BOOL CComm_Orvel::ChooseTarget() {
-    auto chosen = UserPrompt().ChooseAddress(DiscoverServers());
+    const auto servers = DiscoverServers();
+    // A search stopped meanwhile asks the user nothing more.
+    if (StopRequested()) return FALSE;
+    auto chosen = UserPrompt().ChooseAddress(servers);
     if (!chosen) return FALSE;
     SetAddress(*chosen);
     return TRUE;

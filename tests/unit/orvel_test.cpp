@@ -14,6 +14,7 @@
 #include "families/net/CComm_Orvel.h"
 #include "framework/DeviceSearch.h"
 #include "framework/Registry.h"
+#include "framework/Wait.h"
 #include "platform/Process.h"
 
 namespace {
@@ -364,6 +365,47 @@ public:
 };
 int g_connects = 0;
 }  // namespace
+
+namespace {
+// Counts what the family asks of the user.
+class Counting : public DefaultPrompt {
+public:
+    std::optional<std::string> ChooseAddress(const std::vector<std::string>& s) override {
+        ++asked;
+        return s.front();
+    }
+    void ShowMessage(const std::string&, const std::string&) override { ++asked; }
+    bool ChooseCard(ICardSelection&) override {
+        ++asked;
+        return false;
+    }
+    int asked = 0;
+};
+}  // namespace
+
+TEST_F(OrvelTest, AStopDuringServerDiscoveryAsksTheUserNothingMore) {
+    ZelEntries stopping = kScripted;
+    stopping.DiscoverServer = [](std::uint8_t* area, int32_t flag) -> std::uint8_t {
+        RequestStop();  // the user stops the search while servers are sought
+        return kScripted.DiscoverServer(area, flag);
+    };
+    SetZelEntries(&stopping);
+    Counting prompt;
+    SetUserPrompt(&prompt);
+    script.servers = {0xC6120046};
+    script.report = {{1, 1, 0, 49, 0}};
+    CComm_Orvel o;
+    const BOOL chosen = o.ChooseTarget();
+    const BOOL picked = o.SelectCardWithTarget();
+    ClearStopRequest();
+    SetZelEntries(&kScripted);  // no stop this time
+    const BOOL unstopped = o.ChooseTarget();
+    SetUserPrompt(nullptr);
+    EXPECT_FALSE(chosen);
+    EXPECT_FALSE(picked);
+    EXPECT_TRUE(unstopped);
+    EXPECT_EQ(prompt.asked, 1);  // only the dialog of the run that was not stopped
+}
 
 TEST_F(OrvelTest, CatalogueNamesInTheSearchListVisitTheOrvelRowOnce) {
     ZelEntries counting = kScripted;
