@@ -36,6 +36,21 @@ std::string ListedName(const _DeviceInfo& row, const std::vector<std::string>& s
         if (FamilyRegistry::Covers(name, row.name)) return name;
     return row.name;
 }
+
+// The name a found module is listed under. A row that stands for a whole
+// model line (Orvel) lists each module under its own catalogue name, the one
+// its module text begins with ("Orvel - CH4 Backbone( 1, 3 )"); otherwise, and
+// when the text names no catalogue entry, the search-list name.
+std::string ModuleName(const _DeviceInfo& row, const std::string& listed, const std::string& moduleText) {
+    if (row.name != kOrvelRowName) return listed;
+    std::string best;
+    for (const auto& name : FamilyRegistry::OrvelCatalogue()) {
+        const bool named = moduleText.compare(0, name.size(), name) == 0 &&
+                           (moduleText.size() == name.size() || moduleText[name.size()] == '(');
+        if (named && name.size() > best.size()) best = name;
+    }
+    return best.empty() ? listed : best;
+}
 }  // namespace
 
 std::vector<CDeviceInfo> RunDeviceSearch(const std::vector<std::string>& searchList, SearchSink& sink) {
@@ -91,8 +106,9 @@ std::vector<CDeviceInfo> RunDeviceSearch(const std::vector<_DeviceInfo>& rows,
             if (!family->OpenModule()) continue;
             IdentityImage image{};
             if (family->ReadEeprom(image.data(), static_cast<std::int32_t>(image.size()))) {
-                found.emplace_back(listed, SerialNumberOf(image), j, image);
-                sink.ModuleFound(found.back(), family->GetModuleText());
+                const std::string text = family->GetModuleText();
+                found.emplace_back(ModuleName(row, listed, text), SerialNumberOf(image), j, image);
+                sink.ModuleFound(found.back(), text);
             }
             family->CloseModule();
         }

@@ -149,6 +149,8 @@ BOOL CComm_Jessor::ChooseTarget() {
             const std::string text = platform::FormatIpv4(a);
             if (std::find(addresses.begin(), addresses.end(), text) == addresses.end()) addresses.push_back(text);
         }
+    // A search stopped meanwhile asks the user nothing more.
+    if (StopRequested()) return FALSE;
     auto chosen = UserPrompt().ChooseAddress(addresses);
     if (!chosen) return FALSE;
     SetAddress(*chosen);

@@ -156,11 +156,31 @@ void CComm_Orvel::Handle(wire::Bytes message) {
             return;
         }
         std::lock_guard<std::mutex> hold(m_lock);
+        const orvel::_portinfo& want = m_awaitedPlace;
+        if (m_awaiting != Awaiting::Data || data->chassis != want.chassis || data->slot != want.slot ||
+            data->port != want.port) {
+            LOG_WARN(kLog, "EEPROM data for card (%u, %u, %u) answers no outstanding read: ignored",
+                     unsigned{data->chassis}, unsigned{data->slot}, unsigned{data->port});
+            return;
+        }
         m_reply = *data;
         m_replyArrived = true;
     } else if (*code == orvel::kWriteDone) {
+        std::lock_guard<std::mutex> hold(m_lock);
+        if (m_awaiting != Awaiting::WriteDone) {
+            LOG_WARN(kLog, "write acknowledgement outside a write: ignored");
+            return;
+        }
         m_replyArrived = true;
     }
+}
+
+void CComm_Orvel::Await(Awaiting what, const orvel::_portinfo& place) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_awaiting = what;
+    m_awaitedPlace = place;
+    m_reply.reset();
+    m_replyArrived = false;
 }
 
 void CComm_Orvel::ListCatalogue(std::vector<std::string>& names) const {
@@ -187,7 +207,10 @@ std::vector<std::string> CComm_Orvel::DiscoverServers() {
 }
 
 BOOL CComm_Orvel::ChooseTarget() {
-    auto chosen = UserPrompt().ChooseAddress(DiscoverServers());
+    const auto servers = DiscoverServers();
+    // A search stopped meanwhile asks the user nothing more.
+    if (StopRequested()) return FALSE;
+    auto chosen = UserPrompt().ChooseAddress(servers);
     if (!chosen) return FALSE;
     SetAddress(*chosen);
     return TRUE;
@@ -316,7 +339,7 @@ BOOL CComm_Orvel::ReadEeprom(std::uint8_t* buffer, std::int32_t length) {
     const ZelEntries* zel = ZelLibrary();
     if (!zel || length < 0 || length > 256 || (length > 0 && !buffer)) return FALSE;
     const orvel::_portinfo c = m_current;
-    m_replyArrived = false;
+    Await(Awaiting::Data, c);
     const orvel::ModelEntry* first = orvel::FirstWithCode(c.model);
     if (first && first->sharedModule) {
         const auto shared = orvel::SharedPair();
@@ -350,12 +373,12 @@ BOOL CComm_Orvel::ReadEeprom(std::uint8_t* buffer, std::int32_t length) {
     }
     for (int step = 0; step < kReplySteps && !m_replyArrived && !StopRequested(); ++step) WaitPumping(50);
     WaitPumping(kReadSettleMs);
-    if (!m_replyArrived) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_awaiting = Awaiting::Nothing;
+    if (!m_replyArrived || !m_reply) {
         LOG_WARN(kLog, "card %s: no EEPROM data within 4 s", orvel::Identifier(c).c_str());
         return FALSE;
     }
-    std::lock_guard<std::mutex> hold(m_lock);
-    if (!m_reply) return FALSE;
     std::copy_n(m_reply->bytes.begin(), length, buffer);
     return TRUE;
 }
@@ -384,7 +407,7 @@ BOOL CComm_Orvel::WriteEeprom(const std::uint8_t* buffer, std::int32_t length) {
             return FALSE;
         }
     }
-    m_replyArrived = false;
+    Await(Awaiting::WriteDone, c);
     std::uint8_t data[256] = {};
     std::copy_n(buffer, length, data);
     if (first && first->sharedModule) {
@@ -422,6 +445,10 @@ BOOL CComm_Orvel::WriteEeprom(const std::uint8_t* buffer, std::int32_t length) {
     }
     // A write runs to its end: Stop does not cut this wait short.
     for (int step = 0; step < kReplySteps && !m_replyArrived; ++step) WaitWhole(50);
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_awaiting = Awaiting::Nothing;
+    }
     if (!lockFile.empty()) {
         zel->UnLockPortStatus(lockFile.c_str());
         std::error_code ec;

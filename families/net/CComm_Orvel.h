@@ -112,13 +112,21 @@ public:
     static void OnMessage(const std::uint8_t* message, std::uint32_t length);
 
 private:
+    // What the outstanding request waits for: EEPROM data of one place, or the
+    // acknowledgement of a write. Messages that answer nothing outstanding are
+    // dropped (a late answer for an earlier card is not this card's image).
+    enum class Awaiting { Nothing, Data, WriteDone };
+
     void Handle(wire::Bytes message);
     BOOL Pick(bool withTarget);
     BOOL WaitForReport(std::optional<int> serverPid);
+    void Await(Awaiting what, const orvel::_portinfo& place);
 
     std::mutex m_lock;  // the port list and the reply, written by the library's thread
     std::vector<orvel::_portinfo> m_ports;
     std::optional<orvel::EepromData> m_reply;
+    Awaiting m_awaiting = Awaiting::Nothing;
+    orvel::_portinfo m_awaitedPlace{};
     std::atomic<bool> m_portsReported{false};
     std::atomic<bool> m_replyArrived{false};
 

@@ -66,7 +66,9 @@ void OnFrame(const Bytes& f) {
         Bytes m = Message(0x1E00, 262);
         std::copy(f.begin() + 1, f.end(), m.begin() + kPayload);
         Deliver(m);
-    } else if (op == 0x84 || op == 0x87) {
+    } else if (op == 0x84) {
+        // Only the chassis's answer to the EEPROM write is its write-done; the
+        // server's receipt of an extra block (0x87) raises no message.
         Deliver(Message(0x80E1, 0));
     } else if ((op == 0x85 || op == 0x86) && f.size() == 2) {
         S().lockResult = f[1];

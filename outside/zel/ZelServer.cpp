@@ -134,6 +134,10 @@ private:
                 ++it;
             }
         }
+        // Answers still due to this connection die with it: a later
+        // connection given the same descriptor must not receive them.
+        for (auto it = m_pending.begin(); it != m_pending.end();)
+            it = it->second.client == fd ? m_pending.erase(it) : std::next(it);
         ::close(fd);
         m_clients.erase(fd);
     }

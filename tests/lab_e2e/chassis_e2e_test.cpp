@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
 
 #include "LabRun.h"
 
@@ -173,4 +174,52 @@ TEST(ChassisLab, OrvelUnreadyReportAndSilentCard) {
     EXPECT_GE(quiet.seconds, 4.0);
     auto fine = Cli(lab, {"read", "--family", "Orvel Series Card", "--target", "198.18.1.81", "--card", "1"});
     EXPECT_EQ(fine.status, 0) << fine.err;
+}
+
+TEST(ChassisLab, OrvelTakesOnlyAnswersToItsOwnRequest) {
+    LabDir lab("orvel-answers");
+    // Slot 1 of chassis 5 answers reads 4.5 s late (inside the next card's
+    // read), chassis 6 never writes its extra-block card, slot 1 of chassis 7
+    // answers reads 6.5 s late (after its reader has gone).
+    lab.WriteConfig(Lab(Orvel("orvel-e", 0, "198.18.0.64", "OVE", 5, "1:0:49,7:0:49",
+                              "fault=late\nlate-ms=4500\nfault-slot=1\nfault-message=read\n") +
+                        Orvel("orvel-f", 0, "198.18.0.65", "OVF", 6, "2:0:84", "fault=silent\nfault-message=write\n") +
+                        Orvel("orvel-g", 0, "198.18.0.66", "OVG", 7, "1:0:49",
+                              "fault=late\nlate-ms=6500\nfault-slot=1\nfault-message=read\n") +
+                        Server("zs-a", 0, "198.18.0.80")));
+    auto d = Cli(lab, {"discover", "--json", "--target", "198.18.0.80", "Orvel Series Card"});
+    ASSERT_EQ(d.status, 0) << d.err;
+    // Every module listed carries its own image and its own catalogue name.
+    const auto names = JsonField(d.out, "name"), models = JsonField(d.out, "model"),
+               serials = JsonField(d.out, "serial");
+    ASSERT_EQ(models.size(), serials.size());
+    ASSERT_EQ(names.size(), serials.size());
+    std::map<std::string, std::pair<std::string, std::string>> byModule;
+    for (std::size_t i = 0; i < models.size(); ++i) byModule[models[i]] = {names[i], serials[i]};
+    using Listed = std::pair<std::string, std::string>;
+    EXPECT_EQ(byModule["Orvel - GX49 Card( 5, 7 )"], (Listed{"Orvel - GX49 Card", "OVE-7-0"})) << d.out;
+    EXPECT_EQ(byModule["Orvel - PX84 Card( 6, 2 )"], (Listed{"Orvel - PX84 Card", "OVF-2-0"})) << d.out;
+    if (byModule.count("Orvel - GX49 Card( 5, 1 )")) {  // only on a machine too slow to give up in time
+        EXPECT_EQ(byModule["Orvel - GX49 Card( 5, 1 )"].second, "OVE-1-0") << d.out;
+    }
+
+    // The chassis never writes: the write fails at "write", not at "compare".
+    const fs::path image = lab.path / "px.bin";
+    std::ofstream(image, std::ios::binary) << ImageWithSerial("OV-NEVER");
+    auto w = Cli(lab, {"write", "--family", "Orvel Series Card", "--target", "198.18.0.80", "--card", "3",
+                       "--backup-dir", (lab.path / "backups").string(), image.string()});
+    EXPECT_EQ(w.status, 1);
+    EXPECT_NE(w.err.find("not acknowledged"), std::string::npos) << w.err;
+    EXPECT_EQ(w.err.find("differs"), std::string::npos) << w.err;
+
+    // The server drops a gone connection's answers: the second reader, on a
+    // new connection, does not get the answer the first one waited for.
+    const std::string read = CliPath() + " read --family 'Orvel Series Card' --target 198.18.0.80 --card 4 -o ";
+    auto twice = RunInLab(lab, {"/bin/sh", "-c",
+                                read + (lab.path / "first.bin").string() + "; " + read +
+                                    (lab.path / "second.bin").string()});
+    EXPECT_EQ(twice.status, 1) << twice.err;
+    EXPECT_FALSE(fs::exists(lab.path / "first.bin"));
+    EXPECT_FALSE(fs::exists(lab.path / "second.bin")) << twice.err;
+    EXPECT_EQ(twice.err.find("Can't connect"), std::string::npos) << twice.err;
 }

@@ -8,6 +8,7 @@
 
 #include "families/net/CComm_Jessor.h"
 #include "framework/Prompt.h"
+#include "framework/Wait.h"
 
 namespace {
 
@@ -181,6 +182,44 @@ TEST_F(JessorTest, ModifyLocksAroundCardTransfersAndThePickOutlivesTheDialog) {
     EXPECT_EQ(script.lockPhases, (std::vector<int>{0, 1}));
     EXPECT_EQ(script.initializeFlags, (std::vector<int>{0}));
     EXPECT_EQ(j.GetModuleText(), "Jessor PoE-8 Card (Slot 5)");
+}
+
+namespace {
+// Counts what the family asks of the user.
+class Counting : public DefaultPrompt {
+public:
+    std::optional<std::string> ChooseAddress(const std::vector<std::string>& s) override {
+        ++asked;
+        return s.front();
+    }
+    void ShowMessage(const std::string&, const std::string&) override { ++asked; }
+    bool ChooseCard(ICardSelection&) override {
+        ++asked;
+        return false;
+    }
+    int asked = 0;
+};
+}  // namespace
+
+TEST_F(JessorTest, AStopDuringChassisDiscoveryAsksTheUserNothingMore) {
+    VornEntries stopping = kScripted;
+    stopping.GetServer = [](uint32_t* list) -> int32_t {
+        RequestStop();  // the user stops the search while chassis are sought
+        return kScripted.GetServer(list);
+    };
+    SetVornEntries(&stopping);
+    Counting prompt;
+    SetUserPrompt(&prompt);
+    CComm_Jessor j;
+    const BOOL chosen = j.ChooseTarget();
+    const BOOL picked = j.SelectCardWithTarget();
+    ClearStopRequest();
+    SetVornEntries(&kScripted);  // no stop this time
+    const BOOL unstopped = j.ChooseTarget();
+    EXPECT_FALSE(chosen);
+    EXPECT_FALSE(picked);
+    EXPECT_TRUE(unstopped);
+    EXPECT_EQ(prompt.asked, 1);  // only the dialog of the run that was not stopped
 }
 
 TEST_F(JessorTest, CallBackAfterTheObjectIsGoneReachesNothing) {

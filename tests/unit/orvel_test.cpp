@@ -14,6 +14,7 @@
 #include "families/net/CComm_Orvel.h"
 #include "framework/DeviceSearch.h"
 #include "framework/Registry.h"
+#include "framework/Wait.h"
 #include "platform/Process.h"
 
 namespace {
@@ -67,14 +68,21 @@ std::vector<std::uint8_t> Report() {
     return m;
 }
 
-void EepromReply(std::uint8_t first) {
-    if (!g_s->reply) return;
+// EEPROM data for the card at chassis c, slot s, port p.
+std::vector<std::uint8_t> EepromData(std::uint8_t first, std::uint16_t c, std::uint8_t s, std::uint8_t p) {
     std::vector<std::uint8_t> m(20 + 262, 0);
     m[0] = 0x1E;
+    m[20] = static_cast<std::uint8_t>(c >> 8);
+    m[21] = static_cast<std::uint8_t>(c);
+    m[22] = s;
+    m[23] = p;
     m[24] = 0x00;
     m[25] = 0x80;
     for (int i = 0; i < 256; ++i) m[26 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(first + i);
-    Later(m, g_s->replyDelayMs);
+    return m;
+}
+void EepromReply(std::uint8_t first, std::uint16_t c, std::uint8_t s, std::uint8_t p) {
+    if (g_s->reply) Later(EepromData(first, c, s, p), g_s->replyDelayMs);
 }
 void WriteDone() {
     if (g_s->reply) Later({0x80, 0xE1, 0, 0}, g_s->replyDelayMs);
@@ -82,13 +90,13 @@ void WriteDone() {
 
 int32_t Read3(std::uint16_t c, std::uint8_t s, std::uint8_t p) {
     g_s->calls.push_back("read3 " + std::to_string(c) + "," + std::to_string(s) + "," + std::to_string(p));
-    EepromReply(7);
+    EepromReply(7, c, s, p);
     return 1;
 }
 int32_t Read4(std::uint16_t c, std::uint8_t s, std::uint8_t p, std::uint16_t sub) {
     g_s->calls.push_back("read4 " + std::to_string(c) + "," + std::to_string(s) + "," + std::to_string(p) + "," +
                          std::to_string(sub));
-    EepromReply(9);
+    EepromReply(9, c, s, p);
     return 1;
 }
 int32_t Write3(std::uint16_t, std::uint8_t, std::uint8_t, std::uint16_t start, std::uint16_t words) {
@@ -102,9 +110,9 @@ int32_t Write4(std::uint16_t, std::uint8_t, std::uint8_t, std::uint16_t sub, std
     WriteDone();
     return 1;
 }
-int32_t Block(std::uint16_t, std::uint8_t, std::uint8_t, const std::uint8_t* b) {
+int32_t Block(std::uint16_t c, std::uint8_t s, std::uint8_t p, const std::uint8_t* b) {
     g_s->calls.push_back("block " + std::to_string(b[4]) + "," + std::to_string(b[5]));
-    EepromReply(3);
+    EepromReply(3, c, s, p);
     return 1;
 }
 
@@ -287,6 +295,45 @@ TEST_F(OrvelTest, PortModulesAreLockedThroughAPrivateFileChassisPartsAreNot) {
     EXPECT_EQ(script.calls, (std::vector<std::string>{"write4 sub 0"}));
 }
 
+TEST_F(OrvelTest, EepromDataIsTakenOnlyForTheCardAskedAndWhileItIsAsked) {
+    script.report = {{1, 1, 0, 49, 0}, {1, 7, 0, 49, 0}};
+    auto o = Connected();
+    std::uint8_t image[256] = {};
+    // Reading slot 7: its own answer at once, then a late one for slot 1
+    // inside the extra second; the late one is not slot 7's image.
+    o->SetModuleIndex(1);
+    ASSERT_TRUE(o->OpenModule());
+    const auto late = EepromData(99, 1, 1, 0);
+    std::thread lateSender([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        CComm_Orvel::OnMessage(late.data(), static_cast<std::uint32_t>(late.size()));
+    });
+    const bool read = o->ReadEeprom(image, 256);
+    lateSender.join();
+    ASSERT_TRUE(read);
+    EXPECT_EQ(image[0], 7);
+    // Slot 1 does not answer; answers for another card, or the acknowledgement
+    // of no write, do not stand in for its data (nor does slot 7's earlier one).
+    o->SetModuleIndex(0);
+    ASSERT_TRUE(o->OpenModule());
+    script.reply = false;
+    const auto other = EepromData(55, 1, 7, 0);
+    const std::vector<std::uint8_t> writeDone = {0x80, 0xE1, 0, 0};
+    std::thread strays([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        CComm_Orvel::OnMessage(other.data(), static_cast<std::uint32_t>(other.size()));
+        CComm_Orvel::OnMessage(writeDone.data(), static_cast<std::uint32_t>(writeDone.size()));
+    });
+    std::memset(image, 0xAA, sizeof image);
+    EXPECT_FALSE(o->ReadEeprom(image, 256));
+    strays.join();
+    EXPECT_EQ(image[0], 0xAA);
+    // Data that comes when nothing is asked is dropped, not kept for the next read.
+    CComm_Orvel::OnMessage(late.data(), static_cast<std::uint32_t>(late.size()));
+    EXPECT_FALSE(o->ReadEeprom(image, 256));
+    EXPECT_EQ(image[0], 0xAA);
+}
+
 TEST_F(OrvelTest, ShortMessagesAndLateCallBacksAreHarmless) {
     script.report = {{1, 1, 0, 49, 0}};
     auto o = Connected();
@@ -319,6 +366,47 @@ public:
 int g_connects = 0;
 }  // namespace
 
+namespace {
+// Counts what the family asks of the user.
+class Counting : public DefaultPrompt {
+public:
+    std::optional<std::string> ChooseAddress(const std::vector<std::string>& s) override {
+        ++asked;
+        return s.front();
+    }
+    void ShowMessage(const std::string&, const std::string&) override { ++asked; }
+    bool ChooseCard(ICardSelection&) override {
+        ++asked;
+        return false;
+    }
+    int asked = 0;
+};
+}  // namespace
+
+TEST_F(OrvelTest, AStopDuringServerDiscoveryAsksTheUserNothingMore) {
+    ZelEntries stopping = kScripted;
+    stopping.DiscoverServer = [](std::uint8_t* area, int32_t flag) -> std::uint8_t {
+        RequestStop();  // the user stops the search while servers are sought
+        return kScripted.DiscoverServer(area, flag);
+    };
+    SetZelEntries(&stopping);
+    Counting prompt;
+    SetUserPrompt(&prompt);
+    script.servers = {0xC6120046};
+    script.report = {{1, 1, 0, 49, 0}};
+    CComm_Orvel o;
+    const BOOL chosen = o.ChooseTarget();
+    const BOOL picked = o.SelectCardWithTarget();
+    ClearStopRequest();
+    SetZelEntries(&kScripted);  // no stop this time
+    const BOOL unstopped = o.ChooseTarget();
+    SetUserPrompt(nullptr);
+    EXPECT_FALSE(chosen);
+    EXPECT_FALSE(picked);
+    EXPECT_TRUE(unstopped);
+    EXPECT_EQ(prompt.asked, 1);  // only the dialog of the run that was not stopped
+}
+
 TEST_F(OrvelTest, CatalogueNamesInTheSearchListVisitTheOrvelRowOnce) {
     ZelEntries counting = kScripted;
     counting.ConnectToServer = [](const char* a) -> int32_t {
@@ -330,12 +418,15 @@ TEST_F(OrvelTest, CatalogueNamesInTheSearchListVisitTheOrvelRowOnce) {
     SetUserPrompt(&prompt);
     FamilyRegistry::BuildOrvelCatalogue();
     script.servers = {0xC6120046};
-    script.report = {{1, 1, 0, 49, 0}};
+    script.report = {{1, 1, 0, 49, 0}, {1, 3, 0, 48, 0}};
     g_connects = 0;
     Quiet sink;
     const auto found = RunDeviceSearch({"Orvel - GX49 Card", "Orvel - CH4 Power"}, sink);
     SetUserPrompt(nullptr);
     EXPECT_EQ(g_connects, 1);
-    ASSERT_EQ(found.size(), 1u);
+    // Each module is listed under its own catalogue name.
+    std::vector<std::string> names;
+    for (const auto& f : found) names.push_back(f.m_model);
+    EXPECT_EQ(names, (std::vector<std::string>{"Orvel - GX49 Card", "Orvel - CH4 Backbone", "Orvel - CH4 Power"}));
     EXPECT_EQ(TotalSearchWeight({"Orvel - GX49 Card"}), 50);
 }
