@@ -138,6 +138,12 @@ void PipeNodes::vanish() {
         umockdev_testbed_detach_ioctl(testbed_, p->devnode.c_str(), &err);
         g_clear_error(&err);
         ::unlink((root_dir_ + p->devnode).c_str());
+        // Hanging up the terminal ends the open files as a driver does for an
+        // unplugged device: a blocked reader wakes, poll() reports POLLHUP,
+        // reads give end of file and writes fail.
+        if (p->master >= 0) ::close(p->master);
+        if (p->slave >= 0) ::close(p->slave);
+        p->master = p->slave = -1;
     }
     ::rmdir((root_dir_ + dir_).c_str());
 }
