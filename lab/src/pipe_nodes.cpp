@@ -137,13 +137,9 @@ void PipeNodes::vanish() {
         GError* err = nullptr;
         umockdev_testbed_detach_ioctl(testbed_, p->devnode.c_str(), &err);
         g_clear_error(&err);
+        // The nodes go; files already open stay as they are and never hear
+        // from the device again (no hang-up): only the missing node tells.
         ::unlink((root_dir_ + p->devnode).c_str());
-        // Hanging up the terminal ends the open files as a driver does for an
-        // unplugged device: a blocked reader wakes, poll() reports POLLHUP,
-        // reads give end of file and writes fail.
-        if (p->master >= 0) ::close(p->master);
-        if (p->slave >= 0) ::close(p->slave);
-        p->master = p->slave = -1;
     }
     ::rmdir((root_dir_ + dir_).c_str());
 }

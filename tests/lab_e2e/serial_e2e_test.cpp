@@ -147,5 +147,5 @@ TEST(SerialLab, APortThatHangsUpDuringAReadEndsTheReadWithoutSpinning) {
     const std::regex children(R"((\d+)m([\d.]+)s (\d+)m([\d.]+)s\s*$)");
     ASSERT_TRUE(std::regex_search(d.err, m, children)) << d.err;
     const double cpu = std::stod(m[1]) * 60 + std::stod(m[2]) + std::stod(m[3]) * 60 + std::stod(m[4]);
-    EXPECT_LT(cpu, 0.7) << d.err.substr(d.err.size() > 300 ? d.err.size() - 300 : 0);
+    EXPECT_LT(cpu, 0.4) << d.err.substr(d.err.size() > 300 ? d.err.size() - 300 : 0);
 }
