@@ -13,7 +13,10 @@ public:
     ~DeviceFile() { Close(); }
     DeviceFile(const DeviceFile&) = delete;
     DeviceFile& operator=(const DeviceFile&) = delete;
-    DeviceFile(DeviceFile&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
+    DeviceFile(DeviceFile&& other) noexcept
+        : m_fd(other.m_fd), m_gone(other.m_gone), m_path(std::move(other.m_path)) {
+        other.m_fd = -1;
+    }
     DeviceFile& operator=(DeviceFile&& other) noexcept;
 
     // Opens for reading and writing (O_RDWR), never as a controlling terminal.
@@ -27,8 +30,19 @@ public:
     // bytes read (0 on time-out or error).
     std::size_t Read(std::uint8_t* data, std::size_t length, int timeoutMs);
 
+    // True once the device behind the open node has gone: poll reported a
+    // hang-up or an error, a read came back at end of file, a transfer failed
+    // with EIO, ENODEV or ENXIO, or the node is no longer there. From then on
+    // every transfer returns 0 at once, without waiting out its time-out.
+    bool Gone() const { return m_gone; }
+
 private:
+    // Notes a gone device when the node has left its path.
+    bool CheckNode();
+
     int m_fd = -1;
+    bool m_gone = false;
+    std::string m_path;
 };
 
 }  // namespace platform

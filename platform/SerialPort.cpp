@@ -122,8 +122,11 @@ bool SerialPort::Open(const std::string& path, const SerialSettings& settings) {
     m_fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (m_fd < 0) return fail("open");
     // Unshared where the driver allows it; a node without that request
-    // (ENOTTY) is used as it is.
-    ::ioctl(m_fd, TIOCEXCL);
+    // (ENOTTY) is used as it is. A terminal that is exclusive already keeps
+    // its owner's flag: only our own is released at close.
+    int excl = 0;
+    const bool alreadyExclusive = ::ioctl(m_fd, TIOCGEXCL, &excl) == 0 && excl != 0;
+    if (!alreadyExclusive && ::ioctl(m_fd, TIOCEXCL) == 0) m_exclusive = true;
     termios tio{};
     if (::tcgetattr(m_fd, &tio) != 0) return fail("not a serial port");
     ::cfmakeraw(&tio);
@@ -160,12 +163,17 @@ bool SerialPort::Open(const std::string& path, const SerialSettings& settings) {
 }
 
 void SerialPort::Close() {
-    if (m_fd >= 0) ::close(m_fd);
+    if (m_fd >= 0) {
+        if (m_exclusive) ::ioctl(m_fd, TIOCNXCL);
+        ::close(m_fd);
+    }
     m_fd = -1;
+    m_exclusive = false;
+    m_hungUp = false;
 }
 
 bool SerialPort::Write(const void* data, std::size_t length, int timeoutMs) {
-    if (m_fd < 0) return false;
+    if (m_fd < 0 || m_hungUp) return false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     const auto* p = static_cast<const std::uint8_t*>(data);
     std::size_t done = 0;
@@ -175,7 +183,10 @@ bool SerialPort::Write(const void* data, std::size_t length, int timeoutMs) {
             done += static_cast<std::size_t>(n);
             continue;
         }
-        if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            if (errno == EIO || errno == ENODEV || errno == ENXIO) m_hungUp = true;
+            return false;
+        }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return false;
         pollfd pfd{m_fd, POLLOUT, 0};
@@ -185,20 +196,22 @@ bool SerialPort::Write(const void* data, std::size_t length, int timeoutMs) {
 }
 
 std::size_t SerialPort::Read(std::uint8_t* data, std::size_t capacity, int timeoutMs) {
-    if (m_fd < 0 || capacity == 0) return 0;
+    if (m_fd < 0 || capacity == 0 || m_hungUp) return 0;
     pollfd pfd{m_fd, POLLIN, 0};
-    const auto start = std::chrono::steady_clock::now();
     const int r = ::poll(&pfd, 1, timeoutMs < 0 ? 0 : timeoutMs);
     if (r <= 0) return 0;
     if (!(pfd.revents & POLLIN)) {
-        // Hung up or in error: poll would return at once from now on; sit out
-        // the time-out so that a caller's loop does not spin.
-        const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-        if (spent.count() < timeoutMs) ::poll(nullptr, 0, static_cast<int>(timeoutMs - spent.count()));
+        // Hung up or in error without input: poll would return at once from
+        // now on. The port is at its end.
+        m_hungUp = true;
         return 0;
     }
     const ssize_t n = ::read(m_fd, data, capacity);
-    return n > 0 ? static_cast<std::size_t>(n) : 0;
+    if (n > 0) return static_cast<std::size_t>(n);
+    // A hung-up terminal says it is readable and then gives end of file; a
+    // device that has gone gives EIO or ENODEV. Either is the end of the port.
+    if (n == 0 || errno == EIO || errno == ENODEV || errno == ENXIO) m_hungUp = true;
+    return 0;
 }
 
 }  // namespace platform

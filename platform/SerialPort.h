@@ -59,7 +59,10 @@ public:
     // Opens the device node for reading and writing (never as a controlling
     // terminal, exclusive where the driver allows it), sets raw mode with the
     // settings and purges both queues. False (and closed) on any failure;
-    // Error() then says why.
+    // Error() then says why. Close (also the destructor's and that of a
+    // failed open) gives the exclusive use up again (TIOCNXCL): the flag
+    // belongs to the terminal, not to our file, and would otherwise keep
+    // refusing every later open while another program holds the port.
     bool Open(const std::string& path, const SerialSettings& settings);
     void Close();
     bool IsOpen() const { return m_fd >= 0; }
@@ -68,11 +71,17 @@ public:
     // Writes all bytes within the time-out; false when they did not all go.
     bool Write(const void* data, std::size_t length, int timeoutMs);
     // Waits at most timeoutMs for input, then reads what is there (up to
-    // capacity); returns the bytes read, 0 on time-out.
+    // capacity); returns the bytes read, 0 on time-out or once hung up.
     std::size_t Read(std::uint8_t* data, std::size_t capacity, int timeoutMs);
+    // True once the port has hung up (its device has gone: poll reported a
+    // hang-up or error, or a read came back at end of file, EIO or ENODEV).
+    // The port is then at its end: every read and write fails at once.
+    bool HungUp() const { return m_hungUp; }
 
 private:
     int m_fd = -1;
+    bool m_exclusive = false;  // we made the terminal exclusive (TIOCEXCL)
+    bool m_hungUp = false;
     std::string m_error;
 };
 

@@ -43,14 +43,15 @@ void Append(std::string& text, const std::uint8_t* data, std::size_t n) {
     if (text.size() > kMaxText) text.erase(0, text.size() - kMaxText);
 }
 
-// Reads the port for `ms`, appending to text; true as soon as the prompt is there.
+// Reads the port for `ms`, appending to text; true as soon as the prompt is
+// there. A port that hangs up ends the wait at once.
 bool Collect(platform::SerialPort& port, std::string& text, int ms) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
     std::array<std::uint8_t, 1024> buffer{};
     for (;;) {
         if (text.find(yaltro::kPrompt) != std::string::npos) return true;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0 || StopRequested()) return false;
+        if (left <= 0 || StopRequested() || port.HungUp()) return false;
         const std::size_t n = port.Read(buffer.data(), buffer.size(), static_cast<int>(std::min<long>(left, kSliceMs)));
         Append(text, buffer.data(), n);
     }
@@ -63,14 +64,17 @@ bool Handshake(platform::SerialPort& port, const std::string& login) {
     if (!port.Write(&cr, 1, kIoTimeoutMs)) return false;
     std::string text;
     if (Collect(port, text, kFirstWaitMs)) return true;
-    for (int attempt = 0; attempt < kHandshakeTries && !StopRequested(); ++attempt) {
-        const yaltro::ConsoleScreen screen = yaltro::Classify(text);
+    for (int attempt = 0; attempt < kHandshakeTries && !StopRequested() && !port.HungUp(); ++attempt) {
+        // Two independent looks at one screen: a login prompt and the
+        // console-program screen shown together are both answered.
+        const yaltro::ConsoleScreens screens = yaltro::Screens(text);
         text.clear();
-        if (screen == yaltro::ConsoleScreen::Login) {
+        if (screens.login) {
             const std::string line = yaltro::LoginLine(login);
             if (!port.Write(line.data(), line.size(), kIoTimeoutMs)) return false;
             if (Collect(port, text, kAnswerWaitMs)) return true;
-        } else if (screen == yaltro::ConsoleScreen::ConsoleProgram) {
+        }
+        if (screens.consoleProgram) {
             const std::uint8_t eot = yaltro::kConsoleProgramAnswer;
             if (!port.Write(&eot, 1, kIoTimeoutMs)) return false;
             if (Collect(port, text, kAnswerWaitMs)) return true;
@@ -105,11 +109,10 @@ BOOL CComm_Yaltro::Connect() {
     const std::string login = LoginText();
     const std::size_t n = ports.size();
     auto found = std::make_shared<std::vector<std::atomic<bool>>>(n);
-    auto done = std::make_shared<std::atomic<std::size_t>>(0);
     std::vector<std::thread> probes;
     for (std::size_t i = 0; i < n; ++i) {
         LOG_INFO(kLog, "probing %s (%s)", ports[i].comName.c_str(), ports[i].devicePath.c_str());
-        probes.emplace_back([port = ports[i], login, found, done, i] {
+        probes.emplace_back([port = ports[i], login, found, i] {
             platform::SerialPort serial;
             if (!serial.Open(port.devicePath, Settings())) {
                 LOG_INFO(kLog, "%s (%s): %s", port.comName.c_str(), port.devicePath.c_str(), serial.Error().c_str());
@@ -118,11 +121,10 @@ BOOL CComm_Yaltro::Connect() {
                 LOG_INFO(kLog, "%s (%s): %s", port.comName.c_str(), port.devicePath.c_str(),
                          (*found)[i] ? "console prompt" : "no console prompt");
             }
-            ++*done;
         });
     }
-    // Each probe ends within its own limits; the search thread keeps pumping meanwhile.
-    while (done->load() < n) WaitPumping(20);
+    // Each probe ends within its own limits, soon after a stop: the search
+    // thread sleeps in the joins meanwhile.
     for (auto& t : probes) t.join();
     for (std::size_t i = 0; i < n; ++i)
         if ((*found)[i]) m_found.push_back(ports[i]);
@@ -165,7 +167,7 @@ bool CComm_Yaltro::WaitCommandEnd(std::string& text, bool stoppable) {
     for (;;) {
         if (text.find(yaltro::kPrompt) != std::string::npos) return true;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0 || (stoppable && StopRequested())) return false;
+        if (left <= 0 || (stoppable && StopRequested()) || m_port.HungUp()) return false;
         Append(text, buffer.data(), m_port.Read(buffer.data(), buffer.size(), static_cast<int>(std::min<long>(left, kSliceMs))));
     }
 }
@@ -181,7 +183,8 @@ BOOL CComm_Yaltro::ReadEeprom(std::uint8_t* buffer, std::int32_t length) {
         for (int ask = 1;; ++ask) {
             if (StopRequested()) return FALSE;
             if (!SendText(yaltro::ReadCommand(word)) || !WaitCommandEnd(text, true)) {
-                LOG_WARN(kLog, "read word %d on %s: no prompt after the command", word, m_current.comName.c_str());
+                LOG_WARN(kLog, "read word %d on %s: %s", word, m_current.comName.c_str(),
+                         m_port.HungUp() ? "the port hung up" : "no prompt after the command");
                 return FALSE;
             }
             const yaltro::WordReply reply = yaltro::ParseWordReply(text);
@@ -218,7 +221,8 @@ BOOL CComm_Yaltro::WriteEeprom(const std::uint8_t* buffer, std::int32_t length) 
         const auto value = static_cast<std::uint16_t>(image[static_cast<std::size_t>(2 * word)] |
                                                       (image[static_cast<std::size_t>(2 * word + 1)] << 8));
         if (!SendText(yaltro::WriteCommand(word, value)) || !WaitCommandEnd(text, false)) {
-            LOG_WARN(kLog, "write word %d on %s: no prompt after the command", word, m_current.comName.c_str());
+            LOG_WARN(kLog, "write word %d on %s: %s", word, m_current.comName.c_str(),
+                     m_port.HungUp() ? "the port hung up" : "no prompt after the command");
             return FALSE;
         }
     }

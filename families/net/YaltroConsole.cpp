@@ -99,6 +99,13 @@ ConsoleScreen Classify(std::string_view text) {
     return ConsoleScreen::Nothing;
 }
 
+ConsoleScreens Screens(std::string_view text) {
+    ConsoleScreens s;
+    s.login = text.find(kUserName) != std::string_view::npos || text.find(kUserPassword) != std::string_view::npos;
+    s.consoleProgram = text.find(kConsoleProgram) != std::string_view::npos;
+    return s;
+}
+
 std::uint32_t WordSum(std::span<const std::uint8_t, 256> image) {
     std::uint32_t sum = 0;
     for (int w : WrittenWords())

@@ -56,6 +56,14 @@ WordReply ParseWordReply(std::string_view text);
 enum class ConsoleScreen { Prompt, Login, ConsoleProgram, Nothing };
 ConsoleScreen Classify(std::string_view text);
 
+// The two prompts the handshake answers, each looked for on its own: one
+// screen may show both (a login prompt: "user name" or "user password").
+struct ConsoleScreens {
+    bool login = false;
+    bool consoleProgram = false;
+};
+ConsoleScreens Screens(std::string_view text);
+
 using Image = std::span<std::uint8_t, 256>;
 void ConsoleToImage(Image image);  // swaps the numeric fields, then stores the sum
 void ImageToConsole(Image image);  // swaps the numeric fields back

@@ -257,9 +257,11 @@ std::size_t UsbLink::ReceiveHid(echo::Report& report) {
         const auto sliceEnd = WaitClock::now() + std::chrono::milliseconds(slice);
         const std::size_t n = m_hidRead.Read(report.data(), report.size(), static_cast<int>(slice));
         if (n > 0) return n;
-        if (Stopped()) return 0;
-        // A node that fails at once (the device has gone) is not polled in a
-        // tight loop: the slice is sat out.
+        // A device that has gone (hang-up, EIO, ENODEV, its node removed)
+        // fails the read at once, as an immediate failure of the transfer.
+        if (m_hidRead.Gone() || Stopped()) return 0;
+        // Any other read that fails at once is not repeated in a tight loop:
+        // the slice is sat out.
         if (WaitClock::now() < sliceEnd) Pause(sliceEnd);
     }
 }

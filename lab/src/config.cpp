@@ -29,7 +29,7 @@ const FaultInfo kFaults[] = {
     {"wrong-address", Fault::WrongAddress, false, false, "replies with address+1"},
     {"wrong-length", Fault::WrongLength, false, false, "replies with length-1"},
     {"stale", Fault::Stale, false, false, "replies to the previous request first"},
-    {"vanish", Fault::Vanish, false, false, "disappears on its first request"},
+    {"vanish", Fault::Vanish, false, false, "disappears on its first request (or late-ms milliseconds after it)"},
     {"late", Fault::Late, true, false, "replies after late-ms milliseconds"},
     {"garble", Fault::Garble, false, false, "stores a write with its first data byte inverted, echoes it as sent"},
     {"ff-reply", Fault::FfReply, false, true, "sends a reply whose byte 0 is 0xFF before each real one"},
@@ -229,7 +229,8 @@ LabConfig load_config(const std::filesystem::path& file) {
         d.fault = fi->fault;
         d.late_ms = static_cast<unsigned>(s.number("late-ms", false, 0, 1, 60000));
         if (fi->needs_delay && d.late_ms == 0) s.fail("late-ms", "missing (needed by fault=" + fault + ")");
-        if (!fi->needs_delay && s.has("late-ms")) s.fail("late-ms", "only used with fault=late");
+        if (!fi->needs_delay && fi->fault != Fault::Vanish && s.has("late-ms"))
+            s.fail("late-ms", "only used with fault=late and fault=vanish");
         if (fi->command_protocol_only && !d.protocol->responder)
             s.fail("fault", "fault=" + fault + " needs protocol=tavik");
         d.fault_from_write = static_cast<int>(s.number("fault-from-write", false, -1, 0, 100000));

@@ -43,8 +43,9 @@ Outcome Device::handle(Session& session, std::span<const std::uint8_t> request) 
 
     switch (fault) {
     case Fault::Vanish:
-        log_event("%s: fault vanish: the device disappears", name);
+        log_event("%s: fault vanish: the device disappears in %u ms", name, cfg_.late_ms);
         out.vanish = true;
+        out.vanish_delay_ms = cfg_.late_ms;
         return out;
     case Fault::Silent:
         log_event("%s: fault silent: no reply", name);
@@ -124,7 +125,24 @@ void dispatch(const Outcome& outcome, std::function<void(const Report&, std::siz
         g_source_unref(src);
         g_main_context_unref(ctx);
     }
-    if (outcome.vanish && on_vanish) on_vanish();
+    if (!outcome.vanish || !on_vanish) return;
+    if (outcome.vanish_delay_ms == 0) {
+        on_vanish();
+        return;
+    }
+    // Later, while the host waits for the reply: a hang-up in the middle of a read.
+    GMainContext* ctx = g_main_context_ref_thread_default();
+    GSource* src = g_timeout_source_new(outcome.vanish_delay_ms);
+    g_source_set_callback(
+        src,
+        [](gpointer p) -> gboolean {
+            (*static_cast<std::function<void()>*>(p))();
+            return G_SOURCE_REMOVE;
+        },
+        new std::function<void()>(on_vanish), [](gpointer p) { delete static_cast<std::function<void()>*>(p); });
+    g_source_attach(src, ctx);
+    g_source_unref(src);
+    g_main_context_unref(ctx);
 }
 
 }  // namespace lab

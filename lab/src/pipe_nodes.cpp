@@ -137,6 +137,8 @@ void PipeNodes::vanish() {
         GError* err = nullptr;
         umockdev_testbed_detach_ioctl(testbed_, p->devnode.c_str(), &err);
         g_clear_error(&err);
+        // The nodes go; files already open stay as they are and never hear
+        // from the device again (no hang-up): only the missing node tells.
         ::unlink((root_dir_ + p->devnode).c_str());
     }
     ::rmdir((root_dir_ + dir_).c_str());

@@ -61,6 +61,7 @@ struct Outgoing {
 struct Outcome {
     std::vector<Outgoing> replies;
     bool vanish = false;
+    unsigned vanish_delay_ms = 0;  // the device leaves this long after the request
 };
 
 // A command protocol: the device answers from state of its own, applies the

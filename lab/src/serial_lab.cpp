@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <umockdev.h>
 #include <unistd.h>
 
@@ -77,7 +78,8 @@ SerialConfig parse_serial(GKeyFile* kf, const std::string& group, const std::str
     else if (fault == "other-address") c.fault = SerialFault::OtherAddress;
     else if (fault == "no-addr") c.fault = SerialFault::NoAddr;
     else if (fault == "late") c.fault = SerialFault::Late;
-    else fail("fault", "unknown fault '" + fault + "' (none | silent | no-prompt-after-command | other-address | no-addr | late)");
+    else if (fault == "hang-up") c.fault = SerialFault::HangUp;
+    else fail("fault", "unknown fault '" + fault + "' (none | silent | no-prompt-after-command | other-address | no-addr | late | hang-up)");
     const std::string late = get(kf, group, "late-ms", "");
     if (c.fault == SerialFault::Late) {
         c.late_ms = static_cast<unsigned>(std::strtoul(late.c_str(), nullptr, 10));
@@ -110,6 +112,25 @@ struct SerialLab::Console {
     bool answered_late = false;       // fault=late: the first command's answer was held back
     std::string held;                 // that answer
     std::chrono::steady_clock::time_point due{};
+    bool hang_up_pending = false;     // fault=hang-up: the port hangs up at `due`
+    bool hung_up = false;
+    int hold = -1;                    // the lab's own open of the terminal side
+    std::string hold_path;
+
+    // Hangs the terminal up, as a USB serial adapter does when it is pulled:
+    // every open file of the port then reads end of file and fails writes.
+    // The lab opens the terminal again, so the master side stays usable.
+    void hang_up() {
+        hang_up_pending = false;
+        hung_up = true;
+        if (hold < 0 || ::ioctl(hold, TIOCVHANGUP) != 0) {
+            log_error("%s: hang-up failed (%s)", cfg.name.c_str(), std::strerror(errno));
+            return;
+        }
+        log_event("%s: fault hang-up: the port hangs up", cfg.name.c_str());
+        ::close(hold);
+        hold = ::open(hold_path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    }
 
     void say(const std::string& text) {
         if (text.empty()) return;
@@ -150,6 +171,14 @@ struct SerialLab::Console {
                 std::snprintf(reply, sizeof reply, "\r\nword %d read", address);
             else
                 std::snprintf(reply, sizeof reply, "\r\nAddr = %03d  value = %04X", shown, word(shown));
+            if (cfg.fault == SerialFault::HangUp) {
+                // Part of the answer, then the port hangs up while the host reads.
+                if (hung_up) return;
+                say("\r\nAddr = ");
+                hang_up_pending = true;
+                due = std::chrono::steady_clock::now() + std::chrono::milliseconds(kHangUpAfterMs);
+                return;
+            }
             if (cfg.fault == SerialFault::Late && !answered_late) {
                 answered_late = true;
                 held = reply + end;
@@ -262,9 +291,9 @@ SerialLab::SerialLab(UMockdevTestbed* testbed, const std::string& root_dir, cons
         if (c.kind != SerialKind::Yaltro) continue;
         // The lab holds the terminal side open too, so that the master never
         // hangs up between the product's opens.
-        const int hold = ::open((root_dir + "/dev/" + tty).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (hold >= 0) held_.push_back(hold);
         auto con = std::make_unique<Console>();
+        con->hold_path = root_dir + "/dev/" + tty;
+        con->hold = ::open(con->hold_path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         con->cfg = c;
         con->master = master;
         ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
@@ -285,7 +314,8 @@ SerialLab::~SerialLab() {
     }
     if (thread_.joinable()) thread_.join();
     if (wake_fd_ >= 0) ::close(wake_fd_);
-    for (int fd : held_) ::close(fd);
+    for (const auto& c : consoles_)
+        if (c->hold >= 0) ::close(c->hold);
 }
 
 void SerialLab::run() {
@@ -296,7 +326,7 @@ void SerialLab::run() {
         int timeout = -1;
         const auto now = std::chrono::steady_clock::now();
         for (const auto& c : consoles_)
-            if (!c->held.empty()) {
+            if (!c->held.empty() || c->hang_up_pending) {
                 const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(c->due - now).count() + 1;
                 timeout = timeout < 0 ? static_cast<int>(std::max<long>(left, 0)) : std::min(timeout, static_cast<int>(std::max<long>(left, 0)));
             }
@@ -306,6 +336,8 @@ void SerialLab::run() {
                 c->say(c->held);
                 c->held.clear();
             }
+        for (auto& c : consoles_)
+            if (c->hang_up_pending && std::chrono::steady_clock::now() >= c->due) c->hang_up();
         for (std::size_t i = 0; i < consoles_.size(); ++i) {
             if (fds[i].revents & POLLIN) {
                 std::uint8_t buf[512];

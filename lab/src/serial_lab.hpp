@@ -18,7 +18,7 @@ typedef struct _UMockdevTestbed UMockdevTestbed;
 namespace lab {
 
 enum class SerialKind { Yaltro, Nothing, Placeholder };
-enum class SerialFault { None, Silent, NoPromptAfterCommand, OtherAddress, NoAddr, Late };
+enum class SerialFault { None, Silent, NoPromptAfterCommand, OtherAddress, NoAddr, Late, HangUp };
 
 struct SerialConfig {
     std::string name;
@@ -31,6 +31,9 @@ struct SerialConfig {
     SerialFault fault = SerialFault::None;
     unsigned late_ms = 0;             // fault=late: delay of the first command's answer
 };
+
+// fault=hang-up: the port hangs up this long after the first command's partial answer.
+inline constexpr int kHangUpAfterMs = 200;
 
 // Parses one [serial NAME] section; throws ConfigError (declared in config.hpp).
 SerialConfig parse_serial(GKeyFile* kf, const std::string& group, const std::string& name);
@@ -49,7 +52,6 @@ private:
     void run();
 
     std::vector<std::unique_ptr<Console>> consoles_;
-    std::vector<int> held_;
     int wake_fd_ = -1;
     std::atomic<bool> stop_{false};
     std::thread thread_;

@@ -624,8 +624,9 @@ public:
         }
         log_event("%s: command 0x%02x", name, req[0]);
         if (cfg_.fault == Fault::Vanish) {
-            log_event("%s: fault vanish: the device disappears", name);
+            log_event("%s: fault vanish: the device disappears in %u ms", name, cfg_.late_ms);
             out.vanish = true;
+            out.vanish_delay_ms = cfg_.late_ms;
             return out;
         }
         if (cfg_.fault == Fault::Silent) {

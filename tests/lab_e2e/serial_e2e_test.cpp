@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <regex>
 
 #include "LabRun.h"
 
@@ -126,4 +127,25 @@ TEST(SerialLab, YaltroLoginTextFromTheUser) {
     ASSERT_EQ(yes.status, 0) << yes.err;
     EXPECT_EQ(JsonField(yes.out, "serial"), std::vector<std::string>{"YT2B000202"});
     EXPECT_FALSE(Has(yes.err + yes.out, "Kv7-quartz"));
+}
+
+// A console whose port hangs up while the host waits for the end of a read
+// command (a pulled USB serial adapter): the hung-up terminal says it is
+// readable and reads give end of file. The read ends there, at once, instead of
+// reading nothing in a tight loop until the 1500 ms limit; a good console on
+// another port is read as usual.
+TEST(SerialLab, APortThatHangsUpDuringAReadEndsTheReadWithoutSpinning) {
+    LabDir lab("yaltro-hangup");
+    lab.WriteConfig(Lab(Port("good", 1, "serial=YTGOOD01") + Port("pulled", 2, "serial=YTPULL01\nfault=hang-up")));
+    auto d = RunInLab(lab, {"/bin/sh", "-c", CliPath() + " -v -v discover --json Yaltro; s=$?; times >&2; exit $s"});
+    ASSERT_EQ(d.status, 0) << d.err;
+    EXPECT_EQ(JsonField(d.out, "serial"), (std::vector<std::string>{"YTGOOD01"})) << d.out;
+    EXPECT_TRUE(Has(d.err, "read word 16 on COM2: the port hung up")) << d.err;
+    // CPU time of the search (the shell's children: user, then system). A
+    // read that spun through its 1500 ms would use most of that.
+    std::smatch m;
+    const std::regex children(R"((\d+)m([\d.]+)s (\d+)m([\d.]+)s\s*$)");
+    ASSERT_TRUE(std::regex_search(d.err, m, children)) << d.err;
+    const double cpu = std::stod(m[1]) * 60 + std::stod(m[2]) + std::stod(m[3]) * 60 + std::stod(m[4]);
+    EXPECT_LT(cpu, 0.4) << d.err.substr(d.err.size() > 300 ? d.err.size() - 300 : 0);
 }

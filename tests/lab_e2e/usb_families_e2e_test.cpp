@@ -248,6 +248,39 @@ TEST(UsbFamiliesLab, HidDevicesComeAfterPipesAndBeforeMpusbAndTransferOverHidraw
     }
 }
 
+// Instruments unplugged while the host waits for a reply (each hangs up
+// 300 ms after its first request): a hang-up, EIO, ENODEV or a removed node
+// ends every reply attempt at once, so the chunk fails after its 80 attempts
+// and their 50 ms pauses, about 4 s, instead of 80 waits of the whole HID
+// (2000 ms Dravik, 1000 ms Tesk-300) or pipe (1000 ms) limit. The search goes on.
+TEST(UsbFamiliesLab, InstrumentsUnpluggedDuringAReadFailTheirChunkAfterTheAttemptsNotTheLimits) {
+    LabDir lab("usbfam-unplug");
+    const std::string gone = "fault=vanish\nlate-ms=300\n";
+    lab.WriteConfig(Config({{"t3-hid", "hid", 0x2403, 0x1705, "Quenlor Tesk-300", "tesk300", "T3HIDGON", 1, gone},
+                            {"t3-pipe", "pipe", 0x2403, 0x1688, "Quenlor Tesk-300", "tesk300", "T3PIPGON", 2, gone,
+                             kTesk300Guid},
+                            {"t3-walk", "mpusb", 0x2403, 0x1688, "Quenlor Tesk-300", "tesk300", "T3WALK01", 3},
+                            {"dv-hid", "hid", 0x2403, 0x1707, "Dravik-100", "quissel", "DVHIDGON", 4, gone}}));
+    // One chunk of a gone device: the 50 ms pause, the read it was unplugged
+    // in, then 80 attempts that end at once, each with its 50 ms pause.
+    constexpr double kAttemptsOnly = 0.05 + 80 * 0.05;
+    constexpr double kGoneChunk = 0.05 + 0.3 + 80 * 0.05;
+    const std::string cli = CliPath();
+    auto tesk = RunInLab(lab, {cli, "discover", "--json", "Tesk - 300"});
+    EXPECT_EQ(tesk.status, 0) << tesk.err;
+    EXPECT_EQ(Listed(tesk.out), (std::vector<std::string>{"Tesk - 300/T3WALK01"})) << tesk.err;
+    EXPECT_GE(tesk.seconds, 2 * kAttemptsOnly);  // every attempt was made
+    EXPECT_LT(tesk.seconds, 2 * kGoneChunk * 1.5 + 10.0);
+    auto dravik = RunInLab(lab, {cli, "discover", "--json", "Dravik - 100"});
+    EXPECT_EQ(dravik.status, 1) << dravik.err;
+    EXPECT_TRUE(Listed(dravik.out).empty()) << dravik.out;
+    EXPECT_GE(dravik.seconds, kAttemptsOnly);
+    EXPECT_LT(dravik.seconds, kGoneChunk * 1.5 + 10.0);
+    // The first chunk failed: no further request reached the devices.
+    for (const char* device : {"t3-hid", "t3-pipe", "dv-hid"})
+        EXPECT_EQ(Requests(lab.path / "record.txt", device).size(), 1u) << device;
+}
+
 TEST(UsbFamiliesLab, FaultsGiveTheirResultInTimeAndTheSearchGoesOn) {
     LabDir lab("usbfam-faults");
     lab.WriteConfig(Config({

@@ -1,7 +1,12 @@
 // Serial port numbering and the Yaltro console protocol, without a port.
 #include <gtest/gtest.h>
 
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <array>
+#include <chrono>
 
 #include "families/net/YaltroConsole.h"
 #include "platform/SerialPort.h"
@@ -87,4 +92,73 @@ TEST(YaltroConsole, ScreensAndLayout) {
     EXPECT_EQ(image[184] | (image[185] << 8) | (image[186] << 16) | (static_cast<std::uint32_t>(image[187]) << 24), sum);
     yaltro::ImageToConsole(image);
     for (int b : {32, 33, 34, 35, 36, 37, 38, 39, 76, 100}) EXPECT_EQ(image[static_cast<std::size_t>(b)], original[static_cast<std::size_t>(b)]);
+}
+
+// The port is opened exclusive (TIOCEXCL). The flag belongs to the terminal,
+// so every way of closing it gives it up again (TIOCNXCL): otherwise, while
+// another program still holds the port, every later open is refused ("busy").
+// A terminal made exclusive by someone else keeps that owner's flag. A real
+// pseudo-terminal, since the lab's tty emulation swallows the requests.
+TEST(SerialPorts, ExclusiveUseIsGivenUpOnEveryCloseAndAHangUpEndsThePort) {
+    int master = -1, other = -1;  // `other`: another program's open of the port
+    char name[256] = {};
+    ASSERT_EQ(::openpty(&master, &other, name, nullptr, nullptr), 0);
+    auto exclusive = [&] {
+        int flag = -1;
+        return ::ioctl(other, TIOCGEXCL, &flag) == 0 ? flag : -1;
+    };
+    const platform::SerialSettings settings;
+    ASSERT_EQ(exclusive(), 0);
+    {
+        platform::SerialPort port;
+        ASSERT_TRUE(port.Open(name, settings)) << port.Error();
+        EXPECT_EQ(exclusive(), 1);
+        port.Close();
+        EXPECT_EQ(exclusive(), 0) << "Close";
+        ASSERT_TRUE(port.Open(name, settings)) << port.Error();
+        EXPECT_EQ(exclusive(), 1);
+        ASSERT_TRUE(port.Open(name, settings)) << "opened again while open";
+        EXPECT_EQ(exclusive(), 1);
+        platform::SerialSettings bad;
+        bad.baud = 12345;
+        EXPECT_FALSE(port.Open(name, bad));
+        EXPECT_EQ(exclusive(), 0) << "a failed open";
+        ASSERT_TRUE(port.Open(name, settings)) << port.Error();
+    }
+    EXPECT_EQ(exclusive(), 0) << "the destructor";
+    ASSERT_EQ(::ioctl(other, TIOCEXCL), 0);
+    {
+        platform::SerialPort port;
+        port.Open(name, settings);  // refused (EBUSY) unless privileged
+    }
+    EXPECT_EQ(exclusive(), 1) << "another owner's flag";
+    ::ioctl(other, TIOCNXCL);
+
+    // The far side goes away: the port hangs up, a read returns 0 at once and
+    // the port says so; writes fail from then on.
+    platform::SerialPort port;
+    ASSERT_TRUE(port.Open(name, settings)) << port.Error();
+    const std::uint8_t hello[] = {'h', 'i'};
+    EXPECT_TRUE(port.Write(hello, sizeof hello, 1000));
+    EXPECT_FALSE(port.HungUp());
+    ::close(master);
+    std::array<std::uint8_t, 64> buffer{};
+    const auto start = std::chrono::steady_clock::now();
+    while (!port.HungUp() && std::chrono::steady_clock::now() - start < std::chrono::seconds(10))
+        port.Read(buffer.data(), buffer.size(), 1000);
+    EXPECT_TRUE(port.HungUp());
+    EXPECT_EQ(port.Read(buffer.data(), buffer.size(), 1000), 0u);
+    EXPECT_FALSE(port.Write(hello, sizeof hello, 1000));
+    port.Close();
+    ::close(other);
+}
+
+TEST(YaltroConsole, LoginAndConsoleProgramOnOneScreenAreBothSeen) {
+    const auto both = yaltro::Screens("** Console Program **\r\nuser name:");
+    EXPECT_TRUE(both.login);
+    EXPECT_TRUE(both.consoleProgram);
+    EXPECT_TRUE(yaltro::Screens("user password:").login);
+    EXPECT_FALSE(yaltro::Screens("user password:").consoleProgram);
+    EXPECT_FALSE(yaltro::Screens("Yaltro>").login);
+    EXPECT_FALSE(yaltro::Screens("Yaltro>").consoleProgram);
 }
