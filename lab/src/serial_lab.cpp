@@ -69,8 +69,10 @@ SerialConfig parse_serial(GKeyFile* kf, const std::string& group, const std::str
     c.login = login == "yes";
     c.login_text = get(kf, group, "login-text", c.login_text);
     const std::string cp = get(kf, group, "console-program", "no");
-    if (cp != "yes" && cp != "no") fail("console-program", "yes or no");
-    c.console_program = cp == "yes";
+    if (cp != "yes" && cp != "no" && cp != "with-login") fail("console-program", "yes, no or with-login");
+    c.console_program = cp != "no";
+    c.console_program_with_login = cp == "with-login";
+    if (c.console_program_with_login && !c.login) fail("console-program", "with-login needs login=yes");
     const std::string fault = get(kf, group, "fault", "none");
     if (fault == "none") c.fault = SerialFault::None;
     else if (fault == "silent") c.fault = SerialFault::Silent;
@@ -150,6 +152,10 @@ struct SerialLab::Console {
     }
 
     void after_login() {
+        if (cfg.console_program_with_login && !shown_console_program) {
+            stage = Stage::ConsoleProgram;  // its screen was shown with the login prompt
+            return;
+        }
         if (cfg.console_program && !shown_console_program) {
             stage = Stage::ConsoleProgram;
             say("\r\n*** Console Program ***\r\nPress Ctrl-D to leave\r\n");
@@ -206,7 +212,9 @@ struct SerialLab::Console {
         case Stage::Idle:
             if (cfg.login) {
                 stage = Stage::UserName;
-                say("\r\nuser name:");
+                say(cfg.console_program_with_login && !shown_console_program
+                        ? "\r\n*** Console Program ***\r\nPress Ctrl-D to leave\r\nuser name:"
+                        : "\r\nuser name:");
             } else {
                 after_login();
             }
@@ -236,6 +244,11 @@ struct SerialLab::Console {
         if (cfg.fault == SerialFault::Silent) return;
         for (std::size_t i = 0; i < n; ++i) {
             const char c = static_cast<char>(data[i]);
+            if (cfg.console_program_with_login && c == 0x04 &&
+                (stage == Stage::UserName || stage == Stage::Password)) {
+                shown_console_program = true;  // left before the login ends
+                continue;
+            }
             if (stage == Stage::ConsoleProgram && c == 0x04) {
                 shown_console_program = true;
                 after_login();

@@ -28,6 +28,10 @@ struct SerialConfig {
     bool login = false;               // asks "user name" and "user password"
     std::string login_text = "mopradelkin";
     bool console_program = false;     // shows the "Console Program" screen once after login
+    // console-program=with-login: the "Console Program" screen shows on the
+    // login screen instead, once; after login the console stays silent until
+    // the byte 0x04 has come (at any time since that screen).
+    bool console_program_with_login = false;
     SerialFault fault = SerialFault::None;
     unsigned late_ms = 0;             // fault=late: delay of the first command's answer
 };

@@ -21,10 +21,10 @@ bool Has(const std::string& text, const std::string& what) { return text.find(wh
 
 }  // namespace
 
-// One lab: a console with login and the console-program screen, a port with
-// nothing attached, a placeholder ttyS that is not a port, and three consoles
-// whose replies are faulty. The search probes every port at once, finds the
-// four consoles, and reads only the sound one.
+// One lab: a console with login and the console-program screen, one that
+// shows both on one screen, a port with nothing attached, a placeholder ttyS
+// that is not a port, and consoles whose replies are faulty. The search probes
+// every port at once, finds the consoles, and reads only the sound ones.
 TEST(SerialLab, YaltroSearchReadWriteAndFaults) {
     LabDir lab("yaltro");
     lab.WriteConfig(Lab(Port("placeholder", 0, "kind=placeholder") +
@@ -34,12 +34,15 @@ TEST(SerialLab, YaltroSearchReadWriteAndFaults) {
                         Port("no-addr", 4, "serial=YTNA\nfault=no-addr") +
                         Port("no-prompt", 5, "serial=YTNP\nfault=no-prompt-after-command") +
                         Port("late-in", 6, "serial=YTLATE13\nfault=late\nlate-ms=1300") +
-                        Port("late-out", 7, "serial=YTLATE17\nfault=late\nlate-ms=1700")));
+                        Port("late-out", 7, "serial=YTLATE17\nfault=late\nlate-ms=1700") +
+                        Port("both", 8, "serial=YTBOTH08\nlogin=yes\nconsole-program=with-login")));
     const std::string cli = CliPath();
     auto d = RunInLab(lab, {cli, "-v", "-v", "discover", "--json", "Yaltro"});
     ASSERT_EQ(d.status, 0) << d.err;
     // An answer 1300 ms after the command is inside the 1500 ms limit; 1700 ms is not.
-    EXPECT_EQ(JsonField(d.out, "serial"), (std::vector<std::string>{"YT1A000101", "YTLATE13"})) << d.out;
+    // A screen with both the login prompt and the console-program screen gets
+    // both answers (COM8).
+    EXPECT_EQ(JsonField(d.out, "serial"), (std::vector<std::string>{"YT1A000101", "YTLATE13", "YTBOTH08"})) << d.out;
     EXPECT_TRUE(Has(d.err, "read word 16 on COM7: no prompt after the command")) << d.err;
     // COM numbers in ttyS order without the placeholder; every probed path is named.
     EXPECT_TRUE(Has(d.err, "probing COM1 (/dev/ttyS1)")) << d.err;
