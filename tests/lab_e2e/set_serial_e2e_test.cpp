@@ -127,3 +127,76 @@ TEST(SetSerialLab, ShowViewsAnImageFile) {
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 17);
     EXPECT_EQ(::Run({CliPath(), "show", (lab.path / "missing.bin").string()}).status, 2);
 }
+
+// Yaltro writes only bytes 32-107, 154-183 and 188-197. A serial number it
+// would not write whole is refused with nothing written and the longest it
+// takes named; other bytes it keeps that differ from the image are named; the
+// restore command asks for the console's own login text and never shows it.
+TEST(SetSerialLab, YaltroTakesOnlyTheSerialNumbersItWrites) {
+    LabDir lab("set-serial-yaltro");
+    lab.WriteConfig("[lab]\nstate-dir=state\n\n[serial yaltro-c]\nport=0\nserial=YT3C000303\nlogin=yes\n"
+                    "login-text=Kv7-quartz\n");
+    const fs::path secret = lab.path / "secret.txt";
+    std::ofstream(secret) << "Kv7-quartz\n";
+    const fs::path backups = lab.path / "backups";
+    const fs::path stateFile = lab.state / "yaltro-c.bin";
+    auto cli = [&](std::vector<std::string> args) {
+        std::vector<std::string> argv = {CliPath(),  "--json",        "--yaltro-password-file", secret.string(),
+                                         "--family", "Yaltro",        "--module",               "0",
+                                         "--backup-dir", backups.string()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return RunInLab(lab, argv);
+    };
+    auto has = [](const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; };
+
+    // 41 characters would leave the module with its first 31 and a stray byte.
+    auto longer = cli({"set-serial", std::string(41, 'L')});
+    EXPECT_EQ(longer.status, 1) << longer.out << longer.err;
+    EXPECT_TRUE(has(longer.out, "Yaltro takes serial numbers of at most 31 characters; nothing written")) << longer.out;
+    EXPECT_EQ(BackupCount(backups), 0u);
+
+    // 31 characters fit (the zero byte is byte 107).
+    auto fits = cli({"set-serial", std::string(31, 'F')});
+    ASSERT_EQ(fits.status, 0) << fits.out << fits.err;
+    const auto restore = JsonField(fits.out, "restore");
+    ASSERT_EQ(restore.size(), 1u) << fits.out;
+    EXPECT_TRUE(has(restore[0], "'--yaltro-password'")) << restore[0];
+    EXPECT_TRUE(has(restore[0], "--expect-serial '" + std::string(31, 'F') + "'")) << restore[0];
+    EXPECT_FALSE(has(fits.out + fits.err, "Kv7-quartz"));
+    const auto backup = JsonField(fits.out, "backup");
+    ASSERT_EQ(backup.size(), 1u);
+    const std::string original = ReadFile(backup[0]);
+    ASSERT_EQ(original.size(), 256u);
+    const std::string afterFits = ReadFile(stateFile);
+
+    // An image whose serial's zero byte would be byte 108: refused, nothing written.
+    std::string image = original;
+    image.replace(76, 33, std::string(32, 'S') + '\0');
+    const fs::path file = lab.path / "image.bin";
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << image;
+    auto w32 = cli({"write", file.string()});
+    EXPECT_EQ(w32.status, 1) << w32.out << w32.err;
+    EXPECT_TRUE(has(w32.out, "reaches byte 108")) << w32.out;
+    EXPECT_TRUE(has(w32.out, "at most 31 characters; nothing written")) << w32.out;
+    EXPECT_EQ(BackupCount(backups), 1u);
+    EXPECT_EQ(ReadFile(stateFile), afterFits);
+
+    // Other kept bytes that differ: written, and exactly those named.
+    image = original;
+    image.replace(76, 9, std::string("YT-NEW-2") + '\0');
+    for (std::size_t at : {0u, 1u, 200u}) image[at] = static_cast<char>(image[at] ^ 0x01);
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << image;
+    auto kept = cli({"write", file.string()});
+    ASSERT_EQ(kept.status, 0) << kept.out << kept.err;
+    EXPECT_EQ(JsonField(kept.out, "kept_differing"), std::vector<std::string>{"bytes 0-1, 200"}) << kept.out;
+    auto keptText = RunInLab(lab, {CliPath(), "--yaltro-password-file", secret.string(), "read", "--family", "Yaltro",
+                                   "--module", "0", "--show"});
+    EXPECT_TRUE(has(keptText.out, "S/N: YT-NEW-2\n")) << keptText.out;
+
+    // The restore command, its login text given on standard input.
+    const auto back = JsonField(kept.out, "restore");
+    ASSERT_EQ(back.size(), 1u);
+    auto restored = RunInLab(lab, {"/bin/sh", "-c", back[0] + " < '" + secret.string() + "'"});
+    EXPECT_EQ(restored.status, 0) << back[0] << "\n" << restored.err;
+    EXPECT_EQ(ReadFile(stateFile), afterFits);
+}
