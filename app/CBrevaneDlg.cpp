@@ -584,7 +584,7 @@ void CBrevaneDlg::ShowWriteOutcome() {
         // Not the whole image: the module kept bytes that differ from it.
         AppendLog(QStringLiteral(" DONE, but %1 kept").arg(QString::fromStdString(result.keptDiffering)), false);
         ui::ShowMessage(this, QStringLiteral("The image was written to %1, but not all of it: the instrument kept %2 "
-                                             "as they were, and they differ from the image. The bytes it writes "
+                                             "unchanged although the image differs there. The bytes it writes "
                                              "read back correctly.\n%3")
                                   .arg(m_writeTarget, QString::fromStdString(result.keptDiffering), BackupText(result)));
         return;

@@ -690,8 +690,8 @@ int CmdWrite(const Options& o) {
                     JsonString(result.restoreCommand).c_str(), JsonString(result.keptBytes).c_str(),
                     JsonString(result.keptDiffering).c_str());
     else if (!result.keptDiffering.empty())
-        std::printf("written, but not all of the image: %s %s, S/N %s; it kept %s as they were, and they differ "
-                    "from the image\n",
+        std::printf("written, but not all of the image: %s %s, S/N %s; it kept %s unchanged although the image "
+                    "differs there\n",
                     o.family->c_str(), ModuleName(o).c_str(), Latin1ToUtf8(SerialNumberOf(*image)).c_str(),
                     result.keptDiffering.c_str());
     else
@@ -744,7 +744,7 @@ int CmdSetSerial(const Options& o) {
                     ModuleName(o).c_str(), serial.c_str(), result.moduleSerial.c_str(),
                     result.keptDiffering.empty()
                         ? ""
-                        : ("; it kept " + result.keptDiffering + " as they were, which differ from the image").c_str());
+                        : ("; it kept " + result.keptDiffering + " unchanged although the image differs there").c_str());
     }
     return result.ok ? kExitOk : kExitFailed;
 }

@@ -219,11 +219,11 @@ WriteResult WriteFromCurrent(const std::string& familyName, const ModuleChoice& 
     if (!image) return fail(WriteStep::Write, error + "; nothing written");
 
     // The family may write only part of the image: before anything goes out,
-    // what it would keep is compared with what was asked.
+    // the serial number (from byte 76 to its zero byte) must lie wholly in
+    // what it writes, or the module would keep another one: refused. (The
+    // bytes past the written ones need not even be readable.)
     const auto writable = family.WritableRanges();
     {
-        // A serial number (from byte 76 to its zero byte) that would not be
-        // written whole would leave the module with another one: refused.
         const std::size_t start = kSerialOffset;
         std::size_t end = start;
         while (end < kImageSize && (*image)[end] != 0) ++end;
@@ -233,7 +233,7 @@ WriteResult WriteFromCurrent(const std::string& familyName, const ModuleChoice& 
             bool w = false;
             const auto at = static_cast<std::int32_t>(i);
             for (const auto& r : writable) w = w || (at >= r.first && at < r.end);
-            if (!w && (*image)[i] != previous[i]) inside = false;
+            inside = w;
         }
         if (!inside) {
             const int longest = LongestWritableSerial(writable);
@@ -246,7 +246,6 @@ WriteResult WriteFromCurrent(const std::string& familyName, const ModuleChoice& 
                             " characters; nothing written");
         }
     }
-    result.keptDiffering = KeptDifferencesText(*image, previous, writable);
 
     std::error_code ec;
     std::filesystem::create_directories(backupDir, ec);
@@ -297,7 +296,13 @@ WriteResult WriteFromCurrent(const std::string& familyName, const ModuleChoice& 
     transfer::TakeFailedChunk();  // nothing left over from the reads above
     if (!family.WriteEeprom(image->data(), static_cast<std::int32_t>(kImageSize)))
         return fail(WriteStep::Write, chunkText() + "not acknowledged by " + module + keep);
-    IdentityImage readBack{};
+    // Bytes a family does not read stay as the image has them, so they are
+    // not claimed to differ; written bytes start out different, so one left
+    // unread fails the comparison.
+    IdentityImage readBack = *image;
+    for (const auto& r : writable)
+        for (std::int32_t i = std::max(r.first, 0); i < std::min<std::int32_t>(r.end, kImageSize); ++i)
+            readBack[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(~(*image)[static_cast<std::size_t>(i)]);
     if (!family.ReadEeprom(readBack.data(), static_cast<std::int32_t>(kImageSize)))
         return fail(WriteStep::ReadBack, chunkText() + "not answered by " + module + keep);
     // Only what the family writes is compared; the bytes the instrument keeps
@@ -305,6 +310,9 @@ WriteResult WriteFromCurrent(const std::string& familyName, const ModuleChoice& 
     result.keptBytes = KeptBytesText(writable);
     if (const int at = FirstWrittenDifference(readBack, *image, writable); at >= 0)
         return fail(WriteStep::Compare, "the image read back differs at byte " + std::to_string(at) + keep);
+    // The bytes the module kept as they were although the image asks for
+    // others: the module does not hold the whole image.
+    result.keptDiffering = KeptDifferencesText(*image, readBack, previous, writable);
     result.ok = true;
     result.restoreCommand =
         RestoreCommand(familyName, choice, target, cardMode, backupDir, file, {SerialNumberOf(*image)}, reach);
@@ -366,13 +374,15 @@ int FirstWrittenDifference(const IdentityImage& a, const IdentityImage& b, const
     return first;
 }
 
-std::string KeptDifferencesText(const IdentityImage& a, const IdentityImage& b, const std::vector<ByteRange>& writable) {
-    // The differing bytes outside the ranges are the complement of "written
-    // or equal".
-    std::vector<ByteRange> same = writable;
-    for (std::int32_t i = 0; i < static_cast<std::int32_t>(kImageSize); ++i)
-        if (a[static_cast<std::size_t>(i)] == b[static_cast<std::size_t>(i)]) same.push_back({i, i + 1});
-    return KeptBytesText(same);
+std::string KeptDifferencesText(const IdentityImage& asked, const IdentityImage& after, const IdentityImage& before,
+                                const std::vector<ByteRange>& writable) {
+    // The complement of "written, equal to the image, or changed by the write".
+    std::vector<ByteRange> rest = writable;
+    for (std::int32_t i = 0; i < static_cast<std::int32_t>(kImageSize); ++i) {
+        const auto k = static_cast<std::size_t>(i);
+        if (after[k] == asked[k] || after[k] != before[k]) rest.push_back({i, i + 1});
+    }
+    return KeptBytesText(rest);
 }
 
 int LongestWritableSerial(const std::vector<ByteRange>& writable) {

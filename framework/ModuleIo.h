@@ -57,9 +57,10 @@ struct WriteResult {
     // are), as text for the user, e.g. "bytes 0-31"; empty when it writes the
     // whole image. Only the written bytes are compared after the write.
     std::string keptBytes;
-    // Of those, the bytes where the image asked for differs from what the
-    // module holds and keeps (e.g. "bytes 0-3, 20"): the module does not hold
-    // the whole image. Empty when the image agrees there.
+    // Of those, the bytes the module read back unchanged from before the
+    // write although the image asks for other values (e.g. "bytes 0-3, 20"):
+    // the module does not hold the whole image. Empty when there are none
+    // (bytes the family cannot read are never named here).
     std::string keptDiffering;
     // The chunk at which a write or read-back stopped (from 0), when the family
     // says; -1 otherwise.
@@ -86,9 +87,11 @@ std::string KeptBytesText(const std::vector<ByteRange>& writable);
 // The first byte inside the writable ranges where the two images differ;
 // -1 when they agree there.
 int FirstWrittenDifference(const IdentityImage& a, const IdentityImage& b, const std::vector<ByteRange>& writable);
-// The bytes outside the writable ranges where the two images differ, as text
-// ("bytes 0-3, 20"); empty when they agree there.
-std::string KeptDifferencesText(const IdentityImage& a, const IdentityImage& b, const std::vector<ByteRange>& writable);
+// The bytes outside the writable ranges that the module kept as they were
+// (`after` equals `before` there) although `asked` differs, as text
+// ("bytes 0-3, 20"); empty when there are none.
+std::string KeptDifferencesText(const IdentityImage& asked, const IdentityImage& after, const IdentityImage& before,
+                                const std::vector<ByteRange>& writable);
 // The longest serial number (with its zero byte, from byte 76) that lies
 // wholly inside the writable ranges.
 int LongestWritableSerial(const std::vector<ByteRange>& writable);
