@@ -249,9 +249,9 @@ WriteResult WriteFromCurrent(const std::string& familyName, const ModuleChoice& 
 
     std::error_code ec;
     std::filesystem::create_directories(backupDir, ec);
-    const std::string base = FileSafe(familyName) +
-                             (choice.viaCardSelection ? "-card" + std::to_string(index + 1) : "-module" + std::to_string(index)) + "-" +
-                             FileSafe(result.moduleSerial) + "-" + Stamp();
+    const std::string which =
+        choice.viaCardSelection ? "-card" + std::to_string(index + 1) : "-module" + std::to_string(index);
+    const std::string base = FileSafe(familyName) + which + "-" + FileSafe(result.moduleSerial) + "-" + Stamp();
     // Never overwrite an earlier backup: add a counter until the name is new.
     std::filesystem::path file;
     for (int n = 0; n < 1000; ++n) {

@@ -50,8 +50,10 @@ struct WriteResult {
     std::string module;
     IdentityImage written{};              // the image written (set once the backup is saved)
     // Once the backup is saved: the brevane-cli command that writes it back to
-    // the same module (after a verified write, only while the module still
-    // holds the serial number just written).
+    // the same module (the card its dialog picked, with its mode), only while
+    // the module holds the serial number it had or the new one (after a
+    // verified write: the new one), with the options the family needs to be
+    // reached again.
     std::string restoreCommand;
     // The bytes the family does not write (the instrument keeps them as they
     // are), as text for the user, e.g. "bytes 0-31"; empty when it writes the
