@@ -547,7 +547,7 @@ bool CBrevaneDlg::WriteImageFromFile(const std::string& family, const moduleio::
     m_lastWriteOk = false;
     AppendLog(QStringLiteral("Writing image to %1 . . .").arg(m_writeTarget), true);
     moduleio::WriteOptions options;
-    options.expectSerial = std::move(expectSerial);
+    if (expectSerial) options.expectSerial.push_back(std::move(*expectSerial));
     // Called on the job's thread: the log line is appended on this one.
     options.aboutToWrite = [this](const std::string& module) {
         QMetaObject::invokeMethod(
@@ -571,11 +571,22 @@ void CBrevaneDlg::ShowWriteOutcome() {
         return;
     }
     m_lastWriteOk = result.ok;
+    // A card is named as its dialog picked it.
+    if (!result.module.empty()) m_writeTarget = QString::fromStdString(result.module);
     if (!result.ok) {
         AppendLog(QStringLiteral(" FAILED"), false);
         ui::ShowMessage(this, QStringLiteral("Writing the image to %1 failed at step \"%2\":\n%3\n%4")
                                   .arg(m_writeTarget, QString::fromUtf8(moduleio::WriteStepName(result.failedStep)),
                                        QString::fromStdString(result.error), BackupText(result)));
+        return;
+    }
+    if (!result.keptDiffering.empty()) {
+        // Not the whole image: the module kept bytes that differ from it.
+        AppendLog(QStringLiteral(" DONE, but %1 kept").arg(QString::fromStdString(result.keptDiffering)), false);
+        ui::ShowMessage(this, QStringLiteral("The image was written to %1, but not all of it: the instrument kept %2 "
+                                             "unchanged although the image differs there. The bytes it writes "
+                                             "read back correctly.\n%3")
+                                  .arg(m_writeTarget, QString::fromStdString(result.keptDiffering), BackupText(result)));
         return;
     }
     AppendLog(QStringLiteral(" DONE"), false);
@@ -628,7 +639,7 @@ moduleio::WriteResult CBrevaneDlg::RunSerialWrite(const std::string& family, std
                                                   const std::string& serial, const std::string& expectSerial) const {
     return moduleio::WriteSerialNumber(family, moduleio::ModuleChoice{index, false}, serial,
                                        m_backupDir.empty() ? moduleio::DefaultBackupDir() : m_backupDir,
-                                       moduleio::WriteOptions{expectSerial, std::nullopt});
+                                       moduleio::WriteOptions{{expectSerial}, std::nullopt, {}});
 }
 
 bool CBrevaneDlg::SetSerialNumber(int row, const std::string& serial) {

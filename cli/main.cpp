@@ -107,9 +107,13 @@ const CommandHelp kCommandHelp[] = {
      "the backup names the step and chunk, the backup file and the command that restores it.\n"
      "  --family NAME, --module N, --card ROW, --mode M, --target IP   as for read\n"
      "  --backup-dir DIR   where the backup goes (default: the user's data directory)\n"
-     "  --expect-serial OLD   write only if the module's current serial number is OLD\n"
-     "  --json   {\"ok\":false,...,\"step\",\"chunk\",\"backup\",\"restore\"} on failure\n"
-     "After the backup it prints the command that writes the backup back.\n"},
+     "  --expect-serial OLD   write only if the module's current serial number is OLD (given more\n"
+     "                        than once: one of them)\n"
+     "  --json   {\"ok\":false,...,\"step\",\"chunk\",\"backup\",\"restore\"} on failure;\n"
+     "           \"kept_differing\": bytes the family does not write that differ from FILE\n"
+     "After the backup it prints the command that writes the backup back (only to a module with\n"
+     "the serial number it had or was given). A family that writes part of the image refuses an\n"
+     "image whose serial number it would not write whole, and names the other bytes it kept.\n"},
     {"set-serial",
      "usage: brevane-cli set-serial --family NAME (--module N | --card ROW [--mode M]) [--target IP]\n"
      "                              [--backup-dir DIR] [--expect-serial OLD] [--json] NEW\n"
@@ -120,6 +124,8 @@ const CommandHelp kCommandHelp[] = {
      "  --family NAME, --module N, --card ROW, --mode M, --target IP, --backup-dir DIR   as for write\n"
      "  --expect-serial OLD   set it only if the module's current serial number is OLD\n"
      "  --json   {\"ok\",\"old_serial\",\"serial\",\"backup\",\"restore\"}; on failure also \"error\", \"step\"\n"
+     "A family that writes only part of the image takes shorter serial numbers (Yaltro: 31\n"
+     "characters); a longer one is refused with nothing written.\n"
      "exit status: 0 set and verified; 1 a step failed; 2 bad arguments or NEW refused\n"},
     {"show",
      "usage: brevane-cli show [--json] FILE\n"
@@ -150,7 +156,9 @@ struct Options {
     std::optional<std::string> backupDir;
     bool askYaltroPassword = false;
     std::optional<std::string> yaltroPasswordFile;
-    std::optional<std::string> expectSerial;  // the serial number the module must hold before a write
+    // The serial numbers of which the module must hold one before a write
+    // (--expect-serial may be given more than once).
+    std::vector<std::string> expectSerial;
     bool show = false;
     std::vector<std::string> positional;
 };
@@ -311,7 +319,9 @@ bool ParseOptions(int argc, char** argv, int first, Options& o, std::string& err
         } else if (arg == "--yaltro-password-file") {
             if (!(o.yaltroPasswordFile = value("--yaltro-password-file"))) return false;
         } else if (arg == "--expect-serial") {
-            if (!(o.expectSerial = value("--expect-serial"))) return false;
+            const auto serial = value("--expect-serial");
+            if (!serial) return false;
+            o.expectSerial.push_back(*serial);
         } else if (arg == "--show") {
             o.show = true;
         } else if (arg == "--") {
@@ -617,7 +627,7 @@ moduleio::WriteOptions WriteOptionsOf(const Options& o) {
     moduleio::WriteOptions options;
     options.expectSerial = o.expectSerial;
     options.cardMode = o.mode;
-    options.aboutToWrite = [command = o.command, expect = o.expectSerial.has_value()](const std::string& module) {
+    options.aboutToWrite = [command = o.command, expect = !o.expectSerial.empty()](const std::string& module) {
         std::fprintf(stderr, "%s: writing %s%s\n", command.c_str(), module.c_str(),
                      expect ? " (serial number as expected)" : "");
     };
@@ -627,7 +637,7 @@ moduleio::WriteOptions WriteOptionsOf(const Options& o) {
 int CmdRead(const Options& o) {
     std::string error;
     if (!NeedFamilyAndModule(o, "read", error)) return Fail(kExitUsage, error);
-    if (o.expectSerial) return Fail(kExitUsage, "read: --expect-serial goes with write and set-serial");
+    if (!o.expectSerial.empty()) return Fail(kExitUsage, "read: --expect-serial goes with write and set-serial");
     if (!o.positional.empty()) return Fail(kExitUsage, "read: unexpected argument \"" + o.positional[0] + "\"");
     moduleio::ReadResult result;
     {
@@ -687,10 +697,17 @@ int CmdWrite(const Options& o) {
         std::fprintf(stderr, "write: %s keeps %s of its image as they are: they were not written and not compared\n",
                      o.family->c_str(), result.keptBytes.c_str());
     if (o.json)
-        std::printf("{\"ok\":true,\"family\":%s,\"%s\":%d,\"serial\":%s,\"backup\":%s,\"restore\":%s,\"kept\":%s}\n",
+        std::printf("{\"ok\":true,\"family\":%s,\"%s\":%d,\"serial\":%s,\"backup\":%s,\"restore\":%s,\"kept\":%s,"
+                    "\"kept_differing\":%s}\n",
                     JsonString(*o.family).c_str(), o.card ? "card" : "module", o.card ? *o.card : *o.module,
                     JsonString(SerialNumberOf(*image)).c_str(), JsonString(result.backupFile.string()).c_str(),
-                    JsonString(result.restoreCommand).c_str(), JsonString(result.keptBytes).c_str());
+                    JsonString(result.restoreCommand).c_str(), JsonString(result.keptBytes).c_str(),
+                    JsonString(result.keptDiffering).c_str());
+    else if (!result.keptDiffering.empty())
+        std::printf("written, but not all of the image: %s %s, S/N %s; it kept %s unchanged although the image "
+                    "differs there\n",
+                    o.family->c_str(), ModuleName(o).c_str(), Latin1ToUtf8(SerialNumberOf(*image)).c_str(),
+                    result.keptDiffering.c_str());
     else
         std::printf("written and verified: %s %s, S/N %s%s\n", o.family->c_str(), ModuleName(o).c_str(),
                     Latin1ToUtf8(SerialNumberOf(*image)).c_str(),
@@ -732,18 +749,22 @@ int CmdSetSerial(const Options& o) {
         if (!result.backupFile.empty())
             out += ",\"backup\":" + JsonString(result.backupFile.string()) +
                    ",\"restore\":" + JsonString(result.restoreCommand);
+        if (result.ok) out += ",\"kept_differing\":" + JsonString(result.keptDiffering);
         std::printf("%s}\n", out.c_str());
     } else if (!result.ok) {
         std::fprintf(stderr, "brevane-cli: %s\n", message.c_str());
     } else {
-        std::printf("serial number set and verified: %s %s, S/N %s (was %s)\n", o.family->c_str(),
-                    ModuleName(o).c_str(), serial.c_str(), result.moduleSerial.c_str());
+        std::printf("serial number set and verified: %s %s, S/N %s (was %s)%s\n", o.family->c_str(),
+                    ModuleName(o).c_str(), serial.c_str(), result.moduleSerial.c_str(),
+                    result.keptDiffering.empty()
+                        ? ""
+                        : ("; it kept " + result.keptDiffering + " unchanged although the image differs there").c_str());
     }
     return result.ok ? kExitOk : kExitFailed;
 }
 
 int CmdShow(const Options& o) {
-    if (o.family || o.module || o.card || o.mode || o.expectSerial || o.output || o.backupDir)
+    if (o.family || o.module || o.card || o.mode || !o.expectSerial.empty() || o.output || o.backupDir)
         return Fail(kExitUsage, "show: takes only an image FILE");
     if (o.positional.size() != 1) return Fail(kExitUsage, "show: give exactly one image FILE");
     std::string error;

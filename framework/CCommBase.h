@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,13 @@
 struct ByteRange {
     std::int32_t first;
     std::int32_t end;
+};
+
+// The card a chassis family's card dialog picked in SelectCardWithTarget.
+struct CardChoice {
+    std::int32_t row = 0;      // the dialog row, from 0 (a command line's --card is row + 1)
+    std::string place;         // where the card sits, e.g. "slot 3" or "chassis 1, slot 2, port 4"
+    std::optional<int> mode;   // the operation mode chosen (0 initialize, 1 modify), where the dialog has one
 };
 
 // The interface every device family implements. The shell reaches families
@@ -44,4 +52,13 @@ public:
     // Why the last Connect could not look for instruments at all (as opposed
     // to finding none), in words for the user; empty when it could look.
     virtual std::string SearchProblem() const { return {}; }
+
+    // After SelectCardWithTarget returned TRUE: the card that was picked.
+    // Families without a card dialog have none.
+    virtual std::optional<CardChoice> PickedCard() const { return std::nullopt; }
+
+    // Command-line options that a later command needs to reach this module
+    // again, beyond family and module (e.g. "--yaltro-password" to ask for a
+    // console login text given in this session; never the text itself).
+    virtual std::vector<std::string> ReachOptions() const { return {}; }
 };

@@ -30,6 +30,7 @@ public:
     // Creates, chooses the target, connects and opens module `index`.
     bool Open(const ModuleChoice& choice, WriteStep& step, std::string& error) {
         const std::int32_t index = choice.index;
+        m_reached = choice;
         const _DeviceInfo* row = FamilyRegistry::Find(m_name);
         step = WriteStep::Connect;
         if (!row) {
@@ -48,9 +49,14 @@ public:
                 error = "card selection: no card chosen for \"" + m_name + "\"";
                 return false;
             }
+            // The family says which card its dialog picked.
+            if (const auto pick = m_family->PickedCard()) {
+                m_reached.index = pick->row;
+                m_pick = pick;
+            }
             step = WriteStep::Open;
             if (!m_family->OpenModule()) {
-                error = "open card " + std::to_string(index + 1) + ": failed";
+                error = "open card " + std::to_string(m_reached.index + 1) + ": failed";
                 return false;
             }
             m_open = true;
@@ -82,9 +88,14 @@ public:
     }
 
     CCommBase& Family() { return *m_family; }
+    // The module reached: for a card selection, the row the dialog picked.
+    const ModuleChoice& Reached() const { return m_reached; }
+    const std::optional<CardChoice>& Pick() const { return m_pick; }
 
 private:
     std::string m_name;
+    ModuleChoice m_reached;
+    std::optional<CardChoice> m_pick;
     std::unique_ptr<CCommBase> m_family;
     bool m_connected = false;
     bool m_open = false;
@@ -132,7 +143,9 @@ ReadResult ReadImage(const std::string& familyName, const ModuleChoice& choice) 
     WriteStep step = WriteStep::None;
     if (!session.Open(choice, step, result.error)) return result;
     if (!session.Family().ReadEeprom(result.image.data(), static_cast<std::int32_t>(kImageSize))) {
-        result.error = "read module " + std::to_string(index) + ": no complete reply";
+        result.error = choice.viaCardSelection
+                           ? "read card " + std::to_string(session.Reached().index + 1) + ": no complete reply"
+                           : "read module " + std::to_string(index) + ": no complete reply";
         return result;
     }
     result.ok = true;
@@ -153,11 +166,8 @@ using ImageFromCurrent = std::function<std::optional<IdentityImage>(const Identi
 // The one write path: open exactly the module, read its image, check it is the
 // unit meant, save the backup, write what `make` builds from that same image,
 // read back and compare.
-WriteResult WriteFromCurrent(const std::string& familyName, const ModuleChoice& choice, const ImageFromCurrent& make,
-                             const std::filesystem::path& backupDir, const WriteOptions& options) {
-    const std::int32_t index = choice.index;
-    const std::string module = choice.viaCardSelection ? familyName + " card " + std::to_string(index + 1)
-                                                       : familyName + " module " + std::to_string(index);
+WriteResult WriteFromCurrent(const std::string& familyName, const ModuleChoice& asked, const ImageFromCurrent& make,
+                             const std::filesystem::path& backupDir, const WriteOptions& options, bool serialOnly) {
     WriteResult result;
     auto fail = [&](WriteStep step, std::string text) {
         result.failedStep = step;
@@ -168,31 +178,80 @@ WriteResult WriteFromCurrent(const std::string& familyName, const ModuleChoice& 
     Session session(familyName);
     WriteStep step = WriteStep::None;
     std::string error;
-    if (!session.Open(choice, step, error)) {
+    if (!session.Open(asked, step, error)) {
         result.failedStep = step;
         result.error = error;
         return result;
     }
     CCommBase& family = session.Family();
+    // A card is the one its dialog picked, whatever row the caller expected;
+    // its mode is the one chosen there.
+    const ModuleChoice choice = session.Reached();
+    const std::int32_t index = choice.index;
+    std::optional<int> cardMode = options.cardMode;
+    std::string place;
+    if (const auto& pick = session.Pick()) {
+        if (pick->mode) cardMode = pick->mode;
+        place = pick->place;
+    }
+    const std::string module = choice.viaCardSelection
+                                   ? familyName + " card " + std::to_string(index + 1) +
+                                         (place.empty() ? std::string() : " (" + place + ")")
+                                   : familyName + " module " + std::to_string(index);
+    result.module = module;
 
     IdentityImage previous{};
     if (!family.ReadEeprom(previous.data(), static_cast<std::int32_t>(kImageSize)))
-        return fail(WriteStep::Backup, "could not read the current image of module " + std::to_string(index) +
-                                           "; nothing written");
+        return fail(WriteStep::Backup, "could not read the current image of " + module + "; nothing written");
     result.moduleSerial = SerialNumberOf(previous);
     // The module at this index must be the one chosen, or nothing is written.
-    if (options.expectSerial && *options.expectSerial != result.moduleSerial)
+    const auto& expect = options.expectSerial;
+    if (!expect.empty() && std::find(expect.begin(), expect.end(), result.moduleSerial) == expect.end()) {
+        std::string wanted;
+        for (std::size_t i = 0; i < expect.size(); ++i)
+            wanted += (i ? "\" or \"" : "") + expect[i];
         return fail(WriteStep::Confirm, module + " has serial number \"" + result.moduleSerial + "\", not \"" +
-                                            *options.expectSerial +
+                                            wanted +
                                             "\" as chosen (the modules may have changed since the search); "
                                             "nothing written");
+    }
     const auto image = make(previous, error);
     if (!image) return fail(WriteStep::Write, error + "; nothing written");
 
+    // The family may write only part of the image: before anything goes out,
+    // the serial number (from byte 76 to its zero byte) must lie wholly in
+    // what it writes, or the module would keep another one: refused. (The
+    // bytes past the written ones need not even be readable.)
+    const auto writable = family.WritableRanges();
+    {
+        const std::size_t start = kSerialOffset;
+        std::size_t end = start;
+        while (end < kImageSize && (*image)[end] != 0) ++end;
+        const std::size_t last = std::min(end, kImageSize - 1);
+        bool inside = true;
+        for (std::size_t i = start; i <= last && inside; ++i) {
+            bool w = false;
+            const auto at = static_cast<std::int32_t>(i);
+            for (const auto& r : writable) w = w || (at >= r.first && at < r.end);
+            inside = w;
+        }
+        if (!inside) {
+            const int longest = LongestWritableSerial(writable);
+            return fail(WriteStep::Write,
+                        (serialOnly ? std::string("the serial number is too long: ")
+                                    : std::string("the image's serial number reaches byte ") + std::to_string(last) +
+                                          ", which " + familyName + " does not write (" + KeptBytesText(writable) +
+                                          " are kept); ") +
+                            familyName + " takes serial numbers of at most " + std::to_string(longest) +
+                            " characters; nothing written");
+        }
+    }
+
     std::error_code ec;
     std::filesystem::create_directories(backupDir, ec);
-    const std::string base = FileSafe(familyName) + "-module" + std::to_string(index) + "-" +
-                             FileSafe(result.moduleSerial) + "-" + Stamp();
+    const std::string which =
+        choice.viaCardSelection ? "-card" + std::to_string(index + 1) : "-module" + std::to_string(index);
+    const std::string base = FileSafe(familyName) + which + "-" + FileSafe(result.moduleSerial) + "-" + Stamp();
     // Never overwrite an earlier backup: add a counter until the name is new.
     std::filesystem::path file;
     for (int n = 0; n < 1000; ++n) {
@@ -212,7 +271,12 @@ WriteResult WriteFromCurrent(const std::string& familyName, const ModuleChoice& 
     result.written = *image;
     const _DeviceInfo* row = FamilyRegistry::Find(familyName);
     const std::string target = row && row->needsTarget == 1 ? family.GetAddress() : std::string();
-    result.restoreCommand = RestoreCommand(familyName, choice, target, options.cardMode, backupDir, file);
+    // The restore goes only to a module holding the serial number it had, or
+    // the new one (a failed write may have changed it already).
+    std::vector<std::string> holds{result.moduleSerial};
+    if (SerialNumberOf(*image) != result.moduleSerial) holds.push_back(SerialNumberOf(*image));
+    const std::vector<std::string> reach = family.ReachOptions();
+    result.restoreCommand = RestoreCommand(familyName, choice, target, cardMode, backupDir, file, holds, reach);
 
     if (options.aboutToWrite) options.aboutToWrite(module + ", S/N " + result.moduleSerial);
 
@@ -232,18 +296,26 @@ WriteResult WriteFromCurrent(const std::string& familyName, const ModuleChoice& 
     transfer::TakeFailedChunk();  // nothing left over from the reads above
     if (!family.WriteEeprom(image->data(), static_cast<std::int32_t>(kImageSize)))
         return fail(WriteStep::Write, chunkText() + "not acknowledged by " + module + keep);
-    IdentityImage readBack{};
+    // Bytes a family does not read stay as the image has them, so they are
+    // not claimed to differ; written bytes start out different, so one left
+    // unread fails the comparison.
+    IdentityImage readBack = *image;
+    for (const auto& r : writable)
+        for (std::int32_t i = std::max(r.first, 0); i < std::min<std::int32_t>(r.end, kImageSize); ++i)
+            readBack[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(~(*image)[static_cast<std::size_t>(i)]);
     if (!family.ReadEeprom(readBack.data(), static_cast<std::int32_t>(kImageSize)))
         return fail(WriteStep::ReadBack, chunkText() + "not answered by " + module + keep);
     // Only what the family writes is compared; the bytes the instrument keeps
     // are told to the user instead.
-    const auto writable = family.WritableRanges();
     result.keptBytes = KeptBytesText(writable);
     if (const int at = FirstWrittenDifference(readBack, *image, writable); at >= 0)
         return fail(WriteStep::Compare, "the image read back differs at byte " + std::to_string(at) + keep);
+    // The bytes the module kept as they were although the image asks for
+    // others: the module does not hold the whole image.
+    result.keptDiffering = KeptDifferencesText(*image, readBack, previous, writable);
     result.ok = true;
     result.restoreCommand =
-        RestoreCommand(familyName, choice, target, options.cardMode, backupDir, file, SerialNumberOf(*image));
+        RestoreCommand(familyName, choice, target, cardMode, backupDir, file, {SerialNumberOf(*image)}, reach);
     return result;
 }
 
@@ -258,7 +330,7 @@ WriteResult WriteImage(const std::string& familyName, const ModuleChoice& choice
                        const std::filesystem::path& backupDir, const WriteOptions& options) {
     return WriteFromCurrent(
         familyName, choice, [&](const IdentityImage&, std::string&) { return std::optional<IdentityImage>(image); },
-        backupDir, options);
+        backupDir, options, false);
 }
 
 WriteResult WriteSerialNumber(const std::string& familyName, const ModuleChoice& choice, const std::string& serial,
@@ -271,7 +343,7 @@ WriteResult WriteSerialNumber(const std::string& familyName, const ModuleChoice&
     return WriteFromCurrent(
         familyName, choice,
         [&](const IdentityImage& current, std::string& error) { return ReplaceSerialNumber(current, serial, error); },
-        backupDir, options);
+        backupDir, options, true);
 }
 
 std::string KeptBytesText(const std::vector<ByteRange>& writable) {
@@ -300,6 +372,28 @@ int FirstWrittenDifference(const IdentityImage& a, const IdentityImage& b, const
         for (std::int32_t i = std::max(r.first, 0); i < std::min<std::int32_t>(r.end, kImageSize); ++i)
             if (a[static_cast<std::size_t>(i)] != b[static_cast<std::size_t>(i)] && (first < 0 || i < first)) first = i;
     return first;
+}
+
+std::string KeptDifferencesText(const IdentityImage& asked, const IdentityImage& after, const IdentityImage& before,
+                                const std::vector<ByteRange>& writable) {
+    // The complement of "written, equal to the image, or changed by the write".
+    std::vector<ByteRange> rest = writable;
+    for (std::int32_t i = 0; i < static_cast<std::int32_t>(kImageSize); ++i) {
+        const auto k = static_cast<std::size_t>(i);
+        if (after[k] == asked[k] || after[k] != before[k]) rest.push_back({i, i + 1});
+    }
+    return KeptBytesText(rest);
+}
+
+int LongestWritableSerial(const std::vector<ByteRange>& writable) {
+    std::array<bool, kImageSize> written{};
+    for (const auto& r : writable)
+        for (std::int32_t i = std::max(r.first, 0); i < std::min<std::int32_t>(r.end, kImageSize); ++i)
+            written[static_cast<std::size_t>(i)] = true;
+    std::size_t end = kSerialOffset;
+    while (end < kImageSize && written[end]) ++end;
+    // The last written byte holds the zero.
+    return end > kSerialOffset ? static_cast<int>(end - kSerialOffset - 1) : 0;
 }
 
 std::optional<IdentityImage> LoadImageFile(const std::filesystem::path& file, std::string& error) {
@@ -372,7 +466,8 @@ std::string ShellQuote(const std::string& text) {
 
 std::string RestoreCommand(const std::string& familyName, const ModuleChoice& choice, const std::string& target,
                            std::optional<int> cardMode, const std::filesystem::path& backupDir,
-                           const std::filesystem::path& file, const std::string& expectSerial) {
+                           const std::filesystem::path& file, const std::vector<std::string>& expectSerial,
+                           const std::vector<std::string>& reach) {
     // The command line program beside the running one (both are installed
     // together), else the one on the PATH.
     std::error_code ec;
@@ -386,7 +481,8 @@ std::string RestoreCommand(const std::string& familyName, const ModuleChoice& ch
         cmd += " --module " + std::to_string(choice.index);
     }
     if (!target.empty()) cmd += " --target " + ShellQuote(target);
-    if (!expectSerial.empty()) cmd += " --expect-serial " + ShellQuote(expectSerial);
+    for (const auto& serial : expectSerial) cmd += " --expect-serial " + ShellQuote(serial);
+    for (const auto& option : reach) cmd += " " + ShellQuote(option);
     cmd += " --backup-dir " + ShellQuote(std::filesystem::absolute(backupDir, ec).string()) + " " +
            ShellQuote(std::filesystem::absolute(file, ec).string());
     return cmd;

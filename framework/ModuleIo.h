@@ -21,8 +21,9 @@ struct ReadResult {
 
 // How the module is reached: by its position in the family's list after
 // Connect, or through the family's own card selection (SelectCardWithTarget:
-// target, connect, card dialog), whose pick becomes the current module;
-// `index` then names the picked row (from 0) in messages and backup names.
+// target, connect, card dialog), whose pick becomes the current module; the
+// row the family reports as picked then names the card in messages, backup
+// names and restore commands (`index` is only the row a caller expects).
 struct ModuleChoice {
     std::int32_t index = 0;
     bool viaCardSelection = false;
@@ -44,15 +45,25 @@ struct WriteResult {
     std::string error;                    // human-readable, names the failed step
     std::filesystem::path backupFile;     // where the previous image was saved
     std::string moduleSerial;             // serial number read from the module before writing
+    // The module as the messages name it ("Gostel - 2160 card 2 (... (Slot 3))"),
+    // once it is open: a card is the one its dialog picked.
+    std::string module;
     IdentityImage written{};              // the image written (set once the backup is saved)
     // Once the backup is saved: the brevane-cli command that writes it back to
-    // the same module (after a verified write, only while the module still
-    // holds the serial number just written).
+    // the same module (the card its dialog picked, with its mode), only while
+    // the module holds the serial number it had or the new one (after a
+    // verified write: the new one), with the options the family needs to be
+    // reached again.
     std::string restoreCommand;
     // The bytes the family does not write (the instrument keeps them as they
     // are), as text for the user, e.g. "bytes 0-31"; empty when it writes the
     // whole image. Only the written bytes are compared after the write.
     std::string keptBytes;
+    // Of those, the bytes the module read back unchanged from before the
+    // write although the image asks for other values (e.g. "bytes 0-3, 20"):
+    // the module does not hold the whole image. Empty when there are none
+    // (bytes the family cannot read are never named here).
+    std::string keptDiffering;
     // The chunk at which a write or read-back stopped (from 0), when the family
     // says; -1 otherwise.
     std::int32_t failedChunk = -1;
@@ -60,9 +71,10 @@ struct WriteResult {
 };
 
 struct WriteOptions {
-    // When set, the module's current serial number must equal it, or the write
-    // is refused before anything is written: the user meant another unit.
-    std::optional<std::string> expectSerial;
+    // When not empty, the module's current serial number must equal one of
+    // these, or the write is refused before anything is written: the user
+    // meant another unit.
+    std::vector<std::string> expectSerial;
     // Operation mode of a card selection (0 initialize, 1 modify), for the
     // restore command; unset: the dialog's preselection.
     std::optional<int> cardMode;
@@ -77,6 +89,14 @@ std::string KeptBytesText(const std::vector<ByteRange>& writable);
 // The first byte inside the writable ranges where the two images differ;
 // -1 when they agree there.
 int FirstWrittenDifference(const IdentityImage& a, const IdentityImage& b, const std::vector<ByteRange>& writable);
+// The bytes outside the writable ranges that the module kept as they were
+// (`after` equals `before` there) although `asked` differs, as text
+// ("bytes 0-3, 20"); empty when there are none.
+std::string KeptDifferencesText(const IdentityImage& asked, const IdentityImage& after, const IdentityImage& before,
+                                const std::vector<ByteRange>& writable);
+// The longest serial number (with its zero byte, from byte 76) that lies
+// wholly inside the writable ranges.
+int LongestWritableSerial(const std::vector<ByteRange>& writable);
 
 // Opens exactly the module asked for (never another), saves its current image
 // to a new file in backupDir (never overwriting an earlier backup), writes the
@@ -91,7 +111,8 @@ WriteResult WriteImage(const std::string& familyName, const ModuleChoice& choice
 // Gives the module a new serial number: the image read from it (the one saved
 // as the backup) with the serial text replaced (ReplaceSerialNumber), written,
 // read back and compared as WriteImage does. Refused text fails before the
-// module is opened (failedStep None).
+// module is opened (failedStep None); a serial number longer than the family
+// writes fails with nothing written and names the longest it takes.
 WriteResult WriteSerialNumber(const std::string& familyName, const ModuleChoice& choice, const std::string& serial,
                               const std::filesystem::path& backupDir, const WriteOptions& options = {});
 
@@ -108,10 +129,12 @@ std::vector<CDeviceInfo> SameSerialAs(const std::string& serial, const std::vect
 
 // The brevane-cli command that writes `file` to the module of `choice`, every
 // argument quoted for a POSIX shell; with `expectSerial`, only while the
-// module holds that serial number.
+// module holds one of those serial numbers; `reach` are further options the
+// family needs (ReachOptions).
 std::string RestoreCommand(const std::string& familyName, const ModuleChoice& choice, const std::string& target,
                            std::optional<int> cardMode, const std::filesystem::path& backupDir,
-                           const std::filesystem::path& file, const std::string& expectSerial = {});
+                           const std::filesystem::path& file, const std::vector<std::string>& expectSerial = {},
+                           const std::vector<std::string>& reach = {});
 
 // Directory for backups: <per-user data dir>/brevane/backups.
 std::filesystem::path DefaultBackupDir();

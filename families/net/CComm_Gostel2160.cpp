@@ -173,6 +173,7 @@ BOOL CComm_Gostel2160::SelectCardWithTarget() {
     m_chosen.Take(*chosen, m_socket.m_cards[static_cast<std::size_t>(chosen->row)].slot);
     m_mode = chosen->mode;
     m_socket.m_current = chosen->row;
+    m_pick = CardChoice{chosen->row, m_chosen.ModuleText(), static_cast<int>(chosen->mode)};
     return TRUE;
 }
 

@@ -71,6 +71,7 @@ public:
     std::string GetModuleText() override;
     void SetAddress(std::string address) override { m_socket.m_device = std::move(address); }
     std::string GetAddress() override { return m_socket.m_device; }
+    std::optional<CardChoice> PickedCard() const override { return m_pick; }
 
     CUDPGostel& Socket() { return m_socket; }
     std::uint32_t OperationMode() const { return m_mode; }
@@ -78,6 +79,7 @@ public:
 private:
     CUDPGostel m_socket;
     ChosenCard m_chosen;
+    std::optional<CardChoice> m_pick;  // what the card dialog picked
     std::uint32_t m_mode = gostel::kModeInitialize;
     std::uint32_t m_modeWord = 0;  // non-zero hides the dialog's mode controls
 };

@@ -217,6 +217,7 @@ BOOL CComm_Hevra5160::SelectCardWithTarget() {
     if (!chosen) return FALSE;
     m_chosen.Take(*chosen, m_socket.m_cards[static_cast<std::size_t>(chosen->row)].slot);
     m_socket.m_current = chosen->row;
+    m_pick = CardChoice{chosen->row, GetModuleText(), std::nullopt};  // no mode controls
     return TRUE;
 }
 

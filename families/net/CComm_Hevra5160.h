@@ -78,10 +78,12 @@ public:
     std::int32_t GetWriteTime() override { return 1600; }
     void SetAddress(std::string address) override { m_socket.m_device = std::move(address); }
     std::string GetAddress() override { return m_socket.m_device; }
+    std::optional<CardChoice> PickedCard() const override { return m_pick; }
 
     CHevra5160& Socket() { return m_socket; }
 
 private:
     CHevra5160 m_socket;
     ChosenCard m_chosen;
+    std::optional<CardChoice> m_pick;  // what the card dialog picked
 };

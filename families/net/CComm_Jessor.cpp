@@ -227,6 +227,7 @@ BOOL CComm_Jessor::SelectCardWithTarget() {
         m_index = pick.row;
         m_current = p;
         m_havePick = true;
+        m_pick = CardChoice{pick.row, m_chosen.ModuleText(), static_cast<int>(pick.mode)};
         ok = TRUE;
     }
     CloseModule();

@@ -76,6 +76,7 @@ public:
     std::string GetModuleText() override;
     void SetAddress(std::string address) override;
     std::string GetAddress() override { return m_addressText; }
+    std::optional<CardChoice> PickedCard() const override { return m_pick; }
 
     std::uint32_t OperationMode() const { return m_mode; }
     std::vector<PORT> Ports();
@@ -102,4 +103,5 @@ private:
     PORT m_current{};               // the module an OpenModule or the card dialog made current
     bool m_havePick = false;        // the card dialog chose m_current
     ChosenCard m_chosen;
+    std::optional<CardChoice> m_pick;  // what the card dialog picked
 };

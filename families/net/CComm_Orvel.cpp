@@ -327,6 +327,9 @@ BOOL CComm_Orvel::Pick(bool withTarget) {
     m_index = dlg.Result()->row;
     m_moduleName = dlg.Result()->typeText;
     m_havePick = true;
+    m_pick = CardChoice{m_index, m_moduleName + " (chassis " + std::to_string(m_current.chassis) + ", slot " +
+                                     std::to_string(m_current.slot) + ", port " + std::to_string(m_current.port) + ")",
+                        std::nullopt};
     std::lock_guard<std::mutex> hold(m_lock);
     m_ports.clear();
     return TRUE;

@@ -100,6 +100,7 @@ public:
     std::string GetModuleText() override;
     void SetAddress(std::string address) override { m_server = std::move(address); }
     std::string GetAddress() override { return m_server; }
+    std::optional<CardChoice> PickedCard() const override { return m_pick; }
     std::int32_t GetReadTime() override { return 2000; }
     std::int32_t GetWriteTime() override { return 2000; }
 
@@ -132,6 +133,7 @@ private:
 
     orvel::_portinfo m_current{};
     bool m_havePick = false;
+    std::optional<CardChoice> m_pick;  // what the card dialog picked
     std::string m_moduleName;
     std::string m_server = "127.0.0.1";
     std::int32_t m_index = 0;

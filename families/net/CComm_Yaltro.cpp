@@ -230,3 +230,9 @@ BOOL CComm_Yaltro::WriteEeprom(const std::uint8_t* buffer, std::int32_t length) 
 }
 
 std::vector<ByteRange> CComm_Yaltro::WritableRanges() const { return yaltro::WrittenByteRanges(); }
+
+std::vector<std::string> CComm_Yaltro::ReachOptions() const {
+    // The option asks for the text; the text itself is never printed.
+    if (LoginText() != yaltro::kDefaultLogin) return {"--yaltro-password"};
+    return {};
+}

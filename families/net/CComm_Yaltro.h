@@ -26,6 +26,8 @@ public:
     std::int32_t GetReadTime() override { return 14000; }
     std::int32_t GetWriteTime() override { return 28000; }
     std::vector<ByteRange> WritableRanges() const override;
+    // "--yaltro-password" while a login text of its own is set.
+    std::vector<std::string> ReachOptions() const override;
 
     // The text answered to the console's "user name" and "user password"
     // prompts, process-wide; an empty text restores the default. Never logged.

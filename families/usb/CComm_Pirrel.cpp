@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "base/Log.h"
+#include "framework/TransferNote.h"
 #include "framework/Wait.h"
 
 IMPLEMENT_DYNCREATE(CComm_Pirrel, CCommBase)
@@ -126,7 +127,10 @@ BOOL CComm_Pirrel::ReadEeprom(std::uint8_t* buffer, std::int32_t length) {
         const auto chunk = pirrel::ChunkAt(length, i);
         const auto request = pirrel::BuildRequest(pirrel::kRead, chunk);
         pirrel::Packet reply{};
-        if (!Exchange(request, reply, true)) return FALSE;
+        if (!Exchange(request, reply, true)) {
+            transfer::NoteFailedChunk(i, n);
+            return FALSE;
+        }
         const auto data = pirrel::ReplyData(reply, chunk.length);
         std::copy(data.begin(), data.end(), buffer + chunk.offset);
     }
@@ -142,7 +146,10 @@ BOOL CComm_Pirrel::WriteEeprom(const std::uint8_t* buffer, std::int32_t length) 
         const auto request =
             pirrel::BuildRequest(pirrel::kWrite, chunk, std::span<const std::uint8_t>(buffer + chunk.offset, chunk.length));
         pirrel::Packet reply{};
-        if (!Exchange(request, reply, false)) return FALSE;
+        if (!Exchange(request, reply, false)) {
+            transfer::NoteFailedChunk(i, n);
+            return FALSE;
+        }
     }
     return TRUE;
 }

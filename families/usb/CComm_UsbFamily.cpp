@@ -1,6 +1,7 @@
 #include "CComm_UsbFamily.h"
 
 #include "base/Log.h"
+#include "framework/TransferNote.h"
 
 namespace {
 constexpr const char* kLog = "usbfamily";
@@ -50,6 +51,7 @@ BOOL CComm_UsbFamily::ReadWords(std::uint8_t* buffer, std::int32_t length) {
         const auto chunk = wordproto::ChunkAt(length, i);
         if (!m_link.ReadWordChunk(chunk, buffer + chunk.offset)) {
             LOG_INFO(kLog, "read chunk %zu (word %u): no reply", i, chunk.wordAddress);
+            transfer::NoteFailedChunk(i, n);
             return FALSE;
         }
     }
@@ -69,6 +71,7 @@ BOOL CComm_UsbFamily::WriteWords(const std::uint8_t* buffer, std::int32_t length
         const auto chunk = wordproto::ChunkAt(length, i);
         if (!m_link.WriteWordChunk(chunk, buffer + chunk.offset)) {
             LOG_INFO(kLog, "write chunk %zu (word %u): no reply", i, chunk.wordAddress);
+            transfer::NoteFailedChunk(i, n);
             return FALSE;
         }
     }

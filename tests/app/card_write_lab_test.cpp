@@ -1,11 +1,17 @@
 // "Write Image..." to a chassis card chosen in the chassis's own dialogs, inside
 // the default simulated lab: the connection dialog and the card dialog are
-// answered as a user would, and the card's EEPROM in the lab changes.
+// answered as a user would, and the card's EEPROM in the lab changes. The
+// messages, the backup and the restore command name the card picked there.
+#include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDateTime>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
+#include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTimer>
@@ -18,8 +24,10 @@
 #include "app/CBrevaneDlg.h"
 #include "app/CCardSelView.h"
 #include "app/CConnDevDlg.h"
+#include "app/CWriteImageDlg.h"
 #include "app/GuiPrompt.h"
 #include "framework/Prompt.h"
+#include "widgets/CEditEx.h"
 
 using CardWriteInLab = HookedTest;
 
@@ -48,13 +56,26 @@ TEST_F(CardWriteInLab, GostelCardChosenInItsDialogs) {
         out.write(image);
     }
 
-    // Answer the modal dialogs as they come up.
+    QFile cardFile(QString::fromUtf8(state) + "/gostel-a-slot1.bin");
+    QByteArray before;
+    if (cardFile.open(QIODevice::ReadOnly)) before = cardFile.readAll();
+    cardFile.close();
+
+    // Answer the modal dialogs as they come up: "Write Image..." with the card
+    // dialog (its module index stays at 0, the first row), then the chassis's
+    // own dialogs, where the second row is picked.
     QStringList seen;
     QTimer user;
     user.setInterval(20);
     QObject::connect(&user, &QTimer::timeout, [&] {
         QWidget* modal = QApplication::activeModalWidget();
-        if (auto* conn = qobject_cast<CConnDevDlg*>(modal)) {
+        if (auto* write = qobject_cast<CWriteImageDlg*>(modal)) {
+            write->FamilyBox()->setCurrentText(QStringLiteral("Gostel - 2160"));
+            write->CardSelectionBox()->setChecked(true);
+            write->FileEdit()->setText(file);
+            seen << "write index " + QString::number(write->ModuleIndex());
+            write->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+        } else if (auto* conn = qobject_cast<CConnDevDlg*>(modal)) {
             seen << "address " + conn->AddressBox()->currentText();
             conn->OkButton()->click();
         } else if (auto* cards = qobject_cast<CCardSelView*>(modal)) {
@@ -65,7 +86,11 @@ TEST_F(CardWriteInLab, GostelCardChosenInItsDialogs) {
         }
     });
     user.start();
-    ASSERT_TRUE(dlg.WriteImageFromFile("Gostel - 2160", moduleio::ModuleChoice{0, true}, file));
+    QAction* writeImage = nullptr;
+    for (QAction* a : dlg.findChildren<QAction*>())
+        if (a->text() == QStringLiteral("&Write Image...")) writeImage = a;
+    ASSERT_NE(writeImage, nullptr);
+    writeImage->trigger();
     // The write runs on the worker; its dialogs are answered here meanwhile.
     ASSERT_TRUE(WaitForJob(dlg, 120000));
     const bool written = dlg.LastWriteSucceeded();
@@ -74,14 +99,43 @@ TEST_F(CardWriteInLab, GostelCardChosenInItsDialogs) {
 
     ASSERT_TRUE(written) << (messages.empty() ? "" : messages.back().text.toStdString());
     // The default lab's only Gostel chassis, then its controller and two cards.
-    ASSERT_GE(seen.size(), 2);
-    EXPECT_EQ(seen[0], "address 198.18.0.30");
-    EXPECT_EQ(seen[1], "Mervo Series Card Select 3");
+    ASSERT_GE(seen.size(), 3);
+    EXPECT_EQ(seen[0], "write index 0");
+    EXPECT_EQ(seen[1], "address 198.18.0.30");
+    EXPECT_EQ(seen[2], "Mervo Series Card Select 3");
     ASSERT_FALSE(messages.empty());
-    EXPECT_TRUE(messages.back().text.contains("read back correctly")) << messages.back().text.toStdString();
+    const QString told = messages.back().text;
+    EXPECT_TRUE(told.contains("read back correctly")) << told.toStdString();
 
-    QFile card(QString::fromUtf8(state) + "/gostel-a-slot1.bin");
-    ASSERT_TRUE(card.open(QIODevice::ReadOnly));
-    EXPECT_EQ(card.readAll(), image);
+    ASSERT_TRUE(cardFile.open(QIODevice::ReadOnly));
+    EXPECT_EQ(cardFile.readAll(), image);
+    cardFile.close();
+
+    // Everything names the card picked in the dialog (row 2, slot 1 whose
+    // Slot ID reads 3), never the first row the index box held.
+    EXPECT_TRUE(told.contains("Gostel - 2160 card 2 (")) << told.toStdString();
+    EXPECT_TRUE(told.contains("(Slot 3)")) << told.toStdString();
+    EXPECT_FALSE(told.contains("card 1")) << told.toStdString();
+    EXPECT_TRUE(dlg.LogView()->LogText().contains("Gostel - 2160 card 2 (")) << dlg.LogView()->LogText().toStdString();
+    const QStringList backups = QDir(work + "/backups").entryList(QDir::Files);
+    ASSERT_EQ(backups.size(), 1);
+    EXPECT_TRUE(backups[0].startsWith("Gostel_-_2160-card2-")) << backups[0].toStdString();
+    const QString restore = told.mid(told.indexOf("To put it back:\n") + 16).section('\n', 0, 0);
+    EXPECT_TRUE(restore.contains("--card 2 --mode modify")) << restore.toStdString();
+    EXPECT_TRUE(restore.contains("--expect-serial '" + QString::fromLatin1(serial) + "'")) << restore.toStdString();
+
+    // The restore command, as shown, puts the old image back into that card.
+    ASSERT_FALSE(before.isEmpty());  // the lab makes each card's state file as it starts
+    {
+        QProcess sh;
+        auto env = QProcessEnvironment::systemEnvironment();
+        env.insert("PATH", QStringLiteral(BREVANE_BIN_DIR ":") + env.value("PATH"));
+        sh.setProcessEnvironment(env);
+        sh.start("/bin/sh", {"-c", restore});
+        ASSERT_TRUE(sh.waitForFinished(120000));
+        EXPECT_EQ(sh.exitCode(), 0) << sh.readAllStandardError().toStdString();
+        ASSERT_TRUE(cardFile.open(QIODevice::ReadOnly));
+        EXPECT_EQ(cardFile.readAll(), before);
+    }
     QDir(work).removeRecursively();
 }

@@ -82,7 +82,16 @@ QStringList WriteCard(CardWriteInLab* test, const char* family, const Pick& pick
     SetUserPrompt(nullptr);
     EXPECT_TRUE(written) << family << ": " << (messages.empty() ? "" : messages.back().text.toStdString());
     if (written) {
-        EXPECT_TRUE(messages.back().text.contains("read back correctly")) << messages.back().text.toStdString();
+        const QString told = messages.back().text;
+        EXPECT_TRUE(told.contains("read back correctly")) << told.toStdString();
+        // The restore command reaches the same card the same way: its row,
+        // and the mode picked where the dialog offers one.
+        EXPECT_TRUE(told.contains(QStringLiteral("--card %1 ").arg(pick.row + 1))) << told.toStdString();
+        EXPECT_TRUE(told.contains(QStringLiteral(" --expect-serial '%1'").arg(QString::fromLatin1(serial))))
+            << told.toStdString();
+        if (pick.modify) {
+            EXPECT_TRUE(told.contains("--mode modify")) << told.toStdString();
+        }
     }
     QFile card(stateFile);
     EXPECT_TRUE(card.open(QIODevice::ReadOnly)) << stateFile.toStdString();

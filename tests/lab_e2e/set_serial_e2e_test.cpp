@@ -127,3 +127,86 @@ TEST(SetSerialLab, ShowViewsAnImageFile) {
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 17);
     EXPECT_EQ(::Run({CliPath(), "show", (lab.path / "missing.bin").string()}).status, 2);
 }
+
+// Yaltro writes only bytes 32-107, 154-183 and 188-197 (and reads 184-187
+// besides). A serial number it would not write whole is refused with nothing
+// written and the longest it takes named; a byte it reads and keeps that
+// differs from the image is named; the restore command asks for the console's
+// own login text and never shows it.
+TEST(SetSerialLab, YaltroTakesOnlyTheSerialNumbersItWrites) {
+    LabDir lab("set-serial-yaltro");
+    lab.WriteConfig("[lab]\nstate-dir=state\n\n[serial yaltro-c]\nport=0\nserial=YT3C000303\nlogin=yes\n"
+                    "login-text=Kv7-quartz\n");
+    const fs::path secret = lab.path / "secret.txt";
+    std::ofstream(secret) << "Kv7-quartz\n";
+    const fs::path backups = lab.path / "backups";
+    const fs::path stateFile = lab.state / "yaltro-c.bin";
+    auto cli = [&](std::vector<std::string> args) {
+        std::vector<std::string> argv = {CliPath(),  "--json",        "--yaltro-password-file", secret.string(),
+                                         "--family", "Yaltro",        "--module",               "0",
+                                         "--backup-dir", backups.string()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return RunInLab(lab, argv);
+    };
+    auto has = [](const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; };
+
+    // 41 characters would leave the module with its first 31 and a stray byte.
+    auto longer = cli({"set-serial", std::string(41, 'L')});
+    EXPECT_EQ(longer.status, 1) << longer.out << longer.err;
+    EXPECT_TRUE(has(longer.out, "Yaltro takes serial numbers of at most 31 characters; nothing written")) << longer.out;
+    EXPECT_EQ(BackupCount(backups), 0u);
+    const std::string initial = ReadFile(stateFile);
+
+    // 31 characters fit (the zero byte is byte 107).
+    auto fits = cli({"set-serial", std::string(31, 'F')});
+    ASSERT_EQ(fits.status, 0) << fits.out << fits.err;
+    const auto restore = JsonField(fits.out, "restore");
+    ASSERT_EQ(restore.size(), 1u) << fits.out;
+    EXPECT_TRUE(has(restore[0], "'--yaltro-password'")) << restore[0];
+    EXPECT_TRUE(has(restore[0], "--expect-serial '" + std::string(31, 'F') + "'")) << restore[0];
+    EXPECT_FALSE(has(fits.out + fits.err, "Kv7-quartz"));
+    const auto backup = JsonField(fits.out, "backup");
+    ASSERT_EQ(backup.size(), 1u);
+    const std::string original = ReadFile(backup[0]);
+    ASSERT_EQ(original.size(), 256u);
+    const std::string afterFits = ReadFile(stateFile);
+
+    // An image whose serial's zero byte would be byte 108: refused, nothing written.
+    std::string image = original;
+    image.replace(76, 33, std::string(32, 'S') + '\0');
+    const fs::path file = lab.path / "image.bin";
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << image;
+    auto w32 = cli({"write", file.string()});
+    EXPECT_EQ(w32.status, 1) << w32.out << w32.err;
+    EXPECT_TRUE(has(w32.out, "reaches byte 108")) << w32.out;
+    EXPECT_TRUE(has(w32.out, "at most 31 characters; nothing written")) << w32.out;
+    EXPECT_EQ(BackupCount(backups), 1u);
+    EXPECT_EQ(ReadFile(stateFile), afterFits);
+
+    // A byte that it reads but keeps, changed in the image: written, and
+    // exactly that byte named (bytes it cannot read are not claimed).
+    const fs::path current = lab.path / "current.bin";
+    auto read = RunInLab(lab, {CliPath(), "--yaltro-password-file", secret.string(), "read", "--family", "Yaltro",
+                               "--module", "0", "-o", current.string()});
+    ASSERT_EQ(read.status, 0) << read.err;
+    image = ReadFile(current);
+    ASSERT_EQ(image.size(), 256u);
+    for (std::size_t at : {0u, 184u, 200u}) image[at] = static_cast<char>(image[at] ^ 0x01);
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << image;
+    auto kept = cli({"write", file.string()});
+    ASSERT_EQ(kept.status, 0) << kept.out << kept.err;
+    EXPECT_EQ(JsonField(kept.out, "kept_differing"), std::vector<std::string>{"byte 184"}) << kept.out;
+    std::vector<std::string> plain = {CliPath(), "--yaltro-password-file", secret.string(), "write", "--family",
+                                      "Yaltro", "--module", "0", "--backup-dir", backups.string(), file.string()};
+    auto keptText = RunInLab(lab, plain);
+    EXPECT_EQ(keptText.status, 0) << keptText.err;
+    EXPECT_TRUE(has(keptText.out, "written, but not all of the image: Yaltro module 0, S/N " + std::string(31, 'F') +
+                                      "; it kept byte 184 unchanged although the image differs there"))
+        << keptText.out;
+
+    // The restore command of the serial number change, its login text given
+    // on standard input, puts the first image back.
+    auto restored = RunInLab(lab, {"/bin/sh", "-c", restore[0] + " < '" + secret.string() + "'"});
+    EXPECT_EQ(restored.status, 0) << restore[0] << "\n" << restored.err;
+    EXPECT_EQ(ReadFile(stateFile), initial);
+}

@@ -129,3 +129,35 @@ TEST(WriteFaultLab, WriteToAnotherModuleThanChosenIsRefused) {
     EXPECT_NE(plain.err.find("write: writing Tesk - 100 module 0, S/N FIRST00001"), std::string::npos) << plain.err;
     EXPECT_EQ(ReadFile(lab.state / "first.bin"), ReadFile(image));
 }
+
+// The USB families with transfers of their own (Olvenna from byte 32, the
+// word-addressed Brantle-311, the Pirrel's 124-byte packets) name the chunk at
+// which a write stopped, as the others do.
+TEST(WriteFaultLab, EveryUsbFamilyNamesTheFailedChunk) {
+    struct Case {
+        const char* family;
+        const char* device;
+        int fromWrite;
+        const char* detail;
+    };
+    const Case cases[] = {
+        {"Olvenna", "vid=0x2403\npid=0x1688\nproduct=Olvenna\nprotocol=echo8\n", 2, "write: chunk 2 of 4 not"},
+        {"Brantle - 311", "vid=0x2403\npid=0x9302\nproduct=Quenlor Brantle-311\nprotocol=word16\n", 3,
+         "write: chunk 3 of 5 not"},
+        {"Pirrel - 4U", "vid=0x10c4\npid=0xea61\nproduct=Pirrel-4U\nprotocol=usbxpress\n", 1,
+         "write: chunk 1 of 3 not"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.family);
+        LabDir lab("wchunk-" + std::to_string(c.fromWrite));
+        lab.WriteConfig("[lab]\nstate-dir=state\n\n[device unit]\nkind=mpusb\nport=1\nserial=CHUNK0001\n" +
+                        std::string(c.device) + "fault=vanish\nfault-from-write=" + std::to_string(c.fromWrite) + "\n");
+        const fs::path image = lab.path / "new.bin";
+        std::ofstream(image, std::ios::binary) << ImageWithSerial("NEWCHUNK2");
+        auto w = RunInLab(lab, {CliPath(), "write", "--json", "--family", c.family, "--module", "0", "--backup-dir",
+                                (lab.path / "backups").string(), image.string()});
+        EXPECT_EQ(w.status, 1) << w.out << w.err;
+        EXPECT_EQ(JsonField(w.out, "step"), std::vector<std::string>{"write"}) << w.out;
+        EXPECT_EQ(JsonNumber(w.out, "chunk"), c.fromWrite) << w.out;
+        EXPECT_NE(w.out.find(c.detail), std::string::npos) << w.out;
+    }
+}
