@@ -224,6 +224,21 @@ int CmdProgram(const ProgramCall& call) {
         return kExitOk;
     }
 
+    // A module that left shifts the indices of those after it: a new search
+    // finds a module again by the serial it had.
+    const serialprogram::Relocate relocate = [&family](const CDeviceInfo& module) -> std::optional<std::int32_t> {
+        std::fprintf(stderr, "program: module %d is not where the search found it; searching again\n",
+                     module.m_moduleIndex);
+        PlainSink sink;
+        const auto now = RunDeviceSearch({family}, sink);
+        std::optional<std::int32_t> at;
+        for (const auto& f : now) {
+            if (f.m_serial != module.m_serial) continue;
+            if (at) return std::nullopt;  // not one module any more
+            at = f.m_moduleIndex;
+        }
+        return at;
+    };
     if (!json) std::printf("%-10s %-24s %-24s %-11s %s\n", "Module", "Old S/N", "New S/N", "Result", "Backup");
     std::fflush(stdout);
     std::vector<serialprogram::ModuleResult> results;
@@ -239,7 +254,7 @@ int CmdProgram(const ProgramCall& call) {
             // Ctrl-C waits for its end.
             JobScope job(JobKind::Write);
             r = serialprogram::ProgramModule(family, module, seq, inUse, backupDir, report.IsOpen() ? &report : nullptr,
-                                             options);
+                                             options, relocate);
         }
         for (const auto& s : r.skipped) std::fprintf(stderr, "program: skipped %s\n", s.c_str());
         if (!r.programmed) {

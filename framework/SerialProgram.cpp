@@ -30,7 +30,8 @@ std::string FamilySerialFitProblem(const std::string& familyName, const std::str
 
 ModuleResult ProgramModule(const std::string& familyName, const CDeviceInfo& module, serialseq::Sequence& sequence,
                            const std::set<std::string>& inUse, const std::filesystem::path& backupDir,
-                           programreport::Report* report, moduleio::WriteOptions options) {
+                           programreport::Report* report, moduleio::WriteOptions options,
+                           const Relocate& relocate) {
     ModuleResult r;
     r.family = familyName;
     r.moduleIndex = module.m_moduleIndex;
@@ -52,6 +53,17 @@ ModuleResult ProgramModule(const std::string& familyName, const CDeviceInfo& mod
         options.expectSerial = module.m_serial;
         r.write = moduleio::WriteSerialNumber(familyName, moduleio::ModuleChoice{module.m_moduleIndex, false},
                                               r.serial, backupDir, options);
+        const bool elsewhere = !r.write.ok && r.write.backupFile.empty() &&
+                               (r.write.failedStep == moduleio::WriteStep::Open ||
+                                r.write.failedStep == moduleio::WriteStep::Confirm);
+        if (elsewhere && relocate) {
+            if (const auto now = relocate(module); now && *now != module.m_moduleIndex) {
+                r.moduleIndex = *now;
+                line.module = "module " + std::to_string(*now);
+                r.write = moduleio::WriteSerialNumber(familyName, moduleio::ModuleChoice{*now, false}, r.serial,
+                                                      backupDir, options);
+            }
+        }
         // A write that never began gives its serial back; one that began and
         // did not verify may have left part of it in the module.
         const bool begun = r.write.failedStep >= moduleio::WriteStep::Write && !r.write.backupFile.empty();

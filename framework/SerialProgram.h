@@ -1,5 +1,7 @@
 #pragma once
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -36,11 +38,20 @@ std::string SerialFitProblem(const std::vector<ByteRange>& writable, const std::
 // The same for the registry family `familyName` (its WritableRanges).
 std::string FamilySerialFitProblem(const std::string& familyName, const std::string& serial);
 
+// Where a module of the search is now: its module index, found again by its
+// serial number (a module that left before it shifts those after it);
+// nullopt when it is not found, or not once.
+using Relocate = std::function<std::optional<std::int32_t>(const CDeviceInfo& module)>;
+
 // Programs `module` (one found by the search, reached by its module index)
 // with the next serial of `sequence`, skipping the serials in `inUse`.
-// `options.expectSerial` is set to the module's serial from the search.
+// `options.expectSerial` is set to the module's serial from the search. When
+// the module is not at its index any more (open or module check failed,
+// nothing written), `relocate` (if given) is asked where it is and the write
+// is tried there once, with the same serial.
 ModuleResult ProgramModule(const std::string& familyName, const CDeviceInfo& module, serialseq::Sequence& sequence,
                            const std::set<std::string>& inUse, const std::filesystem::path& backupDir,
-                           programreport::Report* report, moduleio::WriteOptions options = {});
+                           programreport::Report* report, moduleio::WriteOptions options = {},
+                           const Relocate& relocate = {});
 
 }  // namespace serialprogram

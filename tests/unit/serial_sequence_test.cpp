@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "framework/ProgramReport.h"
+#include "framework/SerialProgram.h"
 #include "framework/SerialSequence.h"
 
 namespace fs = std::filesystem;
@@ -91,6 +92,14 @@ TEST(SerialSequence, CountsKeepsWidthAndRefusesToWrap) {
     EXPECT_FALSE(ParseState("garbage\n", error));
     EXPECT_FALSE(ParseState("", error));
     EXPECT_EQ(programreport::CsvField("a,\"b\""), "\"a,\"\"b\"\"\"");
+
+    // A serial fits when bytes 76 to its zero byte are all written.
+    using serialprogram::SerialFitProblem;
+    EXPECT_EQ(SerialFitProblem({{0, 256}}, "TK1A000100"), "");
+    EXPECT_EQ(SerialFitProblem({{0, 80}, {80, 87}}, "TK1A000100"), "");
+    EXPECT_NE(SerialFitProblem({{0, 86}}, "TK1A000100").find("byte 86 (its zero byte) is not written"), std::string::npos);
+    EXPECT_NE(SerialFitProblem({{0, 76}, {77, 256}}, "TK1A000100").find("byte 76 (character 1)"), std::string::npos);
+    EXPECT_NE(SerialFitProblem({{0, 256}}, std::string(180, 'x')).find("at most 179"), std::string::npos);
 }
 
 // A named sequence in its file: created from its start, shared by two users
