@@ -18,6 +18,7 @@
 #include "framework/Registry.h"
 #include "framework/SerialProgram.h"
 #include "framework/SerialSequence.h"
+#include "framework/Wait.h"
 
 namespace cli {
 
@@ -118,10 +119,56 @@ std::optional<Source> OpenSource(const ProgramArgs& a, std::string& error) {
     return s;
 }
 
+// A module that left shifts the indices of those after it: a new search
+// finds a module again by the serial it had.
+serialprogram::Relocate RelocateIn(const std::string& family, const char* command) {
+    return [family, command](const CDeviceInfo& module) -> std::optional<std::int32_t> {
+        std::fprintf(stderr, "%s: module %d is not where the search found it; searching again\n", command,
+                     module.m_moduleIndex);
+        PlainSink sink;
+        const auto now = RunDeviceSearch({family}, sink);
+        std::optional<std::int32_t> at;
+        for (const auto& f : now) {
+            if (f.m_serial != module.m_serial) continue;
+            if (at) return std::nullopt;  // not one module any more
+            at = f.m_moduleIndex;
+        }
+        return at;
+    };
+}
+
+// The module's line of standard output, and its error on standard error.
+void PrintResult(const char* command, const serialprogram::ModuleResult& r, bool json) {
+    for (const auto& s : r.skipped) std::fprintf(stderr, "%s: skipped %s\n", command, s.c_str());
+    if (!r.programmed) std::fprintf(stderr, "%s: module %d: %s\n", command, r.moduleIndex, r.error.c_str());
+    if (json) return;
+    std::printf("module %-3d %-24s %-24s %-11s %s\n", r.moduleIndex, r.oldSerial.c_str(),
+                r.serial.empty() ? "-" : r.serial.c_str(), r.Result(),
+                r.write.backupFile.empty() ? "-" : r.write.backupFile.c_str());
+    std::fflush(stdout);
+}
+
+// The module as a JSON object.
+std::string JsonOf(const serialprogram::ModuleResult& r);
+
 std::string JsonList(const std::vector<std::string>& items) {
     std::string out = "[";
     for (std::size_t i = 0; i < items.size(); ++i) out += (i ? "," : "") + JsonString(items[i]);
     return out + "]";
+}
+
+std::string JsonOf(const serialprogram::ModuleResult& r) {
+    std::string out = "{\"module\":" + std::to_string(r.moduleIndex) + ",\"old_serial\":" + JsonString(r.oldSerial) +
+                      ",\"serial\":" + JsonString(r.serial) + ",\"result\":" + JsonString(r.Result()) +
+                      ",\"skipped\":" + JsonList(r.skipped);
+    if (!r.programmed)
+        out += ",\"error\":" + JsonString(r.error) + ",\"step\":" +
+               JsonString(r.serial.empty() ? "sequence" : moduleio::WriteStepName(r.write.failedStep)) +
+               ",\"chunk\":" + std::to_string(r.write.failedChunk) + ",\"chunks\":" + std::to_string(r.write.chunkCount);
+    if (!r.write.backupFile.empty())
+        out += ",\"backup\":" + JsonString(r.write.backupFile.string()) +
+               ",\"restore\":" + JsonString(r.write.restoreCommand);
+    return out + "}";
 }
 
 }  // namespace
@@ -224,21 +271,7 @@ int CmdProgram(const ProgramCall& call) {
         return kExitOk;
     }
 
-    // A module that left shifts the indices of those after it: a new search
-    // finds a module again by the serial it had.
-    const serialprogram::Relocate relocate = [&family](const CDeviceInfo& module) -> std::optional<std::int32_t> {
-        std::fprintf(stderr, "program: module %d is not where the search found it; searching again\n",
-                     module.m_moduleIndex);
-        PlainSink sink;
-        const auto now = RunDeviceSearch({family}, sink);
-        std::optional<std::int32_t> at;
-        for (const auto& f : now) {
-            if (f.m_serial != module.m_serial) continue;
-            if (at) return std::nullopt;  // not one module any more
-            at = f.m_moduleIndex;
-        }
-        return at;
-    };
+    const auto relocate = RelocateIn(family, "program");
     if (!json) std::printf("%-10s %-24s %-24s %-11s %s\n", "Module", "Old S/N", "New S/N", "Result", "Backup");
     std::fflush(stdout);
     std::vector<serialprogram::ModuleResult> results;
@@ -256,17 +289,8 @@ int CmdProgram(const ProgramCall& call) {
             r = serialprogram::ProgramModule(family, module, seq, inUse, backupDir, report.IsOpen() ? &report : nullptr,
                                              options, relocate);
         }
-        for (const auto& s : r.skipped) std::fprintf(stderr, "program: skipped %s\n", s.c_str());
-        if (!r.programmed) {
-            allOk = false;
-            std::fprintf(stderr, "program: module %d: %s\n", r.moduleIndex, r.error.c_str());
-        }
-        if (!json) {
-            std::printf("module %-3d %-24s %-24s %-11s %s\n", r.moduleIndex, r.oldSerial.c_str(),
-                        r.serial.empty() ? "-" : r.serial.c_str(), r.Result(),
-                        r.write.backupFile.empty() ? "-" : r.write.backupFile.c_str());
-            std::fflush(stdout);
-        }
+        PrintResult("program", r, json);
+        allOk = allOk && r.programmed;
         results.push_back(std::move(r));
         if (InterruptedDuringWrite()) break;
     }
@@ -281,25 +305,145 @@ int CmdProgram(const ProgramCall& call) {
         if (report.IsOpen()) out += ",\"report\":" + JsonString(report.Path().string());
         if (stopped) out += ",\"stopped\":true";
         out += ",\"modules\":[";
-        for (std::size_t i = 0; i < results.size(); ++i) {
-            const auto& r = results[i];
-            out += std::string(i ? "," : "") + "{\"module\":" + std::to_string(r.moduleIndex) +
-                   ",\"old_serial\":" + JsonString(r.oldSerial) + ",\"serial\":" + JsonString(r.serial) +
-                   ",\"result\":" + JsonString(r.Result()) + ",\"skipped\":" + JsonList(r.skipped);
-            if (!r.programmed)
-                out += ",\"error\":" + JsonString(r.error) + ",\"step\":" +
-                       JsonString(r.serial.empty() ? "sequence" : moduleio::WriteStepName(r.write.failedStep)) +
-                       ",\"chunk\":" + std::to_string(r.write.failedChunk) +
-                       ",\"chunks\":" + std::to_string(r.write.chunkCount);
-            if (!r.write.backupFile.empty())
-                out += ",\"backup\":" + JsonString(r.write.backupFile.string()) +
-                       ",\"restore\":" + JsonString(r.write.restoreCommand);
-            out += "}";
-        }
+        for (std::size_t i = 0; i < results.size(); ++i) out += (i ? "," : "") + JsonOf(results[i]);
         std::printf("%s]}\n", out.c_str());
     }
     if (stopped) return kExitInterrupted;
     return allOk ? kExitOk : kExitFailed;
+}
+
+}  // namespace cli
+
+namespace cli {
+namespace {
+
+// Families whose instruments sit on USB, HID or serial ports: the kernel
+// tells when they are plugged in. Network families and those behind a maker's
+// library (Tavik API, chassis servers) are not watched.
+bool StationFamily(const std::string& name) {
+    static const char* const kLocal[] = {"Olvenna",       "Pirrel - 4U",   "Tesk - 100",    "Tesk - 200",
+                                         "Tesk - 300",    "Quissel - 501", "Quissel - 551", "Dravik - 100",
+                                         "Brantle - 302", "Brantle - 303", "Brantle - 311", "Brantle - S61",
+                                         "Pembrix - Dorla"};
+    for (const char* n : kLocal)
+        if (name == n) return true;
+    return false;
+}
+
+// What is plugged in, as sysfs lists it: USB devices and interfaces, hidraw
+// and tty devices. Any change is looked at with a search of the family.
+std::set<std::string> PluggedIn() {
+    std::set<std::string> names;
+    for (const char* dir : {"/sys/bus/usb/devices", "/sys/class/hidraw", "/sys/class/tty"}) {
+        std::error_code ec;
+        for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+            names.insert(std::string(dir) + "/" + it->path().filename().string());
+    }
+    return names;
+}
+
+std::vector<CDeviceInfo> Search(const std::string& family) {
+    PlainSink sink;
+    JobScope job(JobKind::Search);
+    return RunDeviceSearch({family}, sink);
+}
+
+}  // namespace
+
+int CmdStation(const ProgramCall& call) {
+    const ProgramArgs& a = call.args;
+    const bool json = call.json;
+    auto usage = [&](const std::string& text) { return Fail(json, kExitUsage, "station: " + text + "; nothing written"); };
+    if (!call.family) return usage("--family NAME is required");
+    if (!a.sequence) return usage("--sequence NAME is required");
+    if (call.moduleGiven || a.countText || a.dryRun)
+        return usage("--module, --card, --mode, --expect-serial, -o, --count and --dry-run do not go with station");
+    if (!call.positional.empty()) return usage("unexpected argument \"" + call.positional[0] + "\"");
+    const std::string& family = *call.family;
+    if (!StationFamily(family))
+        return usage("\"" + family + "\" is not reached over USB, HID or a serial port, so its arrivals cannot be "
+                     "watched; use program");
+
+    std::string error;
+    auto source = OpenSource(a, error);
+    if (!source) return usage(error);
+    auto& seq = *source->sequence;
+    const auto state = seq.Current(error);
+    if (!state) return usage(error);
+    const std::string sample = serialseq::SerialText(state->start, state->start.value);
+    if (const auto problem = serialprogram::FamilySerialFitProblem(family, sample); !problem.empty())
+        return usage(family + ": " + problem);
+    programreport::Report report;
+    if (a.report && !report.Open(*a.report, error)) return usage(error);
+    const auto backupDir = call.backupDir ? std::filesystem::path(*call.backupDir) : moduleio::DefaultBackupDir();
+    const auto relocate = RelocateIn(family, "station");
+
+    // What is there at the start stays as it is; only arrivals are programmed.
+    auto plugged = PluggedIn();
+    auto present = Search(family);
+    if (Interrupted()) return Fail(json, kExitInterrupted, "station: stopped");
+    std::fprintf(stderr, "station: %zu %s module(s) present, left as they are; waiting for new ones (Ctrl-C ends)\n",
+                 present.size(), family.c_str());
+    if (!json) std::printf("%-10s %-24s %-24s %-11s %s\n", "Module", "Old S/N", "New S/N", "Result", "Backup");
+    std::fflush(stdout);
+    std::size_t done = 0, failed = 0;
+    const bool terminal = isatty(STDERR_FILENO);
+    for (;;) {
+        {
+            // Twice a second; Ctrl-C ends the wait at once.
+            JobScope job(JobKind::Search);
+            WaitPumping(500);
+        }
+        if (Interrupted()) break;
+        auto now = PluggedIn();
+        if (now == plugged) continue;
+        plugged = std::move(now);
+        auto found = Search(family);
+        if (Interrupted()) break;
+        // The modules the last search did not have (by serial, each counted).
+        std::multiset<std::string> before;
+        for (const auto& p : present) before.insert(p.m_serial);
+        std::vector<CDeviceInfo> arrived;
+        for (const auto& f : found) {
+            const auto it = before.find(f.m_serial);
+            if (it != before.end())
+                before.erase(it);
+            else
+                arrived.push_back(f);
+        }
+        std::set<std::string> inUse;
+        for (const auto& f : found) inUse.insert(f.m_serial);
+        for (const auto& module : arrived) {
+            std::fprintf(stderr, "station: arrived: %s module %d, S/N %s; writing the next serial of %s%s", family.c_str(),
+                         module.m_moduleIndex, module.m_serial.c_str(), a.sequence->c_str(), terminal ? " ...\r" : "\n");
+            std::fflush(stderr);
+            serialprogram::ModuleResult r;
+            {
+                JobScope job(JobKind::Write);  // Ctrl-C waits for its end
+                moduleio::WriteOptions options;
+                options.aboutToWrite = [](const std::string& what) {
+                    std::fprintf(stderr, "station: writing %s\n", what.c_str());
+                };
+                r = serialprogram::ProgramModule(family, module, seq, inUse, backupDir,
+                                                 report.IsOpen() ? &report : nullptr, options, relocate);
+            }
+            if (terminal) std::fputs("\033[K", stderr);
+            PrintResult("station", r, json);
+            if (json) {
+                std::printf("%s\n", JsonOf(r).c_str());
+                std::fflush(stdout);
+            }
+            ++(r.programmed ? done : failed);
+            // The module now holds its new serial: not an arrival next time.
+            for (auto& f : found)
+                if (r.programmed && f.m_moduleIndex == r.moduleIndex) f.m_serial = r.serial;
+            if (InterruptedDuringWrite()) break;
+        }
+        present = std::move(found);
+        if (InterruptedDuringWrite()) break;
+    }
+    std::fprintf(stderr, "station: stopped by Ctrl-C; %zu module(s) programmed, %zu failed\n", done, failed);
+    return kExitInterrupted;
 }
 
 }  // namespace cli

@@ -52,6 +52,8 @@ const char* kUsage =
     "  show FILE                        serial number and hex dump of an image file\n"
     "  program --family NAME (--serial-from TEXT | --sequence NAME) [--count N] [--report FILE]\n"
     "          [--dry-run]              give every module found the next serial of a sequence\n"
+    "  station --family NAME --sequence NAME [--report FILE]\n"
+    "                                   program each instrument of the family as it is plugged in\n"
     "  read|write|set-serial --family NAME --card ROW [--mode initialize|modify] [--target IP] ...\n"
     "                                   the same through a chassis family's card selection\n"
     "options may come before or after the command; family names may be written in any\n"
@@ -133,6 +135,7 @@ const CommandHelp kCommandHelp[] = {
 
 const char* HelpOf(const std::string& command) {
     if (command == "program") return cli::kProgramHelp;
+    if (command == "station") return cli::kStationHelp;
     for (const auto& h : kCommandHelp)
         if (command == h.name) return h.text;
     return nullptr;
@@ -816,7 +819,7 @@ int main(int argc, char** argv) {
         return Fail(kExitUsage, command + ": --all goes with discover");
     }
 
-    if (o.program.Any() && command != "program")
+    if (o.program.Any() && command != "program" && command != "station")
         return Fail(kExitUsage, command + ": --serial-from, --sequence, --count, --report and --dry-run go with program");
 
     CliPrompt prompt(o.target, o.card, o.mode);
@@ -838,6 +841,9 @@ int main(int argc, char** argv) {
         rc = CmdShow(o);
     else if (command == "program")
         rc = cli::CmdProgram({command, o.family, o.json, o.backupDir,
+                              o.module || o.card || o.mode || o.expectSerial || o.output, o.positional, o.program});
+    else if (command == "station")
+        rc = cli::CmdStation({command, o.family, o.json, o.backupDir,
                               o.module || o.card || o.mode || o.expectSerial || o.output, o.positional, o.program});
     else
         rc = Fail(kExitUsage, "unknown command \"" + command + "\" (see `brevane-cli --help`)");

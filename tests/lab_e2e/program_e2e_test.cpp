@@ -3,6 +3,7 @@
 // report and the sequence file; two runs sharing one sequence.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -183,4 +184,75 @@ TEST(ProgramLab, TwoRunsOnOneSequenceGiveDisjointSerials) {
     EXPECT_EQ(ReadFile(data / "brevane" / "sequences" / "shared"),
               "brevane serial sequence 1\nstart S00\ntaken 6\ngiven S00\ngiven S01\ngiven S02\ngiven S03\ngiven "
               "S04\ngiven S05\n");
+}
+
+// The station in the lab: one module is there from the start (left alone),
+// three arrive while it waits, one after the other: the first is programmed,
+// the second leaves during its write (reported with step, chunk and backup;
+// the station goes on), and Ctrl-C during the third one's write ends the
+// station after that write, verified.
+TEST(ProgramLab, StationProgramsArrivalsReportsOneThatLeavesAndEndsAfterTheWriteOnCtrlC) {
+    LabDir lab("station");
+    const fs::path go = lab.path / "go";
+    lab.WriteConfig("[lab]\nstate-dir=state\n\n" + Tesk("a", "OLDA000001", 1) +
+                    Tesk("b", "OLDB000002", 2, "arrive-on=go-b\n") +
+                    Tesk("c", "OLDC000003", 3, "arrive-on=go-c\nfault=vanish\nfault-from-write=2\n") +
+                    Tesk("d", "OLDD000004", 4, "arrive-on=go-d\nfault=late\nlate-ms=150\n"));
+    const fs::path data = lab.path / "data";
+    const fs::path report = lab.path / "report.csv";
+    const fs::path err = lab.path / "station.err";
+    const fs::path backups = lab.path / "backups";
+
+    // Refused: a family whose arrivals the kernel does not tell.
+    auto net = Cli(lab, data, {"station", "--family", "Gostel - 2160", "--sequence", "st", "--serial-from", "ST0100"});
+    EXPECT_EQ(net.status, 2) << net.err;
+    EXPECT_NE(net.err.find("is not reached over USB, HID or a serial port"), std::string::npos) << net.err;
+
+    // Standard error goes to a file the test reads while the station runs.
+    const std::vector<std::string> argv = {
+        "/bin/sh", "-c", "exec \"$@\" 2>\"$0\"", err.string(), "/usr/bin/env", "XDG_DATA_HOME=" + data.string(),
+        CliPath(), "station", "--family", "tesk100", "--sequence", "st", "--serial-from", "ST0100", "--report",
+        report.string(), "--backup-dir", backups.string()};
+    int step = 0;
+    auto has = [&](const std::string& text) { return ReadFile(err).find(text) != std::string::npos; };
+    auto reportLines = [&] { return Lines(ReadFile(report)).size(); };
+    // A station that never gets there is stopped after a generous while (and the checks below fail).
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    auto when = [&] {
+        if (std::chrono::steady_clock::now() > giveUp) return true;
+        // Each instrument arrives once the station has dealt with the one before.
+        if (step == 0 && has("waiting for new ones")) {
+            std::ofstream(lab.path / "go-b") << "";
+            ++step;
+        } else if (step == 1 && reportLines() == 2) {
+            std::ofstream(lab.path / "go-c") << "";
+            ++step;
+        } else if (step == 2 && reportLines() == 3) {
+            std::ofstream(lab.path / "go-d") << "";
+            ++step;
+        } else if (step == 3 && has("station: writing Tesk - 100 module 2, S/N OLDD000004")) {
+            return true;  // Ctrl-C while its write runs
+        }
+        return false;
+    };
+    auto r = RunInLabInterrupted(lab, argv, when);
+    const std::string said = ReadFile(err);
+    EXPECT_EQ(r.status, 130) << r.out << said;
+    EXPECT_EQ(step, 3) << said;
+    EXPECT_NE(said.find("1 Tesk - 100 module(s) present, left as they are"), std::string::npos) << said;
+    EXPECT_NE(said.find("a write is never stopped half-way"), std::string::npos) << said;
+    EXPECT_NE(said.find("station: stopped by Ctrl-C; 2 module(s) programmed, 1 failed"), std::string::npos) << said;
+    EXPECT_NE(said.find("write: chunk 2 of 5 not acknowledged by Tesk - 100 module 2"), std::string::npos) << said;
+
+    EXPECT_EQ(SerialIn(lab.state / "a.bin"), "OLDA000001");
+    EXPECT_EQ(SerialIn(lab.state / "b.bin"), "ST0100");
+    EXPECT_EQ(SerialIn(lab.state / "d.bin"), "ST0102");
+    const auto lines = Lines(ReadFile(report));
+    ASSERT_EQ(lines.size(), 4u) << ReadFile(report);
+    EXPECT_NE(lines[1].find(",module 1,OLDB000002,ST0100,programmed,,,"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[2].find(",module 2,OLDC000003,ST0101,failed,write,2 of 5," + backups.string()), std::string::npos)
+        << lines[2];
+    EXPECT_NE(lines[3].find(",module 2,OLDD000004,ST0102,programmed,,,"), std::string::npos) << lines[3];
+    EXPECT_EQ(ReadFile(data / "brevane" / "sequences" / "st"),
+              "brevane serial sequence 1\nstart ST0100\ntaken 3\ngiven ST0100\ngiven ST0102\nfailed ST0101\n");
 }
