@@ -48,9 +48,18 @@ const char* const kProgramHelp =
     "exit status: 0 every module programmed; 1 any failed or none found; 2 bad input; 130 Ctrl-C\n";
 
 const char* const kStationHelp =
-    "usage: brevane-cli station --family NAME --sequence NAME [--report FILE] [--backup-dir DIR] [--json]\n"
-    "Waits for instruments of a USB, HID or serial family to be plugged in and programs each\n"
-    "new one with the next serial of the sequence, as program does, until Ctrl-C.\n";
+    "usage: brevane-cli station --family NAME --sequence NAME [--serial-from TEXT] [--report FILE]\n"
+    "                           [--backup-dir DIR] [--json]\n"
+    "Waits for instruments of a USB, HID or serial-port family to be plugged in and programs each\n"
+    "new one with the next serial of the sequence, as program does, until Ctrl-C. The modules\n"
+    "there when it starts are left as they are. sysfs is looked at twice a second; anything that\n"
+    "came or went starts a search of the family. A module that leaves during its write is\n"
+    "reported with the step and chunk that failed and its backup, and the station goes on.\n"
+    "Network and library families are refused.\n"
+    "  --sequence, --serial-from, --report, --backup-dir   as for program\n"
+    "  --json   one JSON object per module, a line each\n"
+    "Ctrl-C during a write ends the station after that write.\n"
+    "exit status: 130 ended by Ctrl-C; 2 bad input (nothing written)\n";
 
 namespace {
 
