@@ -21,6 +21,7 @@
 
 #include "AppSettings.h"
 #include "CAboutDlg.h"
+#include "CProgramSerialDlg.h"
 #include "CSearchListDlg.h"
 #include "CSetSerialDlg.h"
 #include "CWriteImageDlg.h"
@@ -156,6 +157,8 @@ void CBrevaneDlg::BuildMenus() {
     QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
     m_actWriteImage = file->addAction(QStringLiteral("&Write Image..."), this, &CBrevaneDlg::OnWriteImage);
     m_actSetSerial = file->addAction(QStringLiteral("Set Serial &Number..."), this, &CBrevaneDlg::OnSetSerial);
+    m_actProgramSerials =
+        file->addAction(QStringLiteral("&Program Serial Numbers..."), this, &CBrevaneDlg::OnProgramSerials);
     m_actShowImage = file->addAction(QStringLiteral("Show &Image..."), this, &CBrevaneDlg::OnShowImage);
     m_actSaveLog = file->addAction(QStringLiteral("Save &Log..."), this, &CBrevaneDlg::OnSaveLog);
     file->addSeparator();
@@ -339,6 +342,7 @@ void CBrevaneDlg::UpdateCommands() {
     m_listSummary->setToolTip(m_listSummary->text());
     const bool row = SelectedRow() >= 0;
     m_actSetSerial->setEnabled(row);
+    m_actProgramSerials->setEnabled(row);
     m_actShowImage->setEnabled(row);
 }
 
@@ -621,6 +625,42 @@ void CBrevaneDlg::OnSetSerial() {
                       info.m_serial, this);
     if (dlg.exec() != QDialog::Accepted) return;
     SetSerialNumber(row, dlg.Serial());
+}
+
+// The modules of the selected row's family, in grid order, get the serials of
+// a start text or sequence; the grid shows each new serial as it is verified.
+void CBrevaneDlg::OnProgramSerials() {
+    if (m_busy) {
+        ui::ShowMessage(this, QString::fromUtf8(kBusyMessage), ui::AppTitle());
+        return;
+    }
+    const int row = SelectedRow();
+    if (row < 0) {
+        ui::ShowMessage(this, QStringLiteral("Please select a module in the list first!"));
+        return;
+    }
+    const std::string family = RegistryNameOf(m_found[static_cast<std::size_t>(row)].m_model);
+    std::vector<CProgramSerialDlg::Row> rows;
+    std::vector<std::string> inUse;
+    for (std::size_t i = 0; i < m_found.size(); ++i) {
+        inUse.push_back(m_found[i].m_serial);
+        if (RegistryNameOf(m_found[i].m_model) == family) rows.push_back({static_cast<int>(i), m_found[i]});
+    }
+    CProgramSerialDlg dlg(family, std::move(rows), std::move(inUse),
+                          m_backupDir.empty() ? moduleio::DefaultBackupDir() : m_backupDir, this);
+    dlg.onProgrammed = [this](int gridRow, const moduleio::WriteResult& result) {
+        if (gridRow < 0 || gridRow >= static_cast<int>(m_found.size())) return;
+        CDeviceInfo& f = m_found[static_cast<std::size_t>(gridRow)];
+        f.m_serial = SerialNumberOf(result.written);
+        f.m_image = result.written;
+        m_grid->SetCellText(gridRow, 1, QString::fromLatin1(f.m_serial.c_str()));
+        AppendLog(QStringLiteral("%1 module index %2: serial number %3 set and verified")
+                      .arg(QString::fromStdString(f.m_model))
+                      .arg(f.m_moduleIndex)
+                      .arg(QString::fromLatin1(f.m_serial.c_str())),
+                  true);
+    };
+    dlg.exec();
 }
 
 void CBrevaneDlg::OnShowImage() {

@@ -115,6 +115,7 @@ public:
     QAction* SaveLogAction() const { return m_actSaveLog; }
     QAction* WebAction() const { return m_actWeb; }
     QAction* SetSerialAction() const { return m_actSetSerial; }
+    QAction* ProgramSerialsAction() const { return m_actProgramSerials; }
     QAction* ShowImageAction() const { return m_actShowImage; }
     QWidget* ClientArea() const { return m_client; }
 
@@ -126,6 +127,7 @@ public slots:
     void OnSearchList();
     void OnWriteImage();
     void OnSetSerial();
+    void OnProgramSerials();
     void OnShowImage();
     void OnAbout();
     void OnWeb();
@@ -182,6 +184,7 @@ private:
     QAction* m_actSearchList = nullptr;
     QAction* m_actWriteImage = nullptr;
     QAction* m_actSetSerial = nullptr;
+    QAction* m_actProgramSerials = nullptr;
     QAction* m_actShowImage = nullptr;
     QAction* m_actAbout = nullptr;
     QAction* m_actWeb = nullptr;

@@ -14,6 +14,7 @@ namespace cli {
 namespace {
 
 std::atomic<bool> g_interrupted{false};
+std::atomic<bool> g_duringWrite{false};
 
 void Say(const char* text) {
     std::fputs(text, stderr);
@@ -36,6 +37,7 @@ void Watch(sigset_t set) {
             Say("\nbrevane-cli: interrupted; stopping the search at its next wait");
             break;
         case StopOutcome::WriteRunsToEnd:
+            g_duringWrite = true;
             Say("\nbrevane-cli: a write is never stopped half-way; waiting for it to end\n");
             break;
         case StopOutcome::Idle:
@@ -59,5 +61,7 @@ void WatchInterrupts() {
 }
 
 bool Interrupted() { return g_interrupted.load(); }
+
+bool InterruptedDuringWrite() { return g_duringWrite.load(); }
 
 }  // namespace cli

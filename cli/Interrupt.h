@@ -19,4 +19,8 @@ void WatchInterrupts();
 // True once a Ctrl-C has stopped the running job.
 bool Interrupted();
 
+// True once a Ctrl-C came while a write ran; a command that writes one module
+// after another (program, station) ends after the write in progress.
+bool InterruptedDuringWrite();
+
 }  // namespace cli

@@ -20,6 +20,7 @@
 #include "Json.h"
 #include "families/net/CComm_Yaltro.h"
 #include "Progress.h"
+#include "ProgramCommands.h"
 #include "framework/ConnDev.h"
 #include "framework/DeviceSearch.h"
 #include "framework/Job.h"
@@ -49,6 +50,10 @@ const char* kUsage =
     "                                   give a module serial number NEW: its own image with only\n"
     "                                   the serial text replaced, written the way write does\n"
     "  show FILE                        serial number and hex dump of an image file\n"
+    "  program --family NAME (--serial-from TEXT | --sequence NAME) [--count N] [--report FILE]\n"
+    "          [--dry-run]              give every module found the next serial of a sequence\n"
+    "  station --family NAME --sequence NAME [--report FILE]\n"
+    "                                   program each instrument of the family as it is plugged in\n"
     "  read|write|set-serial --family NAME --card ROW [--mode initialize|modify] [--target IP] ...\n"
     "                                   the same through a chassis family's card selection\n"
     "options may come before or after the command; family names may be written in any\n"
@@ -135,6 +140,8 @@ const CommandHelp kCommandHelp[] = {
 };
 
 const char* HelpOf(const std::string& command) {
+    if (command == "program") return cli::kProgramHelp;
+    if (command == "station") return cli::kStationHelp;
     for (const auto& h : kCommandHelp)
         if (command == h.name) return h.text;
     return nullptr;
@@ -160,6 +167,7 @@ struct Options {
     // (--expect-serial may be given more than once).
     std::vector<std::string> expectSerial;
     bool show = false;
+    cli::ProgramArgs program;  // the options of program
     std::vector<std::string> positional;
 };
 
@@ -324,6 +332,8 @@ bool ParseOptions(int argc, char** argv, int first, Options& o, std::string& err
             o.expectSerial.push_back(*serial);
         } else if (arg == "--show") {
             o.show = true;
+        } else if (const int took = cli::TakeProgramOption(arg, value, attached.has_value(), o.program, error)) {
+            if (took < 0) return false;
         } else if (arg == "--") {
             for (++i; i < argc; ++i) {
                 if (o.command.empty())
@@ -830,6 +840,9 @@ int main(int argc, char** argv) {
         return Fail(kExitUsage, command + ": --all goes with discover");
     }
 
+    if (o.program.Any() && command != "program" && command != "station")
+        return Fail(kExitUsage, command + ": --serial-from, --sequence, --count, --report and --dry-run go with program");
+
     CliPrompt prompt(o.target, o.card, o.mode);
     g_prompt = &prompt;
     SetUserPrompt(&prompt);
@@ -847,6 +860,12 @@ int main(int argc, char** argv) {
         rc = CmdSetSerial(o);
     else if (command == "show")
         rc = CmdShow(o);
+    else if (command == "program")
+        rc = cli::CmdProgram({command, o.family, o.json, o.backupDir,
+                              o.module || o.card || o.mode || o.expectSerial || o.output, o.positional, o.program});
+    else if (command == "station")
+        rc = cli::CmdStation({command, o.family, o.json, o.backupDir,
+                              o.module || o.card || o.mode || o.expectSerial || o.output, o.positional, o.program});
     else
         rc = Fail(kExitUsage, "unknown command \"" + command + "\" (see `brevane-cli --help`)");
     SetUserPrompt(nullptr);

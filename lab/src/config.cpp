@@ -203,7 +203,7 @@ LabConfig load_config(const std::filesystem::path& file) {
         }
         s.only_keys({"kind", "vid", "pid", "bcd-device", "manufacturer", "product", "serial", "class-guid",
                      "port", "parent", "protocol", "fault", "late-ms", "ack-chunks", "clear-ms", "logs",
-                     "fault-from-write"});
+                     "fault-from-write", "arrive-on"});
         DeviceConfig d;
         d.name = name;
         const std::string kind = s.str("kind", true);
@@ -219,6 +219,10 @@ LabConfig load_config(const std::filesystem::path& file) {
         if (!printable(d.manufacturer) || d.manufacturer.size() > 126) s.fail("manufacturer", "must be printable ASCII, at most 126 characters");
         if (!printable(d.serial) || d.serial.size() > 60) s.fail("serial", "must be printable ASCII, at most 60 characters");
         d.port = static_cast<int>(s.number("port", true, 0, 1, 15));
+        if (s.has("arrive-on")) {
+            const std::filesystem::path p = s.str("arrive-on", true);
+            d.arrive_on = p.is_absolute() ? p : base / p;
+        }
         d.parent = s.str("parent", false);
         const std::string proto = s.str("protocol", true);
         d.protocol = find_protocol(proto);

@@ -58,6 +58,9 @@ struct DeviceConfig {
     int ack_chunks = 0;        // fault=no-download-ack: chunks acknowledged per download
     unsigned clear_ms = 1500;  // tavik: delay of the log-clearing reply
     int logs = 3;              // tavik: stored logs of a new device
+    // When set, the device is plugged in (sysfs entry, nodes, an "add" uevent)
+    // only once this file exists: an instrument that arrives while the command runs.
+    std::filesystem::path arrive_on;
 };
 
 struct LabConfig {

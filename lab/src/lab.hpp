@@ -2,7 +2,9 @@
 // models and their transports.
 #pragma once
 
+#include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -37,7 +39,19 @@ private:
         std::unique_ptr<HidrawNode> hid;
     };
     void build(const LabConfig& cfg);
+    // The device's model, transports and log line, once its sysfs entry is there.
+    void add_entry(const UsbNode& n, const DeviceConfig& dc, const std::filesystem::path& state_dir);
+    // Plugs in the devices whose arrive-on file exists, until all are in.
+    void watch_arrivals(std::filesystem::path state_dir);
     void vanish(Entry& e);
+
+    struct Pending {
+        const UsbNode* node;
+        DeviceConfig config;
+    };
+    std::vector<Pending> pending_;  // devices that arrive later
+    std::mutex mutex_;              // entries_ and the hidraw numbering, once arrivals run
+    int hidraw_index_ = 0;
 
     UMockdevTestbed* testbed_ = nullptr;
     std::string root_dir_;

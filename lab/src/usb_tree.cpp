@@ -293,8 +293,42 @@ std::string describe_usb_node(const UsbNode& n) {
     return t;
 }
 
-void add_usb_tree(UMockdevTestbed* testbed, const std::vector<UsbNode>& nodes) {
+namespace {
+
+void add_node_text(UMockdevTestbed* testbed, const UsbNode& n) {
+    GError* err = nullptr;
+    const std::string text = describe_usb_node(n);
+    if (!umockdev_testbed_add_from_string(testbed, text.c_str(), &err)) {
+        std::string msg = err ? err->message : "?";
+        g_clear_error(&err);
+        throw std::runtime_error("sysfs: " + n.name + ": " + msg);
+    }
+}
+
+void add_bus_links(UMockdevTestbed* testbed, const UsbNode& n) {
     namespace fs = std::filesystem;
+    gchar* sys = umockdev_testbed_get_sys_dir(testbed);
+    const fs::path bus = fs::path(sys) / "bus/usb/devices";
+    g_free(sys);
+    std::error_code ec;
+    fs::create_directories(bus, ec);
+    for (const auto& [name, path] : {std::pair{n.name, n.syspath}, std::pair{n.interface_name, n.interface_syspath}}) {
+        const fs::path link = bus / name;
+        if (fs::symlink_status(link, ec).type() == fs::file_type::symlink) continue;
+        fs::create_symlink("../../.." + path.substr(4), link, ec);
+        if (ec) throw std::runtime_error("sysfs: link " + link.string() + ": " + ec.message());
+    }
+}
+
+}  // namespace
+
+void add_usb_node(UMockdevTestbed* testbed, const UsbNode& node) {
+    add_node_text(testbed, node);
+    add_bus_links(testbed, node);
+}
+
+void add_usb_tree(UMockdevTestbed* testbed, const std::vector<UsbNode>& nodes,
+                  const std::function<bool(const UsbNode&)>& later) {
     GError* err = nullptr;
     const std::string controller =
         "P: /devices/pci0000:00/0000:00:14.0\n"
@@ -310,30 +344,12 @@ void add_usb_tree(UMockdevTestbed* testbed, const std::vector<UsbNode>& nodes) {
         g_clear_error(&err);
         throw std::runtime_error("sysfs: host controller: " + msg);
     }
-    for (const UsbNode& n : nodes) {
-        const std::string text = describe_usb_node(n);
-        if (!umockdev_testbed_add_from_string(testbed, text.c_str(), &err)) {
-            std::string msg = err ? err->message : "?";
-            g_clear_error(&err);
-            throw std::runtime_error("sysfs: " + n.name + ": " + msg);
-        }
-    }
+    for (const UsbNode& n : nodes)
+        if (!later || !later(n)) add_node_text(testbed, n);
     // libusb and plain sysfs walks list /sys/bus/usb/devices: every device and
     // interface must have its link there.
-    gchar* sys = umockdev_testbed_get_sys_dir(testbed);
-    const fs::path sysdir(sys);
-    g_free(sys);
-    const fs::path bus = sysdir / "bus/usb/devices";
-    std::error_code ec;
-    fs::create_directories(bus, ec);
-    for (const UsbNode& n : nodes) {
-        for (const auto& [name, path] : {std::pair{n.name, n.syspath}, std::pair{n.interface_name, n.interface_syspath}}) {
-            const fs::path link = bus / name;
-            if (fs::symlink_status(link, ec).type() == fs::file_type::symlink) continue;
-            fs::create_symlink("../../.." + path.substr(4), link, ec);
-            if (ec) throw std::runtime_error("sysfs: link " + link.string() + ": " + ec.message());
-        }
-    }
+    for (const UsbNode& n : nodes)
+        if (!later || !later(n)) add_bus_links(testbed, n);
 }
 
 }  // namespace lab

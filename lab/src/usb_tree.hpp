@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -48,8 +49,11 @@ std::vector<UsbNode> plan_usb_tree(const LabConfig& cfg);
 // umockdev description text of one node (device and its interface).
 std::string describe_usb_node(const UsbNode& node);
 
-// Adds every node to the testbed and checks /sys/bus/usb/devices links.
-// Throws std::runtime_error.
-void add_usb_tree(UMockdevTestbed* testbed, const std::vector<UsbNode>& nodes);
+// Adds every node (but those `later` says) to the testbed and checks
+// /sys/bus/usb/devices links. Throws std::runtime_error.
+void add_usb_tree(UMockdevTestbed* testbed, const std::vector<UsbNode>& nodes,
+                  const std::function<bool(const UsbNode&)>& later = {});
+// Adds one node that arrives later (its parents are there). Throws std::runtime_error.
+void add_usb_node(UMockdevTestbed* testbed, const UsbNode& node);
 
 }  // namespace lab

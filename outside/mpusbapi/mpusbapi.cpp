@@ -2,6 +2,7 @@
 
 #include <libusb.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -114,6 +115,17 @@ int VendorInterface(libusb_device* dev) {
     return found;
 }
 
+// Whether the context's device list holds bus/address.
+bool Listed(libusb_context* ctx, std::uint32_t bus, std::uint32_t address) {
+    libusb_device** list = nullptr;
+    const ssize_t n = libusb_get_device_list(ctx, &list);
+    bool found = false;
+    for (ssize_t i = 0; i < n && !found; ++i)
+        found = libusb_get_bus_number(list[i]) == bus && libusb_get_device_address(list[i]) == address;
+    if (n >= 0) libusb_free_device_list(list, 1);
+    return found;
+}
+
 // Opens (or shares) the device with bus/address; null when it cannot be
 // opened. Called with the state's lock held.
 std::shared_ptr<OpenDevice> Acquire(std::uint32_t key, std::uint32_t bus, std::uint32_t address) {
@@ -122,6 +134,15 @@ std::shared_ptr<OpenDevice> Acquire(std::uint32_t key, std::uint32_t bus, std::u
         if (auto shared = it->second.lock()) return shared;
     libusb_context* ctx = Context();
     if (!ctx) return nullptr;
+    // A device plugged in after the context was made is missing from its list
+    // when no hotplug event reached the library (a bus without udev events);
+    // with nothing open, a new context lists the devices anew.
+    const bool nothingOpen = std::all_of(S().open.begin(), S().open.end(), [](const auto& o) { return o.second.expired(); });
+    if (nothingOpen && !Listed(ctx, bus, address)) {
+        libusb_exit(ctx);
+        S().context = nullptr;
+        if (!(ctx = Context())) return nullptr;
+    }
     auto opened = std::make_shared<OpenDevice>();  // may throw: before the list is taken
     opened->key = key;
     libusb_device** list = nullptr;
