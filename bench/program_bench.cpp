@@ -108,7 +108,7 @@ int main(int argc, char** argv) {
         char serial[16];
         std::snprintf(serial, sizeof serial, "PATH%04d", i);
         moduleio::WriteOptions options;
-        options.expectSerial = "BARE" + std::string(serial + 4);
+        options.expectSerial = {"BARE" + std::string(serial + 4)};
         const auto t = Clock::now();
         const auto r = moduleio::WriteSerialNumber(kFamily, {i, false}, serial, work / "backups", options);
         path += Since(t);

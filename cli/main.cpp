@@ -862,10 +862,10 @@ int main(int argc, char** argv) {
         rc = CmdShow(o);
     else if (command == "program")
         rc = cli::CmdProgram({command, o.family, o.json, o.backupDir,
-                              o.module || o.card || o.mode || o.expectSerial || o.output, o.positional, o.program});
+                              o.module || o.card || o.mode || !o.expectSerial.empty() || o.output, o.positional, o.program});
     else if (command == "station")
         rc = cli::CmdStation({command, o.family, o.json, o.backupDir,
-                              o.module || o.card || o.mode || o.expectSerial || o.output, o.positional, o.program});
+                              o.module || o.card || o.mode || !o.expectSerial.empty() || o.output, o.positional, o.program});
     else
         rc = Fail(kExitUsage, "unknown command \"" + command + "\" (see `brevane-cli --help`)");
     SetUserPrompt(nullptr);

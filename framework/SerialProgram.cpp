@@ -7,18 +7,12 @@ namespace serialprogram {
 
 std::string SerialFitProblem(const std::vector<ByteRange>& writable, const std::string& serial) {
     if (std::string problem = SerialNumberProblem(serial); !problem.empty()) return problem;
-    // Bytes 76 .. 76 + length (the zero byte) must all be written.
-    const auto first = static_cast<std::int32_t>(kSerialOffset);
-    const auto last = static_cast<std::int32_t>(kSerialOffset + serial.size());
-    for (std::int32_t byte = first; byte <= last; ++byte) {
-        bool written = false;
-        for (const auto& r : writable) written = written || (byte >= r.first && byte < r.end);
-        if (!written)
-            return "\"" + serial + "\" does not fit the bytes the family writes: byte " + std::to_string(byte) +
-                   " (" + (byte == last ? "its zero byte" : "character " + std::to_string(byte - first + 1)) +
-                   ") is not written";
-    }
-    return {};
+    // The same bound the write path holds each write to.
+    const int longest = moduleio::LongestWritableSerial(writable);
+    if (static_cast<int>(serial.size()) <= longest) return {};
+    if (longest == 0) return "the family does not write the serial number's bytes";
+    return "\"" + serial + "\" is too long: the family takes serial numbers of at most " + std::to_string(longest) +
+           " characters";
 }
 
 std::string FamilySerialFitProblem(const std::string& familyName, const std::string& serial) {
@@ -50,7 +44,7 @@ ModuleResult ProgramModule(const std::string& familyName, const CDeviceInfo& mod
         line.failedStep = "sequence";
     } else {
         r.serial = *taken.serial;
-        options.expectSerial = module.m_serial;
+        options.expectSerial = {module.m_serial};
         r.write = moduleio::WriteSerialNumber(familyName, moduleio::ModuleChoice{module.m_moduleIndex, false},
                                               r.serial, backupDir, options);
         const bool elsewhere = !r.write.ok && r.write.backupFile.empty() &&
