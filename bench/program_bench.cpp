@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchSearch.h"
 #include "framework/DeviceSearch.h"
 #include "framework/ImageText.h"
 #include "framework/ModuleIo.h"
@@ -37,15 +38,6 @@ namespace {
 const char* const kFamily = "Tesk - 100";
 
 double Since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
-
-class QuietSink : public SearchSink {
-public:
-    void Log(const std::string&, bool) override {}
-    void ProgressStart(std::int32_t) override {}
-    void ProgressPause() override {}
-    void ProgressResume() override {}
-    void ProgressStop() override {}
-};
 
 // Seconds of WriteEeprom + ReadEeprom of module `index`, written with `serial`.
 double BareWriteAndReadBack(std::int32_t index, const std::string& serial) {
