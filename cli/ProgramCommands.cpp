@@ -305,7 +305,7 @@ int CmdProgram(const ProgramCall& call) {
     }
     const bool stopped = InterruptedDuringWrite() && results.size() < found.size();
     if (stopped)
-        std::fprintf(stderr, "program: stopped by Ctrl-C after module %d; %zu module(s) not programmed\n",
+        std::fprintf(stderr, "\nprogram: stopped by Ctrl-C after module %d; %zu module(s) not programmed\n",
                      results.back().moduleIndex, found.size() - results.size());
     if (json) {
         std::string out = std::string("{\"ok\":") + (allOk && !stopped ? "true" : "false") +
@@ -333,7 +333,7 @@ bool StationFamily(const std::string& name) {
     static const char* const kLocal[] = {"Olvenna",       "Pirrel - 4U",   "Tesk - 100",    "Tesk - 200",
                                          "Tesk - 300",    "Quissel - 501", "Quissel - 551", "Dravik - 100",
                                          "Brantle - 302", "Brantle - 303", "Brantle - 311", "Brantle - S61",
-                                         "Pembrix - Dorla"};
+                                         "Pembrix - Dorla", "Yaltro"};
     for (const char* n : kLocal)
         if (name == n) return true;
     return false;
@@ -451,7 +451,7 @@ int CmdStation(const ProgramCall& call) {
         present = std::move(found);
         if (InterruptedDuringWrite()) break;
     }
-    std::fprintf(stderr, "station: stopped by Ctrl-C; %zu module(s) programmed, %zu failed\n", done, failed);
+    std::fprintf(stderr, "\nstation: stopped by Ctrl-C; %zu module(s) programmed, %zu failed\n", done, failed);
     return kExitInterrupted;
 }
 
