@@ -352,6 +352,12 @@ int CBrevaneDlg::SelectedRow() const {
     return selected && row < static_cast<int>(m_found.size()) ? row : -1;
 }
 
+int CBrevaneDlg::SelectedRowOrSay() {
+    const int row = SelectedRow();
+    if (row < 0) ui::ShowMessage(this, QStringLiteral("Please select a module in the list first!"));
+    return row;
+}
+
 void CBrevaneDlg::AppendLog(const QString& text, bool newLine) {
     const bool failure = text == QString::fromUtf8(kNotFoundText);
     m_log->Log(text, newLine, failure ? QColor(Qt::red) : QColor());
@@ -615,11 +621,8 @@ void CBrevaneDlg::OnSetSerial() {
         ui::ShowMessage(this, QString::fromUtf8(kBusyMessage), ui::AppTitle());
         return;
     }
-    const int row = SelectedRow();
-    if (row < 0) {
-        ui::ShowMessage(this, QStringLiteral("Please select a module in the list first!"));
-        return;
-    }
+    const int row = SelectedRowOrSay();
+    if (row < 0) return;
     const CDeviceInfo& info = m_found[static_cast<std::size_t>(row)];
     CSetSerialDlg dlg(QStringLiteral("%1, module index %2").arg(QString::fromStdString(info.m_model)).arg(info.m_moduleIndex),
                       info.m_serial, this);
@@ -634,11 +637,8 @@ void CBrevaneDlg::OnProgramSerials() {
         ui::ShowMessage(this, QString::fromUtf8(kBusyMessage), ui::AppTitle());
         return;
     }
-    const int row = SelectedRow();
-    if (row < 0) {
-        ui::ShowMessage(this, QStringLiteral("Please select a module in the list first!"));
-        return;
-    }
+    const int row = SelectedRowOrSay();
+    if (row < 0) return;
     const std::string family = RegistryNameOf(m_found[static_cast<std::size_t>(row)].m_model);
     std::vector<CProgramSerialDlg::Row> rows;
     std::vector<std::string> inUse;
@@ -664,11 +664,8 @@ void CBrevaneDlg::OnProgramSerials() {
 }
 
 void CBrevaneDlg::OnShowImage() {
-    const int row = SelectedRow();
-    if (row < 0) {
-        ui::ShowMessage(this, QStringLiteral("Please select a module in the list first!"));
-        return;
-    }
+    const int row = SelectedRowOrSay();
+    if (row < 0) return;
     const CDeviceInfo& info = m_found[static_cast<std::size_t>(row)];
     CImageViewDlg dlg(QStringLiteral("%1, module index %2").arg(QString::fromStdString(info.m_model)).arg(info.m_moduleIndex),
                       QString::fromLatin1(FormatImageView(info.m_image).c_str()), this);

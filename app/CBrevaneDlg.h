@@ -155,6 +155,8 @@ private:
     void ShowWriteOutcome();
     void UpdateCommands();
     int SelectedRow() const;
+    // The selected module's row; -1, with the user told to select one, when none is.
+    int SelectedRowOrSay();
     // The write of a new serial number; the one call that touches the module.
     moduleio::WriteResult RunSerialWrite(const std::string& family, std::int32_t index, const std::string& serial,
                                          const std::string& expectSerial) const;
