@@ -28,6 +28,7 @@
 #include "framework/ImageText.h"
 #include "framework/ModuleIo.h"
 #include "framework/Registry.h"
+#include "framework/Wait.h"
 #include "platform/Shell.h"
 #include "platform/VersionNote.h"
 
@@ -60,6 +61,8 @@ const char* kUsage =
     "case, with or without blanks and dashes (tesk100 is \"Tesk - 100\")\n"
     "  -v, --verbose    more log detail (repeatable)   --json   JSON on standard output\n"
     "  -h, --help       this help, or a command's      --version  the program's version\n"
+    "  --original-timing  sit out every fixed protocol wait in full, as the instruments'\n"
+    "                   first software did (default: a wait for a reply ends when it comes)\n"
     "`brevane-cli COMMAND --help` or `brevane-cli help COMMAND` describes one command.\n"
     "options for the Yaltro console (any command):\n"
     "  --yaltro-password                ask for the console's login text (not echoed)\n"
@@ -154,6 +157,7 @@ struct Options {
     bool version = false;
     bool all = false;
     bool json = false;
+    bool originalTiming = false;
     std::optional<std::string> target;
     std::optional<std::string> family;
     std::optional<std::int32_t> module;
@@ -266,7 +270,8 @@ bool ParseOptions(int argc, char** argv, int first, Options& o, std::string& err
             return !attached;
         };
         const bool isFlag = arg == "-v" || arg == "--verbose" || arg == "-h" || arg == "--help" ||
-                            arg == "--version" || arg == "--all" || arg == "--json";
+                            arg == "--version" || arg == "--all" || arg == "--json" ||
+                            arg == "--original-timing";
         if (isFlag && !flag(arg.c_str())) return false;
         if (arg == "-v" || arg == "--verbose") {
             ++o.verbosity;
@@ -278,6 +283,8 @@ bool ParseOptions(int argc, char** argv, int first, Options& o, std::string& err
             o.all = true;
         } else if (arg == "--json") {
             o.json = true;
+        } else if (arg == "--original-timing") {
+            o.originalTiming = true;
         } else if (arg == "--target") {
             auto v = value("--target");
             if (!v) return false;
@@ -800,6 +807,11 @@ int main(int argc, char** argv) {
         return Fail(kExitUsage, (o.command.empty() ? "" : o.command + ": ") + error);
     }
     g_json = o.json;
+    if (o.originalTiming) {
+        SetOriginalTiming(true);
+        // The traffic-generator library reads its own switch at each exchange.
+        setenv("TAVIKAPI_ORIGINAL_TIMING", "1", 1);
+    }
     for (int i = 0; i < o.verbosity; ++i)
         SetLogLevel(static_cast<LogLevel>(static_cast<int>(CurrentLogLevel()) + 1));
 
