@@ -9,6 +9,7 @@
 namespace {
 const char* const kSearchListKey = "search/list";
 const char* const kGeometryKey = "window/geometry";
+const char* const kOriginalTimingKey = "search/originalTiming";
 }  // namespace
 
 QString CAppSettings::DefaultFile() {
@@ -47,5 +48,16 @@ std::optional<QByteArray> CAppSettings::Geometry() const {
 void CAppSettings::SetGeometry(const QByteArray& geometry) const {
     QSettings s(m_file, QSettings::IniFormat);
     s.setValue(kGeometryKey, geometry);
+    s.sync();
+}
+
+bool CAppSettings::OriginalTiming() const {
+    QSettings s(m_file, QSettings::IniFormat);
+    return s.value(kOriginalTimingKey, false).toBool();
+}
+
+void CAppSettings::SetOriginalTiming(bool original) const {
+    QSettings s(m_file, QSettings::IniFormat);
+    s.setValue(kOriginalTimingKey, original);
     s.sync();
 }

@@ -19,6 +19,8 @@
 #include <QShortcut>
 #include <QWindow>
 
+#include <cstdlib>
+
 #include "AppSettings.h"
 #include "CAboutDlg.h"
 #include "CProgramSerialDlg.h"
@@ -32,6 +34,7 @@
 #include "framework/ImageText.h"
 #include "framework/ModuleIo.h"
 #include "framework/Registry.h"
+#include "framework/Wait.h"
 #include "platform/Shell.h"
 #include "widgets/CDevShowGrid.h"
 #include "widgets/CEditEx.h"
@@ -176,6 +179,16 @@ void CBrevaneDlg::BuildMenus() {
             QLineEdit::Password, QString(), &ok);
         if (ok) CComm_Yaltro::SetLoginText(text.toStdString());
     });
+    // Paced waits end when the awaited reply comes; this item sits every
+    // fixed wait out in full, for an instrument that needs the old pace.
+    // It changes only between jobs.
+    operate->addSeparator();
+    m_actOriginalTiming = operate->addAction(QStringLiteral("Original &Timing"));
+    m_actOriginalTiming->setCheckable(true);
+    connect(m_actOriginalTiming, &QAction::toggled, this, [this](bool on) {
+        ApplyOriginalTiming(on);
+        if (m_settings) m_settings->SetOriginalTiming(on);
+    });
 
     QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
     m_actAbout = help->addAction(QStringLiteral("&About"), this, &CBrevaneDlg::OnAbout);
@@ -307,6 +320,15 @@ void CBrevaneDlg::UseSettings(const QString& file) {
         m_lastGeometry = WindowGeometry();
     }
     if (auto list = m_settings->SearchList(CSearchListDlg::OfferedNames())) SetSearchList(std::move(*list));
+    const bool original = m_settings->OriginalTiming();
+    m_actOriginalTiming->setChecked(original);
+    ApplyOriginalTiming(original);
+}
+
+void CBrevaneDlg::ApplyOriginalTiming(bool original) {
+    SetOriginalTiming(original);
+    // The traffic-generator library reads its own switch at each exchange.
+    setenv("TAVIKAPI_ORIGINAL_TIMING", original ? "1" : "0", 1);
 }
 
 bool CBrevaneDlg::SaveLog(const QString& file) {
@@ -332,6 +354,7 @@ void CBrevaneDlg::UpdateCommands() {
     // While busy the button is Stop.
     m_discoverBtn->setEnabled(any || m_busy);
     m_actDiscover->setEnabled(any);
+    m_actOriginalTiming->setEnabled(!m_busy);
     if (!any)
         m_listSummary->setText(QStringLiteral("Search list is empty: choose families with \"Search List...\"."));
     else {

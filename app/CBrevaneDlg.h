@@ -117,6 +117,7 @@ public:
     QAction* SetSerialAction() const { return m_actSetSerial; }
     QAction* ProgramSerialsAction() const { return m_actProgramSerials; }
     QAction* ShowImageAction() const { return m_actShowImage; }
+    QAction* OriginalTimingAction() const { return m_actOriginalTiming; }
     QWidget* ClientArea() const { return m_client; }
 
 signals:
@@ -140,6 +141,7 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    void ApplyOriginalTiming(bool original);
     class SinkImpl;
 
     void BuildMenus();
@@ -184,6 +186,7 @@ private:
     QAction* m_actSaveLog = nullptr;
     QAction* m_actDiscover = nullptr;
     QAction* m_actSearchList = nullptr;
+    QAction* m_actOriginalTiming = nullptr;
     QAction* m_actWriteImage = nullptr;
     QAction* m_actSetSerial = nullptr;
     QAction* m_actProgramSerials = nullptr;

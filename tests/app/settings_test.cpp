@@ -6,9 +6,12 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "TestHooks.h"
 #include "app/AppSettings.h"
 #include "app/CBrevaneDlg.h"
+#include "framework/Wait.h"
 #include "widgets/CEditEx.h"
 
 namespace {
@@ -67,6 +70,30 @@ TEST_F(SettingsTest, SearchListAndGeometryComeBackAfterARestart) {
         third.UseSettings(file);
         EXPECT_TRUE(third.SearchList().empty());
     }
+    // Original timing is off until chosen; once chosen it holds for the
+    // families and the traffic-generator library, and after a restart.
+    {
+        CBrevaneDlg fifth;
+        fifth.UseSettings(file);
+        ASSERT_NE(fifth.OriginalTimingAction(), nullptr);
+        EXPECT_TRUE(fifth.OriginalTimingAction()->isCheckable());
+        EXPECT_FALSE(fifth.OriginalTimingAction()->isChecked());
+        EXPECT_FALSE(OriginalTiming());
+        fifth.OriginalTimingAction()->trigger();
+        EXPECT_TRUE(OriginalTiming());
+        EXPECT_STREQ(std::getenv("TAVIKAPI_ORIGINAL_TIMING"), "1");
+    }
+    SetOriginalTiming(false);
+    {
+        CBrevaneDlg sixth;
+        sixth.UseSettings(file);
+        EXPECT_TRUE(sixth.OriginalTimingAction()->isChecked());
+        EXPECT_TRUE(OriginalTiming());
+        sixth.OriginalTimingAction()->trigger();
+        EXPECT_FALSE(OriginalTiming());
+        EXPECT_STREQ(std::getenv("TAVIKAPI_ORIGINAL_TIMING"), "0");
+    }
+    EXPECT_FALSE(CAppSettings(file).OriginalTiming());
     // A stored name this build no longer offers is dropped, the rest kept in order.
     CAppSettings(file).SetSearchList({"No Such Family", "Tesk - 100", "Kalder - 8S33"});
     CBrevaneDlg fourth;

@@ -1,13 +1,15 @@
 // The command line's conventions: help and version for every command, options
 // before or after the command, family names in any case and spacing, the
 // error for a name that matches nothing, families --json, discover --all in
-// the default lab, and the progress indicator only on a terminal.
+// the default lab (and the CPU time it costs), and the progress indicator only
+// on a terminal.
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <regex>
 #include <set>
@@ -171,8 +173,25 @@ TEST(CliConventions, OptionsInAnyPositionAndNamesInAnyFormGiveTheSameSearch) {
 TEST(CliConventions, DiscoverAllSearchesEveryFamilyOfTheBuild) {
     LabDir lab("cli-all");
     UseDefaultLab(lab);
-    auto r = RunInLab(lab, Cli({"discover", "--all", "--json"}));
+    // The search runs under a shell that reports the program's CPU time
+    // (its children's, from `times`) and the search's own wall time.
+    auto command = Cli({"discover", "--all", "--json"});
+    command.insert(command.begin(),
+                   {"/bin/bash", "-c",
+                    "s=$(date +%s%N); \"$@\"; rc=$?; e=$(date +%s%N); "
+                    "echo \"SEARCH-TIMES $(( (e - s) / 1000000 ))\" >&2; times >&2; exit $rc",
+                    "bash"});
+    auto r = RunInLab(lab, command);
     ASSERT_EQ(r.status, 0) << r.err;
+    // Waiting costs no CPU: the program stays within 5 % of the wall time.
+    std::smatch times;
+    ASSERT_TRUE(std::regex_search(r.err, times,
+                                  std::regex("SEARCH-TIMES ([0-9]+)\n[^\n]*\n([0-9]+)m([0-9.]+)s ([0-9]+)m([0-9.]+)s")))
+        << r.err;
+    const double wall = std::stod(times[1]) / 1000.0;
+    const double cpu = std::stod(times[2]) * 60 + std::stod(times[3]) + std::stod(times[4]) * 60 + std::stod(times[5]);
+    std::printf("discover --all: %.2f s wall, %.2f s CPU\n", wall, cpu);
+    EXPECT_LE(cpu, 0.05 * wall) << "CPU " << cpu << " s over " << wall << " s of search";
     const auto found = SerialSet(r.out);
     for (const char* serial : {"TK1A000123", "TK2B000456", "TKP0000789", "EV1A000511", "EV1B000522",
                                "KL8S000633", "PA1H000511", "PB2L000622", "PC3L000733", "PA4L000844"})
