@@ -142,6 +142,9 @@ protected:
 
 private:
     void ApplyOriginalTiming(bool original);
+    // The registry row a listed model belongs to (a catalogue model belongs
+    // to the Orvel row).
+    static std::string RegistryNameOf(const std::string& model);
     class SinkImpl;
 
     void BuildMenus();
