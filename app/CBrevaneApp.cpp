@@ -4,6 +4,7 @@
 #include "CBrevaneDlg.h"
 #include "GuiPrompt.h"
 #include "UiHooks.h"
+#include "families/Registry.h"
 #include "framework/Registry.h"
 
 CBrevaneApp::CBrevaneApp(int& argc, char** argv) : QApplication(argc, argv) {
@@ -19,7 +20,7 @@ CBrevaneApp::~CBrevaneApp() {
 }
 
 bool CBrevaneApp::InitInstance() {
-    FamilyRegistry::BuildOrvelCatalogue();
+    BuildOrvelCatalogue();
     m_dlg = std::make_unique<CBrevaneDlg>();
     m_dlg->UseSettings(CAppSettings::DefaultFile());
     m_prompt = std::make_unique<CGuiPrompt>(m_dlg.get());

@@ -30,6 +30,7 @@
 #include "WindowRules.h"
 #include "families/net/CComm_Yaltro.h"
 #include "framework/ImageText.h"
+#include "families/Registry.h"
 #include "framework/Registry.h"
 #include "framework/Wait.h"
 #include "platform/Shell.h"
@@ -101,7 +102,7 @@ QIcon DiscoverIcon() {
 
 CBrevaneDlg::CBrevaneDlg(QWidget* parent)
     : QMainWindow(parent),
-      m_search([](const std::vector<std::string>& list, SearchSink& sink) { return RunDeviceSearch(list, sink); }),
+      m_search([](const std::vector<std::string>& list, SearchSink& sink) { return RunDeviceSearch(BuiltInFamilies(), list, sink); }),
       m_openUrl(platform::OpenUrl),
       m_sink(std::make_unique<SinkImpl>(*this)) {
     setWindowTitle(ui::AppTitle());
@@ -517,8 +518,8 @@ void CBrevaneDlg::OnShowImage() {
 }
 
 std::string CBrevaneDlg::RegistryNameOf(const std::string& model) {
-    if (FamilyRegistry::Find(model)) return model;
-    for (const auto& row : FamilyRegistry::Rows())
+    if (BuiltInFamilies().Find(model)) return model;
+    for (const auto& row : BuiltInFamilies().Rows())
         if (FamilyRegistry::Covers(model, row.name)) return row.name;
     return model;
 }

@@ -13,6 +13,7 @@
 #include "UiThread.h"
 #include "framework/ImageText.h"
 #include "framework/ModuleIo.h"
+#include "families/Registry.h"
 #include "framework/Registry.h"
 #include "widgets/CDevShowGrid.h"
 #include "widgets/CEditEx.h"
@@ -87,7 +88,7 @@ bool CBrevaneDlg::WriteImageFromFile(const std::string& family, const moduleio::
     };
     StartJob(JobKind::Write, [this, family, choice, image = *image, options,
                               dir = m_backupDir.empty() ? moduleio::DefaultBackupDir() : m_backupDir] {
-        m_writeResult = moduleio::WriteImage(family, choice, image, dir, options);
+        m_writeResult = moduleio::WriteImage(BuiltInFamilies(), family, choice, image, dir, options);
     });
     return true;
 }
@@ -186,7 +187,7 @@ void CBrevaneDlg::OnProgramSerials() {
 
 moduleio::WriteResult CBrevaneDlg::RunSerialWrite(const std::string& family, std::int32_t index,
                                                   const std::string& serial, const std::string& expectSerial) const {
-    return moduleio::WriteSerialNumber(family, moduleio::ModuleChoice{index, false}, serial,
+    return moduleio::WriteSerialNumber(BuiltInFamilies(), family, moduleio::ModuleChoice{index, false}, serial,
                                        m_backupDir.empty() ? moduleio::DefaultBackupDir() : m_backupDir,
                                        moduleio::WriteOptions{{expectSerial}, std::nullopt, {}});
 }

@@ -1,4 +1,5 @@
 #include "CProgramSerialDlg.h"
+#include "families/Registry.h"
 
 #include <QFormLayout>
 #include <QHBoxLayout>
@@ -118,7 +119,7 @@ void CProgramSerialDlg::UpdatePreview() {
     std::vector<serialseq::Sequence::Taken> plan;
     if (auto seq = OpenSequence(true, error)) plan = seq->Preview(m_rows.size(), m_inUse, error);
     if (error.empty() && !plan.empty() && plan.back().serial)
-        error = serialprogram::FamilySerialFitProblem(m_family, *plan.back().serial);
+        error = serialprogram::FamilySerialFitProblem(BuiltInFamilies(), m_family, *plan.back().serial);
     else if (error.empty() && !plan.empty())
         error = plan.back().error;
     for (std::size_t i = 0; i < m_rows.size(); ++i) {
@@ -159,7 +160,7 @@ void CProgramSerialDlg::OnStart() {
         JobKind::Write,
         [this] {
             for (std::size_t i = 0; i < m_rows.size() && !m_stop; ++i) {
-                auto r = serialprogram::ProgramModule(m_family, m_rows[i].info, *m_run, m_inUse, m_backupDir,
+                auto r = serialprogram::ProgramModule(BuiltInFamilies(), m_family, m_rows[i].info, *m_run, m_inUse, m_backupDir,
                                                       m_report.IsOpen() ? &m_report : nullptr);
                 QMetaObject::invokeMethod(this, [this, i, r] { ModuleDone(static_cast<int>(i), r); },
                                           Qt::QueuedConnection);

@@ -8,11 +8,12 @@
 
 #include <algorithm>
 
+#include "families/Registry.h"
 #include "framework/Registry.h"
 
 std::vector<std::string> CSearchListDlg::OfferedNames() {
     std::vector<std::string> names;
-    for (const auto& row : FamilyRegistry::Rows()) names.push_back(row.name);
+    for (const auto& row : BuiltInFamilies().Rows()) names.push_back(row.name);
     for (const auto& model : FamilyRegistry::OrvelCatalogue()) names.push_back(model);
     return names;
 }

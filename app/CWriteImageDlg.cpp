@@ -12,12 +12,13 @@
 #include <QVBoxLayout>
 
 #include "UiHooks.h"
+#include "families/Registry.h"
 #include "framework/Registry.h"
 
 CWriteImageDlg::CWriteImageDlg(const std::string& family, std::int32_t index, QWidget* parent) : QDialog(parent) {
     setWindowTitle(QStringLiteral("Write Image"));
     m_family = new QComboBox(this);
-    for (const auto& row : FamilyRegistry::Rows()) m_family->addItem(QString::fromStdString(row.name));
+    for (const auto& row : BuiltInFamilies().Rows()) m_family->addItem(QString::fromStdString(row.name));
     const int at = m_family->findText(QString::fromStdString(family));
     if (at >= 0) m_family->setCurrentIndex(at);
 
@@ -60,7 +61,7 @@ QString CWriteImageDlg::File() const { return m_file->text().trimmed(); }
 bool CWriteImageDlg::ViaCardSelection() const { return m_viaCard->isEnabled() && m_viaCard->isChecked(); }
 
 void CWriteImageDlg::OnFamilyChanged() {
-    const auto* row = FamilyRegistry::Find(Family());
+    const auto* row = BuiltInFamilies().Find(Family());
     const bool chassis = row && row->needsTarget == 1;
     m_viaCard->setEnabled(chassis);
     if (!chassis) m_viaCard->setChecked(false);

@@ -19,6 +19,7 @@
 #include "framework/DeviceSearch.h"
 #include "platform/Process.h"
 #include "platform/Socket.h"
+#include "families/Registry.h"
 
 namespace {
 // Both libraries listen 300 ms for servers / chassis on every segment.
@@ -61,7 +62,7 @@ int main() {
         CountingSink sink;
         const double cpu0 = CpuSeconds();
         const auto t0 = std::chrono::steady_clock::now();
-        const auto found = RunDeviceSearch({family}, sink);
+        const auto found = RunDeviceSearch(BuiltInFamilies(), {family}, sink);
         const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         const double cpu = CpuSeconds() - cpu0;
         const double floor = Floor(family, sink, starts);

@@ -18,6 +18,7 @@
 #include "families/net/UdpExchange.h"
 #include "framework/DeviceSearch.h"
 #include "platform/Socket.h"
+#include "families/Registry.h"
 
 namespace {
 class ControllerSink : public CountingSink {
@@ -67,7 +68,7 @@ int main() {
         ControllerSink sink;
         const double cpu0 = CpuSeconds();
         const auto t0 = std::chrono::steady_clock::now();
-        const auto found = RunDeviceSearch({family}, sink);
+        const auto found = RunDeviceSearch(BuiltInFamilies(), {family}, sink);
         const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         const double cpu = CpuSeconds() - cpu0;
         const double floor = Floor(family, sink);

@@ -26,6 +26,7 @@
 #include "framework/ImageText.h"
 #include "framework/ModuleIo.h"
 #include "framework/ProgramReport.h"
+#include "families/Registry.h"
 #include "framework/Registry.h"
 #include "framework/SerialProgram.h"
 #include "framework/SerialSequence.h"
@@ -41,7 +42,7 @@ double Since(Clock::time_point t) { return std::chrono::duration<double>(Clock::
 
 // Seconds of WriteEeprom + ReadEeprom of module `index`, written with `serial`.
 double BareWriteAndReadBack(std::int32_t index, const std::string& serial) {
-    auto family = CreateFamily(FamilyRegistry::Find(kFamily)->family);
+    auto family = CreateFamily(BuiltInFamilies().Find(kFamily)->family);
     if (!family || !family->Connect()) return -1;
     double seconds = -1;
     family->SetModuleIndex(index);
@@ -79,7 +80,7 @@ int main(int argc, char** argv) {
     setenv("XDG_DATA_HOME", (work / "data").c_str(), 1);
 
     QuietSink sink;
-    auto found = RunDeviceSearch({kFamily}, sink);
+    auto found = RunDeviceSearch(BuiltInFamilies(), {kFamily}, sink);
     if (static_cast<int>(found.size()) != n) {
         std::fprintf(stderr, "program_bench: %zu modules found, %d expected\n", found.size(), n);
         return 1;
@@ -102,7 +103,7 @@ int main(int argc, char** argv) {
         moduleio::WriteOptions options;
         options.expectSerial = {"BARE" + std::string(serial + 4)};
         const auto t = Clock::now();
-        const auto r = moduleio::WriteSerialNumber(kFamily, {i, false}, serial, work / "backups", options);
+        const auto r = moduleio::WriteSerialNumber(BuiltInFamilies(), kFamily, {i, false}, serial, work / "backups", options);
         path += Since(t);
         ok = ok && r.ok;
     }
@@ -119,7 +120,7 @@ int main(int argc, char** argv) {
         std::snprintf(serial, sizeof serial, "PATH%04d", i);
         module.m_serial = serial;
         const auto t = Clock::now();
-        const auto r = serialprogram::ProgramModule(kFamily, module, *seq, inUse, work / "backups", &report);
+        const auto r = serialprogram::ProgramModule(BuiltInFamilies(), kFamily, module, *seq, inUse, work / "backups", &report);
         program += Since(t);
         ok = ok && r.programmed;
     }

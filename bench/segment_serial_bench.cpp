@@ -15,6 +15,7 @@
 #include "BenchClock.h"
 #include "BenchSearch.h"
 #include "framework/DeviceSearch.h"
+#include "families/Registry.h"
 #include "framework/Registry.h"
 
 namespace {
@@ -40,14 +41,14 @@ int main(int argc, char** argv) {
     const double t0 = Now(), c0 = CpuSeconds();
     if (!std::strcmp(argv[1], "search") && argc >= 4) {
         CountingSink sink;
-        RunDeviceSearch(std::vector<std::string>{argv[2]}, sink);
+        RunDeviceSearch(BuiltInFamilies(), std::vector<std::string>{argv[2]}, sink);
         const double wall = Now() - t0, cpu = CpuSeconds() - c0, floor = std::atof(argv[3]);
         std::printf("%-14s modules %d  wall %7.3f s  floor %6.3f s  ratio %5.2f  cpu %6.3f s  cpu/wall %5.2f %%\n",
                     argv[2], static_cast<int>(sink.texts.size()), wall, floor, floor > 0 ? wall / floor : 0.0, cpu, 100 * cpu / wall);
         return static_cast<int>(sink.texts.size()) > 0 ? 0 : 1;
     }
     if (!std::strcmp(argv[1], "probe")) {
-        auto family = CreateFamily(FamilyRegistry::ClassOf("Yaltro"));
+        auto family = CreateFamily(BuiltInFamilies().ClassOf("Yaltro"));
         if (!family) return 1;
         const BOOL ok = family->Connect();
         const int found = family->GetModuleCount();

@@ -16,6 +16,7 @@
 
 #include "BenchSearch.h"
 #include "framework/DeviceSearch.h"
+#include "families/Registry.h"
 #include "framework/Registry.h"
 
 namespace {
@@ -47,7 +48,7 @@ int main(int argc, char** argv) {
     const int searches = std::atoi(argv[1]);
     const int expected = std::atoi(argv[2]);
     const std::vector<std::string> names(argv + 3, argv + argc);
-    FamilyRegistry::BuildOrvelCatalogue();
+    BuildOrvelCatalogue();
     QuietSink sink;
     int fds1 = 0, threads1 = 0, fdsMin = 1 << 30, fdsMax = 0, threadsMin = 1 << 30, threadsMax = 0;
     long rss10 = 0, rssMax = 0, rssEnd = 0;
@@ -55,7 +56,7 @@ int main(int argc, char** argv) {
     double slowest = 0, total = 0;
     for (int i = 1; i <= searches; ++i) {
         const auto t0 = std::chrono::steady_clock::now();
-        const auto found = RunDeviceSearch(names, sink);
+        const auto found = RunDeviceSearch(BuiltInFamilies(), names, sink);
         const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         total += s;
         slowest = std::max(slowest, s);

@@ -13,6 +13,7 @@
 #include "families/usb/EchoProtocol.h"
 #include "families/usb/UsbLink.h"
 #include "framework/DeviceSearch.h"
+#include "families/Registry.h"
 
 int main(int argc, char** argv) {
     if (argc != 2) {
@@ -23,7 +24,7 @@ int main(int argc, char** argv) {
     QuietSink sink;
     const double cpu0 = CpuSeconds();
     const auto t0 = std::chrono::steady_clock::now();
-    const auto found = RunDeviceSearch({"Tesk - 100"}, sink);
+    const auto found = RunDeviceSearch(BuiltInFamilies(), {"Tesk - 100"}, sink);
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     const double cpu = CpuSeconds() - cpu0;
 

@@ -14,6 +14,7 @@
 #include "families/usb/CComm_Pirrel.h"
 #include "families/usb/UsbFamilyTable.h"
 #include "framework/DeviceSearch.h"
+#include "families/Registry.h"
 
 namespace {
 // Mandated waits of one 256-byte read: the pause after each request of an
@@ -51,7 +52,7 @@ int main(int argc, char** argv) {
     QuietSink sink;
     const double cpu0 = CpuSeconds();
     const auto t0 = std::chrono::steady_clock::now();
-    const auto found = RunDeviceSearch({family}, sink);
+    const auto found = RunDeviceSearch(BuiltInFamilies(), {family}, sink);
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     const double cpu = CpuSeconds() - cpu0;
     const double floor = static_cast<double>(found.size()) * perModule;

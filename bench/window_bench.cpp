@@ -19,6 +19,7 @@
 #include "app/GuiPrompt.h"
 #include "app/UiHooks.h"
 #include "framework/Prompt.h"
+#include "families/Registry.h"
 #include "framework/Registry.h"
 
 namespace {
@@ -75,7 +76,7 @@ struct Stops {
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    FamilyRegistry::BuildOrvelCatalogue();
+    BuildOrvelCatalogue();
     // Nothing here may wait for a person.
     ui::SetMessageHook([](const QString& text, const QString&) {
         std::fprintf(stderr, "window_bench: message: %s\n", text.toUtf8().constData());

@@ -6,6 +6,7 @@
 #include "Output.h"
 #include "framework/ImageText.h"
 #include "framework/ModuleIo.h"
+#include "families/Registry.h"
 #include "framework/Registry.h"
 
 namespace cli {
@@ -15,7 +16,7 @@ int CmdFamilies(const Options& o) {
     if (o.json) {
         std::string out = "{\"ok\":true,\"families\":[";
         bool firstRow = true;
-        for (const auto& row : FamilyRegistry::Rows()) {
+        for (const auto& row : BuiltInFamilies().Rows()) {
             const bool built = row.family && row.family->m_pfnCreateObject;
             out += firstRow ? "" : ",";
             firstRow = false;
@@ -29,7 +30,7 @@ int CmdFamilies(const Options& o) {
         std::printf("%s]}\n", out.c_str());
         return kExitOk;
     }
-    for (const auto& row : FamilyRegistry::Rows()) {
+    for (const auto& row : BuiltInFamilies().Rows()) {
         const bool built = row.family && row.family->m_pfnCreateObject;
         std::printf("%-20s weight %-3d%s%s\n", row.name.c_str(), row.weight, row.needsTarget ? " needs-target" : "",
                     built ? "" : " (not available in this build)");

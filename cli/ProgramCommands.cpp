@@ -15,6 +15,7 @@
 #include "framework/Job.h"
 #include "framework/ModuleIo.h"
 #include "framework/ProgramReport.h"
+#include "families/Registry.h"
 #include "framework/Registry.h"
 #include "framework/SerialProgram.h"
 #include "framework/SerialSequence.h"
@@ -135,7 +136,7 @@ serialprogram::Relocate RelocateIn(const std::string& family, const char* comman
         std::fprintf(stderr, "%s: module %d is not where the search found it; searching again\n", command,
                      module.m_moduleIndex);
         PlainSink sink;
-        const auto now = RunDeviceSearch({family}, sink);
+        const auto now = RunDeviceSearch(BuiltInFamilies(), {family}, sink);
         std::optional<std::int32_t> at;
         for (const auto& f : now) {
             if (f.m_serial != module.m_serial) continue;
@@ -235,7 +236,7 @@ int CmdProgram(const ProgramCall& call) {
     if (left == 0) return usage(source->label + " has no serial left");
     // Every serial of the sequence has the length of its start.
     const std::string sample = serialseq::SerialText(state->start, state->start.value);
-    if (const auto problem = serialprogram::FamilySerialFitProblem(family, sample); !problem.empty())
+    if (const auto problem = serialprogram::FamilySerialFitProblem(BuiltInFamilies(), family, sample); !problem.empty())
         return usage(family + ": " + problem);
 
     programreport::Report report;
@@ -245,7 +246,7 @@ int CmdProgram(const ProgramCall& call) {
     {
         PlainSink sink;
         JobScope job(JobKind::Search);
-        found = RunDeviceSearch({family}, sink);
+        found = RunDeviceSearch(BuiltInFamilies(), {family}, sink);
     }
     if (Interrupted()) return Fail(json, kExitInterrupted, "program: stopped during the search; nothing written");
     if (found.empty()) return Fail(json, kExitFailed, "program: no " + family + " module found; nothing written");
@@ -295,7 +296,7 @@ int CmdProgram(const ProgramCall& call) {
             // Taking, writing, settling and the report line are one write:
             // Ctrl-C waits for its end.
             JobScope job(JobKind::Write);
-            r = serialprogram::ProgramModule(family, module, seq, inUse, backupDir, report.IsOpen() ? &report : nullptr,
+            r = serialprogram::ProgramModule(BuiltInFamilies(), family, module, seq, inUse, backupDir, report.IsOpen() ? &report : nullptr,
                                              options, relocate);
         }
         PrintResult("program", r, json);
@@ -354,7 +355,7 @@ std::set<std::string> PluggedIn() {
 std::vector<CDeviceInfo> Search(const std::string& family) {
     PlainSink sink;
     JobScope job(JobKind::Search);
-    return RunDeviceSearch({family}, sink);
+    return RunDeviceSearch(BuiltInFamilies(), {family}, sink);
 }
 
 }  // namespace
@@ -380,7 +381,7 @@ int CmdStation(const ProgramCall& call) {
     const auto state = seq.Current(error);
     if (!state) return usage(error);
     const std::string sample = serialseq::SerialText(state->start, state->start.value);
-    if (const auto problem = serialprogram::FamilySerialFitProblem(family, sample); !problem.empty())
+    if (const auto problem = serialprogram::FamilySerialFitProblem(BuiltInFamilies(), family, sample); !problem.empty())
         return usage(family + ": " + problem);
     programreport::Report report;
     if (a.report && !report.Open(*a.report, error)) return usage(error);
@@ -433,7 +434,7 @@ int CmdStation(const ProgramCall& call) {
                 options.aboutToWrite = [](const std::string& what) {
                     std::fprintf(stderr, "station: writing %s\n", what.c_str());
                 };
-                r = serialprogram::ProgramModule(family, module, seq, inUse, backupDir,
+                r = serialprogram::ProgramModule(BuiltInFamilies(), family, module, seq, inUse, backupDir,
                                                  report.IsOpen() ? &report : nullptr, options, relocate);
             }
             if (terminal) std::fputs("\033[K", stderr);

@@ -14,6 +14,7 @@
 #include "Progress.h"
 #include "framework/DeviceSearch.h"
 #include "framework/Job.h"
+#include "families/Registry.h"
 
 namespace cli {
 
@@ -81,7 +82,7 @@ int CmdDiscover(const Options& o) {
     std::vector<CDeviceInfo> found;
     {
         JobScope job(JobKind::Search);
-        found = RunDeviceSearch(o.positional, sink);
+        found = RunDeviceSearch(BuiltInFamilies(), o.positional, sink);
     }
     bar.reset();
     // A stopped search still lists (and keeps) what it found so far.

@@ -13,6 +13,7 @@
 #include "framework/ImageText.h"
 #include "framework/Job.h"
 #include "framework/ModuleIo.h"
+#include "families/Registry.h"
 #include "framework/Registry.h"
 
 namespace cli {
@@ -32,7 +33,7 @@ bool NeedFamilyAndModule(const Options& o, const char* cmd, std::string& error) 
         error = std::string(cmd) + ": --mode goes with --card";
         return false;
     }
-    const _DeviceInfo* row = FamilyRegistry::Find(*o.family);
+    const _DeviceInfo* row = BuiltInFamilies().Find(*o.family);
     if (!row) {
         error = std::string(cmd) + ": unknown family \"" + *o.family + "\"";
         return false;
@@ -94,7 +95,7 @@ int CmdRead(const Options& o) {
     moduleio::ReadResult result;
     {
         JobScope job(JobKind::Search);
-        result = moduleio::ReadImage(*o.family, ChoiceOf(o));
+        result = moduleio::ReadImage(BuiltInFamilies(), *o.family, ChoiceOf(o));
     }
     if (cli::Interrupted()) return Fail(cli::kExitInterrupted, "read: stopped; nothing read");
     if (!result.ok) return Fail(kExitFailed, WithPromptMessage(o, "read: " + result.error));
@@ -132,7 +133,7 @@ int CmdWrite(const Options& o) {
     moduleio::WriteResult result;
     {
         JobScope job(JobKind::Write);  // Ctrl-C waits for its end
-        result = moduleio::WriteImage(*o.family, ChoiceOf(o), *image, dir, WriteOptionsOf(o));
+        result = moduleio::WriteImage(BuiltInFamilies(), *o.family, ChoiceOf(o), *image, dir, WriteOptionsOf(o));
     }
     TellBackup("write", result);
     if (!result.ok) {
@@ -183,7 +184,7 @@ int CmdSetSerial(const Options& o) {
     moduleio::WriteResult result;
     {
         JobScope job(JobKind::Write);  // Ctrl-C waits for its end
-        result = moduleio::WriteSerialNumber(*o.family, ChoiceOf(o), serial, dir, WriteOptionsOf(o));
+        result = moduleio::WriteSerialNumber(BuiltInFamilies(), *o.family, ChoiceOf(o), serial, dir, WriteOptionsOf(o));
     }
     TellBackup("set-serial", result);
     const std::string message = WithPromptMessage(o, "set-serial: " + result.error);

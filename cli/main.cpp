@@ -16,6 +16,7 @@
 #include "base/Log.h"
 #include "families/net/CComm_Jessor.h"
 #include "framework/Prompt.h"
+#include "families/Registry.h"
 #include "framework/Registry.h"
 #include "framework/Wait.h"
 #include "platform/VersionNote.h"
@@ -65,7 +66,7 @@ int main(int argc, char** argv) {
         return kExitOk;
     }
 
-    FamilyRegistry::BuildOrvelCatalogue();
+    BuildOrvelCatalogue();
     // Names as the user typed them become the registry's own.
     if (o.family && !ResolveFamilyName(*o.family, command, error)) return Fail(kExitUsage, error);
     if (command == "discover") {

@@ -2,6 +2,9 @@
 # including file's layer may use. Run as
 #   cmake -DROOT=<tree> -P cmake/CheckLayers.cmake
 # It prints one line per offending include and fails when there is any.
+# It also rejects a member of a class declared in a lower layer's header that
+# is defined in a higher layer's source (a lower layer that would need the
+# higher one at link time, a circle no include shows).
 #
 # The layers, lowest first (see the README's layout paragraph):
 #   base       includes nothing of ours
@@ -83,6 +86,58 @@ foreach(layer IN LISTS LAYERS)
       endif()
       if(bad)
         message("${src}: ${layer} may not include ${target} (${path})")
+        math(EXPR violations "${violations} + 1")
+      endif()
+    endforeach()
+  endforeach()
+endforeach()
+
+# Definitions: the classes each layer's headers declare (with a body, not a
+# forward declaration), then every out-of-line member definition
+# `Class::member(` at the start of a line of a source file.
+foreach(layer IN LISTS LAYERS)
+  if(NOT IS_DIRECTORY "${ROOT}/${layer}")
+    continue()
+  endif()
+  file(GLOB_RECURSE headers RELATIVE "${ROOT}" "${ROOT}/${layer}/*.h" "${ROOT}/${layer}/*.hpp")
+  list(FILTER headers EXCLUDE REGEX "^tests/layers/fixture/")
+  foreach(h IN LISTS headers)
+    file(STRINGS "${ROOT}/${h}" lines REGEX "^[ \t]*(class|struct)[ \t]+[A-Za-z_]")
+    foreach(line IN LISTS lines)
+      if(line MATCHES ";[ \t]*$")
+        continue()
+      endif()
+      string(REGEX REPLACE "^[ \t]*(class|struct)[ \t]+([A-Za-z_][A-Za-z0-9_]*).*$" "\\2" name "${line}")
+      if(NOT DEFINED CLASS_LAYER_${name})
+        set(CLASS_LAYER_${name} "${layer}")
+      endif()
+    endforeach()
+  endforeach()
+endforeach()
+foreach(layer IN LISTS LAYERS)
+  if(NOT IS_DIRECTORY "${ROOT}/${layer}" OR MAY_${layer} STREQUAL "*")
+    continue()
+  endif()
+  list(FIND LAYERS "${layer}" here)
+  file(GLOB_RECURSE sources RELATIVE "${ROOT}" "${ROOT}/${layer}/*.c" "${ROOT}/${layer}/*.cpp"
+       "${ROOT}/${layer}/*.cc")
+  list(FILTER sources EXCLUDE REGEX "^tests/layers/fixture/")
+  foreach(src IN LISTS sources)
+    file(STRINGS "${ROOT}/${src}" lines REGEX "^[A-Za-z_~].*::~?[A-Za-z_][A-Za-z0-9_]*[ \t]*\\(")
+    foreach(line IN LISTS lines)
+      string(FIND "${line}" "(" paren)
+      string(SUBSTRING "${line}" 0 ${paren} head)
+      if(NOT head MATCHES "([A-Za-z_][A-Za-z0-9_]*)::(~?[A-Za-z_][A-Za-z0-9_]*)[ \t]*$")
+        continue()
+      endif()
+      set(cls "${CMAKE_MATCH_1}")
+      set(member "${CMAKE_MATCH_2}")
+      if(NOT DEFINED CLASS_LAYER_${cls})
+        continue()
+      endif()
+      list(FIND LAYERS "${CLASS_LAYER_${cls}}" owner)
+      if(owner LESS here)
+        message("${src}: ${layer} defines ${cls}::${member}, which ${CLASS_LAYER_${cls}} declares")
         math(EXPR violations "${violations} + 1")
       endif()
     endforeach()

@@ -1,7 +1,7 @@
 // The family registry: one row per family the user can search for, in search
 // order. An explicit table, so that no family can drop out of a static library
 // unnoticed.
-#include "framework/Registry.h"
+#include "Registry.h"
 
 #include "families/api/CComm_TavikDevice.h"
 #include "families/usb/CComm_Harlo.h"
@@ -25,8 +25,8 @@
 #include "families/net/CComm_Yaltro.h"
 
 
-const std::vector<_DeviceInfo>& FamilyRegistry::Rows() {
-    static const std::vector<_DeviceInfo> rows = {
+const FamilyRegistry& BuiltInFamilies() {
+    static const FamilyRegistry registry({
         {"Yaltro", RUNTIME_CLASS(CComm_Yaltro), 70, 0},
         {"Olvenna", RUNTIME_CLASS(CComm_Olvenna), 2, 0},
         {"Pirrel - 4U", RUNTIME_CLASS(CComm_Pirrel), 2, 0},
@@ -56,14 +56,14 @@ const std::vector<_DeviceInfo>& FamilyRegistry::Rows() {
         {"Pembrix - Cygna", RUNTIME_CLASS(CComm_Cygna), 2, 0},
         {kOrvelRowName, RUNTIME_CLASS(CComm_Orvel), 50, 1},
         {"OEM - Nesbin", RUNTIME_CLASS(CComm_Nesbin), 5, 0},
-    };
-    return rows;
+    });
+    return registry;
 }
 
-void FamilyRegistry::BuildOrvelCatalogue() {
+void BuildOrvelCatalogue() {
     // The catalogue comes from a temporary Orvel family object's model list.
     std::vector<std::string> names;
     CComm_Orvel().ListCatalogue(names);
-    SetOrvelCatalogue(std::move(names));
+    FamilyRegistry::SetOrvelCatalogue(std::move(names));
 }
 

@@ -24,8 +24,8 @@ std::int32_t TotalSearchWeight(const std::vector<_DeviceInfo>& rows, const std::
     return total;
 }
 
-std::int32_t TotalSearchWeight(const std::vector<std::string>& searchList) {
-    return TotalSearchWeight(FamilyRegistry::Rows(), searchList);
+std::int32_t TotalSearchWeight(const FamilyRegistry& registry, const std::vector<std::string>& searchList) {
+    return TotalSearchWeight(registry.Rows(), searchList);
 }
 
 namespace {
@@ -53,8 +53,9 @@ std::string ModuleName(const _DeviceInfo& row, const std::string& listed, const 
 }
 }  // namespace
 
-std::vector<CDeviceInfo> RunDeviceSearch(const std::vector<std::string>& searchList, SearchSink& sink) {
-    return RunDeviceSearch(FamilyRegistry::Rows(), searchList, sink);
+std::vector<CDeviceInfo> RunDeviceSearch(const FamilyRegistry& registry, const std::vector<std::string>& searchList,
+                                         SearchSink& sink) {
+    return RunDeviceSearch(registry.Rows(), searchList, sink);
 }
 
 std::vector<CDeviceInfo> RunDeviceSearch(const std::vector<_DeviceInfo>& rows,

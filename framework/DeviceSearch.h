@@ -30,10 +30,12 @@ inline constexpr const char* kNotFoundText = " CANNOT FIND ACTIVE DEVICE!!!";
 // Logged on a new line when a search was stopped before its end.
 inline constexpr const char* kStoppedText = "Search stopped.";
 
+class FamilyRegistry;
+struct _DeviceInfo;
+
 // Total progress weight of a search list: each name's registry weight, plus the
 // Orvel row's weight for every name that row covers.
-std::int32_t TotalSearchWeight(const std::vector<std::string>& searchList);
-struct _DeviceInfo;
+std::int32_t TotalSearchWeight(const FamilyRegistry& registry, const std::vector<std::string>& searchList);
 std::int32_t TotalSearchWeight(const std::vector<_DeviceInfo>& rows, const std::vector<std::string>& searchList);
 
 // Runs one search over the registry for the names in the search list, in
@@ -42,8 +44,9 @@ std::int32_t TotalSearchWeight(const std::vector<_DeviceInfo>& rows, const std::
 // its next wait or transfer boundary: the family it is in still gets
 // CloseModule and Disconnect, no later family is visited, the modules read so
 // far are returned and kStoppedText is logged.
-std::vector<CDeviceInfo> RunDeviceSearch(const std::vector<std::string>& searchList, SearchSink& sink);
+std::vector<CDeviceInfo> RunDeviceSearch(const FamilyRegistry& registry, const std::vector<std::string>& searchList,
+                                         SearchSink& sink);
 
-// The same over the given rows instead of the registry's.
+// The same over the given rows.
 std::vector<CDeviceInfo> RunDeviceSearch(const std::vector<_DeviceInfo>& rows,
                                          const std::vector<std::string>& searchList, SearchSink& sink);

@@ -21,7 +21,7 @@ namespace {
 // A family object connected to its devices, disconnected on every way out.
 class Session {
 public:
-    explicit Session(const std::string& familyName) : m_name(familyName) {}
+    Session(const FamilyRegistry& registry, const std::string& familyName) : m_registry(registry), m_name(familyName) {}
     ~Session() {
         if (m_open) m_family->CloseModule();
         if (m_connected) m_family->Disconnect();
@@ -31,7 +31,7 @@ public:
     bool Open(const ModuleChoice& choice, WriteStep& step, std::string& error) {
         const std::int32_t index = choice.index;
         m_reached = choice;
-        const _DeviceInfo* row = FamilyRegistry::Find(m_name);
+        const _DeviceInfo* row = m_registry.Find(m_name);
         step = WriteStep::Connect;
         if (!row) {
             error = "unknown family \"" + m_name + "\"";
@@ -93,6 +93,7 @@ public:
     const std::optional<CardChoice>& Pick() const { return m_pick; }
 
 private:
+    const FamilyRegistry& m_registry;
     std::string m_name;
     ModuleChoice m_reached;
     std::optional<CardChoice> m_pick;
@@ -132,14 +133,14 @@ const char* WriteStepName(WriteStep step) {
     return "?";
 }
 
-ReadResult ReadImage(const std::string& familyName, std::int32_t index) {
-    return ReadImage(familyName, ModuleChoice{index, false});
+ReadResult ReadImage(const FamilyRegistry& registry, const std::string& familyName, std::int32_t index) {
+    return ReadImage(registry, familyName, ModuleChoice{index, false});
 }
 
-ReadResult ReadImage(const std::string& familyName, const ModuleChoice& choice) {
+ReadResult ReadImage(const FamilyRegistry& registry, const std::string& familyName, const ModuleChoice& choice) {
     const std::int32_t index = choice.index;
     ReadResult result;
-    Session session(familyName);
+    Session session(registry, familyName);
     WriteStep step = WriteStep::None;
     if (!session.Open(choice, step, result.error)) return result;
     if (!session.Family().ReadEeprom(result.image.data(), static_cast<std::int32_t>(kImageSize))) {
@@ -152,9 +153,9 @@ ReadResult ReadImage(const std::string& familyName, const ModuleChoice& choice) 
     return result;
 }
 
-WriteResult WriteImage(const std::string& familyName, std::int32_t index, const IdentityImage& image,
+WriteResult WriteImage(const FamilyRegistry& registry, const std::string& familyName, std::int32_t index, const IdentityImage& image,
                        const std::filesystem::path& backupDir) {
-    return WriteImage(familyName, ModuleChoice{index, false}, image, backupDir);
+    return WriteImage(registry, familyName, ModuleChoice{index, false}, image, backupDir);
 }
 
 namespace {
@@ -166,7 +167,7 @@ using ImageFromCurrent = std::function<std::optional<IdentityImage>(const Identi
 // The one write path: open exactly the module, read its image, check it is the
 // unit meant, save the backup, write what `make` builds from that same image,
 // read back and compare.
-WriteResult WriteFromCurrent(const std::string& familyName, const ModuleChoice& asked, const ImageFromCurrent& make,
+WriteResult WriteFromCurrent(const FamilyRegistry& registry, const std::string& familyName, const ModuleChoice& asked, const ImageFromCurrent& make,
                              const std::filesystem::path& backupDir, const WriteOptions& options, bool serialOnly) {
     WriteResult result;
     auto fail = [&](WriteStep step, std::string text) {
@@ -175,7 +176,7 @@ WriteResult WriteFromCurrent(const std::string& familyName, const ModuleChoice& 
         return result;
     };
 
-    Session session(familyName);
+    Session session(registry, familyName);
     WriteStep step = WriteStep::None;
     std::string error;
     if (!session.Open(asked, step, error)) {
@@ -269,7 +270,7 @@ WriteResult WriteFromCurrent(const std::string& familyName, const ModuleChoice& 
         return fail(WriteStep::Backup, "the backup " + file.string() + " does not read back equal; nothing written");
     result.backupFile = file;
     result.written = *image;
-    const _DeviceInfo* row = FamilyRegistry::Find(familyName);
+    const _DeviceInfo* row = registry.Find(familyName);
     const std::string target = row && row->needsTarget == 1 ? family.GetAddress() : std::string();
     // The restore goes only to a module holding the serial number it had, or
     // the new one (a failed write may have changed it already).
@@ -321,27 +322,25 @@ WriteResult WriteFromCurrent(const std::string& familyName, const ModuleChoice& 
 
 }  // namespace
 
-WriteResult WriteImage(const std::string& familyName, const ModuleChoice& choice, const IdentityImage& image,
+WriteResult WriteImage(const FamilyRegistry& registry, const std::string& familyName, const ModuleChoice& choice, const IdentityImage& image,
                        const std::filesystem::path& backupDir) {
-    return WriteImage(familyName, choice, image, backupDir, WriteOptions{});
+    return WriteImage(registry, familyName, choice, image, backupDir, WriteOptions{});
 }
 
-WriteResult WriteImage(const std::string& familyName, const ModuleChoice& choice, const IdentityImage& image,
+WriteResult WriteImage(const FamilyRegistry& registry, const std::string& familyName, const ModuleChoice& choice, const IdentityImage& image,
                        const std::filesystem::path& backupDir, const WriteOptions& options) {
-    return WriteFromCurrent(
-        familyName, choice, [&](const IdentityImage&, std::string&) { return std::optional<IdentityImage>(image); },
+    return WriteFromCurrent(registry, familyName, choice, [&](const IdentityImage&, std::string&) { return std::optional<IdentityImage>(image); },
         backupDir, options, false);
 }
 
-WriteResult WriteSerialNumber(const std::string& familyName, const ModuleChoice& choice, const std::string& serial,
+WriteResult WriteSerialNumber(const FamilyRegistry& registry, const std::string& familyName, const ModuleChoice& choice, const std::string& serial,
                               const std::filesystem::path& backupDir, const WriteOptions& options) {
     if (const std::string problem = SerialNumberProblem(serial); !problem.empty()) {
         WriteResult refused;
         refused.error = problem + "; nothing written";
         return refused;
     }
-    return WriteFromCurrent(
-        familyName, choice,
+    return WriteFromCurrent(registry, familyName, choice,
         [&](const IdentityImage& current, std::string& error) { return ReplaceSerialNumber(current, serial, error); },
         backupDir, options, true);
 }

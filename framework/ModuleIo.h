@@ -11,6 +11,8 @@
 
 // Reading and writing the identity image of exactly one module, chosen by
 // registry name and module index; shared by both front ends.
+class FamilyRegistry;
+
 namespace moduleio {
 
 struct ReadResult {
@@ -31,8 +33,8 @@ struct ModuleChoice {
 
 // Creates the family of the registry row, lets it choose its target when it
 // needs one, connects, opens module `index` and reads its whole image.
-ReadResult ReadImage(const std::string& familyName, std::int32_t index);
-ReadResult ReadImage(const std::string& familyName, const ModuleChoice& choice);
+ReadResult ReadImage(const FamilyRegistry& registry, const std::string& familyName, std::int32_t index);
+ReadResult ReadImage(const FamilyRegistry& registry, const std::string& familyName, const ModuleChoice& choice);
 
 // Backup reads the current image (and saves it); Confirm checks that the module
 // reached is the one meant, before anything is written.
@@ -101,11 +103,11 @@ int LongestWritableSerial(const std::vector<ByteRange>& writable);
 // Opens exactly the module asked for (never another), saves its current image
 // to a new file in backupDir (never overwriting an earlier backup), writes the
 // new image, reads it back and compares.
-WriteResult WriteImage(const std::string& familyName, std::int32_t index, const IdentityImage& image,
+WriteResult WriteImage(const FamilyRegistry& registry, const std::string& familyName, std::int32_t index, const IdentityImage& image,
                        const std::filesystem::path& backupDir);
-WriteResult WriteImage(const std::string& familyName, const ModuleChoice& choice, const IdentityImage& image,
+WriteResult WriteImage(const FamilyRegistry& registry, const std::string& familyName, const ModuleChoice& choice, const IdentityImage& image,
                        const std::filesystem::path& backupDir);
-WriteResult WriteImage(const std::string& familyName, const ModuleChoice& choice, const IdentityImage& image,
+WriteResult WriteImage(const FamilyRegistry& registry, const std::string& familyName, const ModuleChoice& choice, const IdentityImage& image,
                        const std::filesystem::path& backupDir, const WriteOptions& options);
 
 // Gives the module a new serial number: the image read from it (the one saved
@@ -113,7 +115,7 @@ WriteResult WriteImage(const std::string& familyName, const ModuleChoice& choice
 // read back and compared as WriteImage does. Refused text fails before the
 // module is opened (failedStep None); a serial number longer than the family
 // writes fails with nothing written and names the longest it takes.
-WriteResult WriteSerialNumber(const std::string& familyName, const ModuleChoice& choice, const std::string& serial,
+WriteResult WriteSerialNumber(const FamilyRegistry& registry, const std::string& familyName, const ModuleChoice& choice, const std::string& serial,
                               const std::filesystem::path& backupDir, const WriteOptions& options = {});
 
 // Loads an image file; it must hold exactly 256 bytes.

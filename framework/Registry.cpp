@@ -3,21 +3,21 @@
 #include <algorithm>
 #include <mutex>
 
-// The rows themselves are the families' table (families/Registry.cpp); the
-// framework keeps only the lookups over them.
+// The rows themselves are the families' table (families/Registry.cpp), handed
+// in at construction; the framework keeps only the lookups over them.
 
-const _DeviceInfo* FamilyRegistry::Find(const std::string& name) {
-    const auto& rows = Rows();
+const _DeviceInfo* FamilyRegistry::Find(const std::string& name) const {
+    const auto& rows = m_rows;
     auto it = std::find_if(rows.begin(), rows.end(), [&](const _DeviceInfo& r) { return r.name == name; });
     return it == rows.end() ? nullptr : &*it;
 }
 
-const CRuntimeClass* FamilyRegistry::ClassOf(const std::string& name) {
+const CRuntimeClass* FamilyRegistry::ClassOf(const std::string& name) const {
     const _DeviceInfo* row = Find(name);
     return row ? row->family : nullptr;
 }
 
-std::int32_t FamilyRegistry::WeightOf(const std::string& name) {
+std::int32_t FamilyRegistry::WeightOf(const std::string& name) const {
     const _DeviceInfo* row = Find(name);
     return row ? row->weight : 0;
 }

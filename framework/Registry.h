@@ -17,15 +17,21 @@ struct _DeviceInfo {
 // Display name of the row that stands for the whole Orvel chassis line.
 inline constexpr const char* kOrvelRowName = "Orvel Series Card";
 
+// The family registry: the rows in search order and the lookups over them.
+// The table itself belongs to the families (families/Registry.h builds the
+// one of this build); the framework gets it handed in, so that the search
+// and the write path never reach up for it.
 class FamilyRegistry {
 public:
-    // The rows in registry order; built once, kept for the life of the process.
-    static const std::vector<_DeviceInfo>& Rows();
+    explicit FamilyRegistry(std::vector<_DeviceInfo> rows) : m_rows(std::move(rows)) {}
+
+    // The rows in registry order.
+    const std::vector<_DeviceInfo>& Rows() const { return m_rows; }
 
     // Lookups by display name: first match in registry order.
-    static const CRuntimeClass* ClassOf(const std::string& name);
-    static std::int32_t WeightOf(const std::string& name);
-    static const _DeviceInfo* Find(const std::string& name);
+    const CRuntimeClass* ClassOf(const std::string& name) const;
+    std::int32_t WeightOf(const std::string& name) const;
+    const _DeviceInfo* Find(const std::string& name) const;
 
     // TRUE when the model name belongs to the registry row named regName.
     static bool Covers(const std::string& model, const std::string& regName);
@@ -34,8 +40,9 @@ public:
     // copy: the catalogue may be replaced while a search reads it.
     static std::vector<std::string> OrvelCatalogue();
     static void SetOrvelCatalogue(std::vector<std::string> names);
-    // Builds the catalogue from a temporary Orvel family object.
-    static void BuildOrvelCatalogue();
+
+private:
+    std::vector<_DeviceInfo> m_rows;
 };
 
 // Makes a family object from a class record; nullptr when it yields none.

@@ -15,14 +15,14 @@ std::string SerialFitProblem(const std::vector<ByteRange>& writable, const std::
            " characters";
 }
 
-std::string FamilySerialFitProblem(const std::string& familyName, const std::string& serial) {
-    const _DeviceInfo* row = FamilyRegistry::Find(familyName);
+std::string FamilySerialFitProblem(const FamilyRegistry& registry, const std::string& familyName, const std::string& serial) {
+    const _DeviceInfo* row = registry.Find(familyName);
     auto family = row ? CreateFamily(row->family) : nullptr;
     if (!family) return "family \"" + familyName + "\" is not available in this build";
     return SerialFitProblem(family->WritableRanges(), serial);
 }
 
-ModuleResult ProgramModule(const std::string& familyName, const CDeviceInfo& module, serialseq::Sequence& sequence,
+ModuleResult ProgramModule(const FamilyRegistry& registry, const std::string& familyName, const CDeviceInfo& module, serialseq::Sequence& sequence,
                            const std::set<std::string>& inUse, const std::filesystem::path& backupDir,
                            programreport::Report* report, moduleio::WriteOptions options,
                            const Relocate& relocate) {
@@ -45,7 +45,7 @@ ModuleResult ProgramModule(const std::string& familyName, const CDeviceInfo& mod
     } else {
         r.serial = *taken.serial;
         options.expectSerial = {module.m_serial};
-        r.write = moduleio::WriteSerialNumber(familyName, moduleio::ModuleChoice{module.m_moduleIndex, false},
+        r.write = moduleio::WriteSerialNumber(registry, familyName, moduleio::ModuleChoice{module.m_moduleIndex, false},
                                               r.serial, backupDir, options);
         const bool elsewhere = !r.write.ok && r.write.backupFile.empty() &&
                                (r.write.failedStep == moduleio::WriteStep::Open ||
@@ -54,7 +54,7 @@ ModuleResult ProgramModule(const std::string& familyName, const CDeviceInfo& mod
             if (const auto now = relocate(module); now && *now != module.m_moduleIndex) {
                 r.moduleIndex = *now;
                 line.module = "module " + std::to_string(*now);
-                r.write = moduleio::WriteSerialNumber(familyName, moduleio::ModuleChoice{*now, false}, r.serial,
+                r.write = moduleio::WriteSerialNumber(registry, familyName, moduleio::ModuleChoice{*now, false}, r.serial,
                                                       backupDir, options);
             }
         }

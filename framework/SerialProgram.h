@@ -36,7 +36,7 @@ struct ModuleResult {
 // what SerialNumberProblem refuses.
 std::string SerialFitProblem(const std::vector<ByteRange>& writable, const std::string& serial);
 // The same for the registry family `familyName` (its WritableRanges).
-std::string FamilySerialFitProblem(const std::string& familyName, const std::string& serial);
+std::string FamilySerialFitProblem(const FamilyRegistry& registry, const std::string& familyName, const std::string& serial);
 
 // Where a module of the search is now: its module index, found again by its
 // serial number (a module that left before it shifts those after it);
@@ -49,7 +49,7 @@ using Relocate = std::function<std::optional<std::int32_t>(const CDeviceInfo& mo
 // the module is not at its index any more (open or module check failed,
 // nothing written), `relocate` (if given) is asked where it is and the write
 // is tried there once, with the same serial.
-ModuleResult ProgramModule(const std::string& familyName, const CDeviceInfo& module, serialseq::Sequence& sequence,
+ModuleResult ProgramModule(const FamilyRegistry& registry, const std::string& familyName, const CDeviceInfo& module, serialseq::Sequence& sequence,
                            const std::set<std::string>& inUse, const std::filesystem::path& backupDir,
                            programreport::Report* report, moduleio::WriteOptions options = {},
                            const Relocate& relocate = {});

@@ -14,6 +14,7 @@
 #include "app/CSearchListDlg.h"
 #include "app/CSetSerialDlg.h"
 #include "app/GuiPrompt.h"
+#include "families/Registry.h"
 #include "framework/Registry.h"
 
 using ConnDevDlgTest = HookedTest;
@@ -113,7 +114,7 @@ TEST_F(ConnDevDlgTest, PromptMessageDefaultsToAppTitle) {
 TEST(SearchListDlg, OffersRegistryThenCatalogueNamesInOrder) {
     FamilyRegistry::SetOrvelCatalogue({"Orvel - A1", "Orvel - B2"});
     const auto names = CSearchListDlg::OfferedNames();
-    const auto& rows = FamilyRegistry::Rows();
+    const auto& rows = BuiltInFamilies().Rows();
     ASSERT_EQ(names.size(), rows.size() + 2);
     for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(names[i], rows[i].name);
     EXPECT_EQ(names[rows.size()], "Orvel - A1");

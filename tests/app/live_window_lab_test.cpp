@@ -20,6 +20,7 @@
 #include "app/GuiPrompt.h"
 #include "families/api/CComm_TavikDevice.h"
 #include "families/usb/CComm_Tesk.h"
+#include "families/Registry.h"
 #include "framework/Registry.h"
 #include "widgets/CDevShowGrid.h"
 #include "widgets/CEditEx.h"
@@ -62,7 +63,7 @@ const CRuntimeClass RecordingAlda::classRecordingAlda = {"RecordingAlda", &Recor
 
 // The registry's rows with the recording classes in place of the real ones.
 std::vector<_DeviceInfo> RecordingRows() {
-    std::vector<_DeviceInfo> rows = FamilyRegistry::Rows();
+    std::vector<_DeviceInfo> rows = BuiltInFamilies().Rows();
     for (auto& row : rows) {
         if (row.name == "Tesk - 100") row.family = &RecordingTesk::classRecordingTesk;
         if (row.name == "Pembrix - Alda") row.family = &RecordingAlda::classRecordingAlda;

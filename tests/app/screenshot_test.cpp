@@ -9,6 +9,7 @@
 
 #include "TestHooks.h"
 #include "app/CBrevaneDlg.h"
+#include "families/Registry.h"
 #include "framework/Registry.h"
 #include "widgets/CDevShowGrid.h"
 #include "widgets/CEditEx.h"
@@ -19,7 +20,7 @@ using ScreenshotTest = HookedTest;
 // reaches the lab's instruments through the real USB code.
 TEST_F(ScreenshotTest, MainWindowAfterSearch) {
     if (!InOwnNetworkNamespace()) GTEST_FAIL() << "searches network instruments: run it inside brevane-lab";
-    FamilyRegistry::BuildOrvelCatalogue();
+    BuildOrvelCatalogue();
     CBrevaneDlg dlg;
     dlg.SetSearchList({"Tesk - 100", "Tesk - 300", "Kalder - 8S33", "Pembrix - Evra", "Pembrix - Alda", "Pembrix - Brisa"});
     dlg.show();

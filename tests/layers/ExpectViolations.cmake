@@ -1,5 +1,6 @@
 # Runs the layering check on the fixture tree, whose files break every rule
-# once (and keep the rules elsewhere), and expects exactly those breaks.
+# once (and keep the rules elsewhere), and expects exactly those breaks: the
+# includes, and a framework member defined by a family.
 cmake_policy(VERSION 3.25)
 execute_process(COMMAND ${CMAKE_COMMAND} -DROOT=${FIXTURE} -P ${CHECK}
                 RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
@@ -16,14 +17,15 @@ set(expected
   "families/usb/Fam.h: families may not include lab"
   "families/usb/Fam.h: families may not include Qt"
   "cli/main.cpp: cli may not include Qt"
-  "app/Win.cpp: app may not include lab")
+  "app/Win.cpp: app may not include lab"
+  "families/Table.cpp: families defines Table::Rows, which framework declares")
 foreach(line IN LISTS expected)
   string(FIND "${out}" "${line}" at)
   if(at EQUAL -1)
     message(FATAL_ERROR "missing: ${line}\n${out}")
   endif()
 endforeach()
-string(REGEX MATCHALL "may not include" hits "${out}")
+string(REGEX MATCHALL "may not include|, which [a-z]+ declares" hits "${out}")
 list(LENGTH hits n)
 list(LENGTH expected want)
 if(NOT n EQUAL want)

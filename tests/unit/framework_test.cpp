@@ -4,11 +4,12 @@
 
 #include "families/usb/CComm_Tesk.h"
 #include "framework/DeviceInfo.h"
+#include "families/Registry.h"
 #include "framework/Registry.h"
 #include "platform/VersionNote.h"
 
 TEST(Registry, HoldsTheTwentyNineRowsInOrder) {
-    const auto& rows = FamilyRegistry::Rows();
+    const auto& rows = BuiltInFamilies().Rows();
     ASSERT_EQ(rows.size(), 29u);
     EXPECT_EQ(rows.front().name, "Yaltro");
     EXPECT_EQ(rows.front().weight, 70);
@@ -59,7 +60,7 @@ TEST(Registry, EveryRowNameClassWeightAndTargetFlag) {
         {"Orvel Series Card", "CComm_Orvel", 50, 1},
         {"OEM - Nesbin", "CComm_Nesbin", 5, 0},
     };
-    const auto& rows = FamilyRegistry::Rows();
+    const auto& rows = BuiltInFamilies().Rows();
     ASSERT_EQ(rows.size(), std::size(expected));
     for (std::size_t i = 0; i < rows.size(); ++i) {
         EXPECT_EQ(rows[i].name, expected[i].name) << "row " << i + 1;
@@ -71,17 +72,17 @@ TEST(Registry, EveryRowNameClassWeightAndTargetFlag) {
 }
 
 TEST(Registry, LookupsGoByExactName) {
-    EXPECT_EQ(FamilyRegistry::ClassOf("Tesk - 200"), RUNTIME_CLASS(CComm_Tesk200));
-    EXPECT_EQ(FamilyRegistry::ClassOf("tesk - 200"), nullptr);
-    EXPECT_EQ(FamilyRegistry::WeightOf("Nothing"), 0);
-    EXPECT_EQ(FamilyRegistry::WeightOf("Hevra - 5160"), 10);
+    EXPECT_EQ(BuiltInFamilies().ClassOf("Tesk - 200"), RUNTIME_CLASS(CComm_Tesk200));
+    EXPECT_EQ(BuiltInFamilies().ClassOf("tesk - 200"), nullptr);
+    EXPECT_EQ(BuiltInFamilies().WeightOf("Nothing"), 0);
+    EXPECT_EQ(BuiltInFamilies().WeightOf("Hevra - 5160"), 10);
 }
 
 TEST(Registry, OrvelRowCoversCatalogueNamesOnly) {
     FamilyRegistry::SetOrvelCatalogue({"OV-1000", "OV-2000", "OV-1000"});
     EXPECT_TRUE(FamilyRegistry::Covers("OV-2000", "Orvel Series Card"));
     EXPECT_TRUE(FamilyRegistry::Covers("Orvel Series Card", "Orvel Series Card"));
-    for (const auto& row : FamilyRegistry::Rows()) {
+    for (const auto& row : BuiltInFamilies().Rows()) {
         if (row.name != "Orvel Series Card") {
             EXPECT_FALSE(FamilyRegistry::Covers("OV-2000", row.name)) << row.name;
         }
@@ -91,13 +92,13 @@ TEST(Registry, OrvelRowCoversCatalogueNamesOnly) {
 }
 
 TEST(Registry, FactoriesMakeExactlyTheirClassOrNone) {
-    auto tesk = CreateFamily(FamilyRegistry::ClassOf("Tesk - 100"));
+    auto tesk = CreateFamily(BuiltInFamilies().ClassOf("Tesk - 100"));
     ASSERT_TRUE(tesk);
     EXPECT_EQ(tesk->GetRuntimeClass(), RUNTIME_CLASS(CComm_Tesk100));
     EXPECT_TRUE(tesk->IsKindOf(RUNTIME_CLASS(CComm_Tesk)));
     EXPECT_EQ(tesk->GetModuleText(), "Tesk - 100");
     EXPECT_EQ(tesk->GetModuleText(), "Tesk - 100");
-    EXPECT_EQ(CreateFamily(FamilyRegistry::ClassOf("Tesk - 200"))->GetModuleText(), "Tesk - 200");
+    EXPECT_EQ(CreateFamily(BuiltInFamilies().ClassOf("Tesk - 200"))->GetModuleText(), "Tesk - 200");
     const CRuntimeClass unbuilt = {"CComm_Unbuilt", nullptr, &CCommBase::classCCommBase};
     EXPECT_EQ(CreateFamily(&unbuilt), nullptr);
     EXPECT_EQ(CreateFamily(nullptr), nullptr);

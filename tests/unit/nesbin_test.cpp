@@ -4,6 +4,7 @@
 #include "families/usb/CComm_Harlo.h"
 #include "families/usb/CComm_Nesbin.h"
 #include "families/usb/HarloFrames.h"
+#include "families/Registry.h"
 #include "framework/Registry.h"
 #include "families/usb/NesbinFrames.h"
 
@@ -127,19 +128,19 @@ TEST(SegmentFamilies, RegistryRowsMakeTheirModels) {
         {"Harlo - 101", "Harlo - 101"}, {"Harlo - 301", "Harlo - 301"}, {"Harlo - 801", "Harlo - 801"},
         {"Harlo - 802", "Harlo - 802"}, {"OEM - Nesbin", "OEM - Nesbin"}, {"Yaltro", "Yaltro"}};
     for (const auto& [row, text] : rows) {
-        auto family = CreateFamily(FamilyRegistry::ClassOf(row));
+        auto family = CreateFamily(BuiltInFamilies().ClassOf(row));
         ASSERT_TRUE(family) << row;
         EXPECT_EQ(family->GetModuleText(), text);
     }
-    auto harlo = CreateFamily(FamilyRegistry::ClassOf("Harlo - 802"));
+    auto harlo = CreateFamily(BuiltInFamilies().ClassOf("Harlo - 802"));
     EXPECT_TRUE(harlo->IsKindOf(RUNTIME_CLASS(CComm_Harlo)));
     EXPECT_EQ(harlo->GetReadTime(), 1000);
     EXPECT_EQ(harlo->GetWriteTime(), 2400);
     EXPECT_EQ(CComm_Harlo().GetModuleText(), "Unknown");
-    auto yaltro = CreateFamily(FamilyRegistry::ClassOf("Yaltro"));
+    auto yaltro = CreateFamily(BuiltInFamilies().ClassOf("Yaltro"));
     EXPECT_EQ(yaltro->GetReadTime(), 14000);
     EXPECT_EQ(yaltro->GetWriteTime(), 28000);
     EXPECT_EQ(yaltro->GetModuleCount(), 0);
     EXPECT_FALSE(yaltro->OpenModule());
-    EXPECT_EQ(CreateFamily(FamilyRegistry::ClassOf("OEM - Nesbin"))->GetModuleCount(), 1);
+    EXPECT_EQ(CreateFamily(BuiltInFamilies().ClassOf("OEM - Nesbin"))->GetModuleCount(), 1);
 }

@@ -13,6 +13,7 @@
 
 #include "families/net/CComm_Orvel.h"
 #include "framework/DeviceSearch.h"
+#include "families/Registry.h"
 #include "framework/Registry.h"
 #include "framework/Wait.h"
 #include "platform/Process.h"
@@ -195,7 +196,7 @@ TEST(OrvelCatalogue, SixtyEntriesOverFortyNineCodes) {
     EXPECT_EQ(histogram, (std::map<int, int>{{1, 40}, {2, 8}, {4, 1}}));
     EXPECT_EQ(names.size(), 60u);
     EXPECT_EQ(perCode.rbegin()->first, 200);
-    FamilyRegistry::BuildOrvelCatalogue();
+    BuildOrvelCatalogue();
     ASSERT_EQ(FamilyRegistry::OrvelCatalogue().size(), 60u);
     EXPECT_TRUE(FamilyRegistry::Covers("Orvel - TG200 Traffic Generator", kOrvelRowName));
 }
@@ -416,17 +417,17 @@ TEST_F(OrvelTest, CatalogueNamesInTheSearchListVisitTheOrvelRowOnce) {
     SetZelEntries(&counting);
     RemoteServer prompt;
     SetUserPrompt(&prompt);
-    FamilyRegistry::BuildOrvelCatalogue();
+    BuildOrvelCatalogue();
     script.servers = {0xC6120046};
     script.report = {{1, 1, 0, 49, 0}, {1, 3, 0, 48, 0}};
     g_connects = 0;
     Quiet sink;
-    const auto found = RunDeviceSearch({"Orvel - GX49 Card", "Orvel - CH4 Power"}, sink);
+    const auto found = RunDeviceSearch(BuiltInFamilies(), {"Orvel - GX49 Card", "Orvel - CH4 Power"}, sink);
     SetUserPrompt(nullptr);
     EXPECT_EQ(g_connects, 1);
     // Each module is listed under its own catalogue name.
     std::vector<std::string> names;
     for (const auto& f : found) names.push_back(f.m_model);
     EXPECT_EQ(names, (std::vector<std::string>{"Orvel - GX49 Card", "Orvel - CH4 Backbone", "Orvel - CH4 Power"}));
-    EXPECT_EQ(TotalSearchWeight({"Orvel - GX49 Card"}), 50);
+    EXPECT_EQ(TotalSearchWeight(BuiltInFamilies(), {"Orvel - GX49 Card"}), 50);
 }

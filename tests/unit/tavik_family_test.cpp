@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "families/api/CComm_TavikDevice.h"
+#include "families/Registry.h"
 #include "framework/Registry.h"
 
 namespace {
@@ -52,7 +53,7 @@ const TavikCalls kRecording{
 };
 
 std::unique_ptr<CComm_TavikDevice> Make(const char* name) {
-    const auto* row = FamilyRegistry::Find(name);
+    const auto* row = BuiltInFamilies().Find(name);
     EXPECT_NE(row, nullptr) << name;
     auto object = CreateFamily(row->family);
     EXPECT_NE(object, nullptr) << name;

@@ -16,6 +16,7 @@
 #include "families/usb/UsbFamilyTable.h"
 #include "families/usb/WordProtocol.h"
 #include "framework/ModuleIo.h"
+#include "families/Registry.h"
 #include "framework/Registry.h"
 #include "framework/Wait.h"
 #include "platform/UsbSearch.h"
@@ -34,7 +35,7 @@ double ThreadCpuSeconds() {
 }
 
 std::unique_ptr<CCommBase> Make(const char* row) {
-    return std::unique_ptr<CCommBase>(static_cast<CCommBase*>(FamilyRegistry::ClassOf(row)->CreateObject()));
+    return std::unique_ptr<CCommBase>(static_cast<CCommBase*>(BuiltInFamilies().ClassOf(row)->CreateObject()));
 }
 
 // No USB device anywhere: searches find nothing.
