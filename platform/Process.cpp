@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -35,6 +36,15 @@ bool SameNetwork(const std::string& pid) {
     return mine.st_ino == theirs.st_ino && mine.st_dev == theirs.st_dev;
 }
 }  // namespace
+
+int OpenExitHandle(pid_t pid) {
+#ifdef SYS_pidfd_open
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    return -1;
+#endif
+}
 
 std::optional<pid_t> FindProcess(const std::string& name) {
     DIR* proc = ::opendir("/proc");

@@ -15,6 +15,11 @@ std::optional<pid_t> FindProcess(const std::string& name);
 // True while the process runs; a child that has ended is reaped here.
 bool ProcessAlive(pid_t pid);
 
+// A descriptor that turns readable once the process has ended (a pidfd), to
+// wait for its end among other events; the caller closes it. -1 when the
+// system has none (a wait on -1 simply runs to its deadline).
+int OpenExitHandle(pid_t pid);
+
 // Starts `program` with no arguments and `directory` as working directory;
 // nothing when it cannot be started. The caller does not wait for it.
 std::optional<pid_t> StartProgram(const std::filesystem::path& program, const std::filesystem::path& directory);

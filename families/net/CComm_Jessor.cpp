@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <thread>
 
 #include "base/Log.h"
 #include "framework/Prompt.h"
@@ -126,16 +125,22 @@ void CComm_Jessor::Handle(wire::Bytes message) {
             p.cardType = card.cardType;
             m_ports.push_back(p);
         }
-        m_portsReported = true;
+        m_portsReported.Raise();
         return;
     }
     if (vorn::IsEepromReply(*code)) {
         std::lock_guard<std::mutex> hold(m_lock);
+        // Only the reply the outstanding transfer asked for is taken: another
+        // one (a late answer to an earlier transfer) must not end its wait.
+        if (*code != m_awaited) {
+            LOG_WARN(kLog, "EEPROM reply 0x%02X answers no outstanding transfer: ignored", unsigned{*code});
+            return;
+        }
         // The buffer holds the largest reply a transfer asks for; a longer
         // message keeps only that much.
         m_reply.assign(message.begin(), message.begin() + static_cast<std::ptrdiff_t>(
                                                               std::min(message.size(), kReplyCapacity)));
-        m_replyArrived = true;
+        m_replyArrived.Raise();
     }
 }
 
@@ -170,13 +175,15 @@ BOOL CComm_Jessor::Connect() {
     const VornEntries* vorn = VornLibrary();
     if (!vorn) return FALSE;
     vorn->Init(&CComm_Jessor::OnMessage, 0, 1475);
-    m_portsReported = false;
+    m_portsReported.Clear();
     if (!vorn->Connect(m_address)) {
         LOG_WARN(kLog, "connect to %s refused by the library", m_addressText.c_str());
         return FALSE;
     }
-    for (int step = 0; step < kSlotTableSteps && !m_portsReported && !StopRequested(); ++step) WaitPumping(100);
-    if (!m_portsReported) LOG_WARN(kLog, "%s: no slot table within 5 s", m_addressText.c_str());
+    // Steps of 100 ms, each ended by the slot table (paced timing).
+    for (int step = 0; step < kSlotTableSteps && !m_portsReported.Raised() && !StopRequested(); ++step)
+        PaceFor(m_portsReported, 100);
+    if (!m_portsReported.Raised()) LOG_WARN(kLog, "%s: no slot table within 5 s", m_addressText.c_str());
     return GetModuleCount() > 0 ? TRUE : FALSE;
 }
 
@@ -239,7 +246,6 @@ BOOL CComm_Jessor::Transfer(std::uint8_t* readBuffer, const std::uint8_t* writeB
     const VornEntries* vorn = VornLibrary();
     if (!vorn || length < 0) return FALSE;
     const bool write = writeBuffer != nullptr;
-    m_replyArrived = false;
     const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(length), vorn::kMaxTransfer);
     VORN_LOCATION_DATA block{};
     std::copy(m_current.station, m_current.station + 6, block.where.station);
@@ -257,6 +263,20 @@ BOOL CComm_Jessor::Transfer(std::uint8_t* readBuffer, const std::uint8_t* writeB
                          m_current.cardType};
     const std::uint32_t slotType = VORN_SLOT_TYPE(m_current.slot, m_current.cardType);
     const bool modify = m_mode != 0;
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_awaited = expected;
+        m_reply.clear();
+        m_replyArrived.Clear();
+    }
+    // No reply is awaited any more once this transfer ends, however it ends.
+    struct Done {
+        CComm_Jessor& self;
+        ~Done() {
+            std::lock_guard<std::mutex> hold(self.m_lock);
+            self.m_awaited = 0;
+        }
+    } done{*this};
     if (controller) {
         if (!(write ? vorn->WriteChassisEeprom(block) : vorn->ReadChassisEeprom(block.where))) return FALSE;
     } else {
@@ -266,13 +286,16 @@ BOOL CComm_Jessor::Transfer(std::uint8_t* readBuffer, const std::uint8_t* writeB
         if (!sent) return FALSE;
         if (modify && !vorn->LockPort(&port, slotType, 1, 1)) return FALSE;
     }
-    // A read may end early when the search is stopped; a write runs to its end.
-    for (int step = 0; step < kReplySteps && !m_replyArrived && (write || !StopRequested()); ++step) {
-        if (write && StopRequested()) std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        else WaitPumping(200);
-    }
-    if (!write) WaitPumping(kReadSettleMs);
-    if (!m_replyArrived) {
+    // Steps of 200 ms, each ended by the reply (paced timing). A read may end
+    // early when the search is stopped; a write runs to its end.
+    for (int step = 0; step < kReplySteps && !m_replyArrived.Raised() && (write || !StopRequested()); ++step)
+        PaceFor(m_replyArrived, 200, !write);
+    // The extra second after a read. Only the answer to this transfer raises
+    // the flag, and the call-back copies the whole message before raising it:
+    // once raised, nothing more can come, so paced timing ends here; a reply
+    // still missing is waited for up to the full second.
+    if (!write) PaceFor(m_replyArrived, kReadSettleMs);
+    if (!m_replyArrived.Raised()) {
         LOG_WARN(kLog, "%s slot %u: no %s reply within 10 s", m_addressText.c_str(), m_current.slot,
                  write ? "write" : "read");
         return FALSE;

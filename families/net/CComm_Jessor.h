@@ -9,6 +9,7 @@
 #include "CardSelDlg.h"
 #include "VornMessages.h"
 #include "framework/CCommBase.h"
+#include "framework/Wait.h"
 #include "outside/vorn/VornApi.h"
 
 // The entries of libVorn-API.so the family calls, loaded by name from the
@@ -92,8 +93,10 @@ private:
     std::mutex m_lock;
     std::vector<PORT> m_ports;
     std::vector<std::uint8_t> m_reply;  // the last EEPROM reply, at most its fixed size
-    std::atomic<bool> m_portsReported{false};
-    std::atomic<bool> m_replyArrived{false};
+    std::uint16_t m_awaited = 0;         // the reply code the outstanding transfer waits for; 0: none
+    // Raised by the call-back; the waits end on them (paced timing).
+    EventFlag m_portsReported;
+    EventFlag m_replyArrived;
 
     std::int32_t m_index = 0;
     std::uint32_t m_mode = 0;       // 0 = Initialize, 1 = Modify

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <thread>
 
 #include "base/Log.h"
 #include "framework/Wait.h"
@@ -54,12 +53,6 @@ struct LoadedZel {
         return *loaded;
     }
 };
-
-// A pause of a write: a Stop does not shorten it (a write runs to its end).
-void WaitWhole(int ms) {
-    if (StopRequested()) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-    else WaitPumping(ms);
-}
 
 template <class Fn>
 Fn Entry(const ZelEntries& zel, const std::string& name) {
@@ -148,7 +141,7 @@ void CComm_Orvel::Handle(wire::Bytes message) {
         }
         std::lock_guard<std::mutex> hold(m_lock);
         m_ports = std::move(*list);
-        m_portsReported = true;
+        m_portsReported.Raise();
     } else if (*code == orvel::kEepromData) {
         auto data = orvel::ParseEepromData(message);
         if (!data) {
@@ -164,14 +157,14 @@ void CComm_Orvel::Handle(wire::Bytes message) {
             return;
         }
         m_reply = *data;
-        m_replyArrived = true;
+        m_replyArrived.Raise();
     } else if (*code == orvel::kWriteDone) {
         std::lock_guard<std::mutex> hold(m_lock);
         if (m_awaiting != Awaiting::WriteDone) {
             LOG_WARN(kLog, "write acknowledgement outside a write: ignored");
             return;
         }
-        m_replyArrived = true;
+        m_replyArrived.Raise();
     }
 }
 
@@ -180,7 +173,7 @@ void CComm_Orvel::Await(Awaiting what, const orvel::_portinfo& place) {
     m_awaiting = what;
     m_awaitedPlace = place;
     m_reply.reset();
-    m_replyArrived = false;
+    m_replyArrived.Clear();
 }
 
 void CComm_Orvel::ListCatalogue(std::vector<std::string>& names) const {
@@ -226,15 +219,37 @@ std::vector<orvel::_portinfo> CComm_Orvel::Ports() {
     return m_ports;
 }
 
+// Steps of 50 ms, each ended by the report (paced timing), at most 30.
 BOOL CComm_Orvel::WaitForReport(std::optional<int> serverPid) {
-    for (int step = 0; step < kReportSteps && !m_portsReported && !StopRequested(); ++step) {
+    for (int step = 0; step < kReportSteps && !m_portsReported.Raised() && !StopRequested(); ++step) {
         if (serverPid && !platform::ProcessAlive(*serverPid)) {
             LOG_WARN(kLog, "the chassis server ended while waiting for its report");
             return FALSE;
         }
-        WaitPumping(50);
+        PaceFor(m_portsReported, 50);
     }
     return TRUE;
+}
+
+// Paced timing's wait for a server this family has just started: the server
+// is ready once it takes a connection, so it is asked every few milliseconds
+// until it does, its start-up time (the fixed wait of original timing) has
+// passed, it has ended or the search is stopped. True when connected.
+bool CComm_Orvel::ConnectToStartedServer(const ZelEntries& zel, int serverPid) {
+    const auto deadline = WaitClock::now() + std::chrono::milliseconds(kServerStartMs);
+    const int ended = platform::OpenExitHandle(serverPid);  // readable once the server has ended
+    bool connected = false;
+    while (!StopRequested() && platform::ProcessAlive(serverPid)) {
+        if (zel.ConnectToServer(m_server.c_str()) == 1) {
+            connected = true;
+            break;
+        }
+        const auto now = WaitClock::now();
+        if (now >= deadline) break;
+        WaitReadableUntil(ended, std::min(deadline, now + std::chrono::milliseconds(kServerProbeMs)));
+    }
+    if (ended >= 0) ::close(ended);
+    return connected;
 }
 
 BOOL CComm_Orvel::Connect() {
@@ -254,15 +269,18 @@ BOOL CComm_Orvel::Connect() {
         } else {
             LOG_INFO(kLog, "started the local chassis server (process %d)", static_cast<int>(*pid));
             started = static_cast<int>(*pid);
-            WaitPumping(kServerStartMs);
+            // Paced timing waits for the server itself, after the call-back
+            // is registered (ConnectToStartedServer).
+            if (OriginalTiming()) WaitPumping(kServerStartMs);
         }
     }
     zel->Init(&CComm_Orvel::OnMessage, 255);
-    m_portsReported = false;
+    m_portsReported.Clear();
     if (started) {
-        bool connected = false;
+        // A server not ready within its start-up time gets the 30 attempts.
+        bool connected = !OriginalTiming() && ConnectToStartedServer(*zel, *started);
         for (int attempt = 0; attempt < kServerAttempts && !connected && !StopRequested(); ++attempt) {
-            if (attempt) WaitPumping(500);
+            if (attempt) FixedWait(500);
             if (!platform::ProcessAlive(*started)) {
                 LOG_WARN(kLog, "the chassis server ended during the connection attempts");
                 return FALSE;
@@ -372,13 +390,19 @@ BOOL CComm_Orvel::ReadEeprom(std::uint8_t* buffer, std::int32_t length) {
         }
         default: break;
         }
-        if (c.model == orvel::kTrafficGenerator) WaitPumping(200);
+        // Kept in both modes: it may be the traffic generator's own time.
+        if (c.model == orvel::kTrafficGenerator) FixedWait(200);
     }
-    for (int step = 0; step < kReplySteps && !m_replyArrived && !StopRequested(); ++step) WaitPumping(50);
-    WaitPumping(kReadSettleMs);
+    for (int step = 0; step < kReplySteps && !m_replyArrived.Raised() && !StopRequested(); ++step)
+        PaceFor(m_replyArrived, 50);
+    // The extra second after the polls. Only the answer to this request
+    // raises the flag, and the call-back hands it over whole before raising
+    // it: once raised, nothing more can come, so paced timing ends here; a
+    // reply still missing is waited for up to the full second.
+    PaceFor(m_replyArrived, kReadSettleMs);
     std::lock_guard<std::mutex> hold(m_lock);
     m_awaiting = Awaiting::Nothing;
-    if (!m_replyArrived || !m_reply) {
+    if (!m_replyArrived.Raised() || !m_reply) {
         LOG_WARN(kLog, "card %s: no EEPROM data within 4 s", orvel::Identifier(c).c_str());
         return FALSE;
     }
@@ -444,10 +468,11 @@ BOOL CComm_Orvel::WriteEeprom(const std::uint8_t* buffer, std::int32_t length) {
         }
         case orvel::PairKind::None: break;
         }
-        if (c.model == orvel::kTrafficGenerator) WaitWhole(3000);
+        // Kept in both modes: it may be the traffic generator's own time.
+        if (c.model == orvel::kTrafficGenerator) FixedWait(3000, false);
     }
-    // A write runs to its end: Stop does not cut this wait short.
-    for (int step = 0; step < kReplySteps && !m_replyArrived; ++step) WaitWhole(50);
+    // A write runs to its end: Stop does not cut these waits short.
+    for (int step = 0; step < kReplySteps && !m_replyArrived.Raised(); ++step) PaceFor(m_replyArrived, 50, false);
     {
         std::lock_guard<std::mutex> hold(m_lock);
         m_awaiting = Awaiting::Nothing;
@@ -457,8 +482,9 @@ BOOL CComm_Orvel::WriteEeprom(const std::uint8_t* buffer, std::int32_t length) {
         std::error_code ec;
         std::filesystem::remove(lockFile, ec);
     }
-    if (!m_replyArrived) LOG_WARN(kLog, "card %s: no write acknowledgement within 3 s", orvel::Identifier(c).c_str());
-    return m_replyArrived ? TRUE : FALSE;
+    const bool acknowledged = m_replyArrived.Raised();
+    if (!acknowledged) LOG_WARN(kLog, "card %s: no write acknowledgement within 3 s", orvel::Identifier(c).c_str());
+    return acknowledged ? TRUE : FALSE;
 }
 
 std::string CComm_Orvel::GetModuleText() {

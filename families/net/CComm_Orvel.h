@@ -11,6 +11,7 @@
 #include "OrvelModels.h"
 #include "framework/CCommBase.h"
 #include "framework/Prompt.h"
+#include "framework/Wait.h"
 
 // The entries of libZelAPI.so and libZelAPI-HardwareCheck.so the family
 // calls, loaded by name from the program's directory at first use. The
@@ -82,6 +83,7 @@ public:
     static constexpr int kReadSettleMs = 1000;
     static constexpr int kServerStartMs = 10000;
     static constexpr int kServerAttempts = 30; // 500 ms apart
+    static constexpr int kServerProbeMs = 20;  // paced: between looks for a server that is starting
 
     CComm_Orvel();
     ~CComm_Orvel() override;
@@ -121,6 +123,7 @@ private:
     void Handle(wire::Bytes message);
     BOOL Pick(bool withTarget);
     BOOL WaitForReport(std::optional<int> serverPid);
+    bool ConnectToStartedServer(const ZelEntries& zel, int serverPid);
     void Await(Awaiting what, const orvel::_portinfo& place);
 
     std::mutex m_lock;  // the port list and the reply, written by the library's thread
@@ -128,8 +131,9 @@ private:
     std::optional<orvel::EepromData> m_reply;
     Awaiting m_awaiting = Awaiting::Nothing;
     orvel::_portinfo m_awaitedPlace{};
-    std::atomic<bool> m_portsReported{false};
-    std::atomic<bool> m_replyArrived{false};
+    // Raised by the call-back; the waits end on them (paced timing).
+    EventFlag m_portsReported;
+    EventFlag m_replyArrived;
 
     orvel::_portinfo m_current{};
     bool m_havePick = false;

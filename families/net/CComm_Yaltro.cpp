@@ -43,13 +43,24 @@ void Append(std::string& text, const std::uint8_t* data, std::size_t n) {
     if (text.size() > kMaxText) text.erase(0, text.size() - kMaxText);
 }
 
+// A screen of the handshake that waits for an answer.
+bool ShowsScreen(const std::string& text) {
+    const yaltro::ConsoleScreens s = yaltro::Screens(text);
+    return s.login || s.consoleProgram;
+}
+
 // Reads the port for `ms`, appending to text; true as soon as the prompt is
-// there. A port that hangs up ends the wait at once.
+// there. A port that hangs up ends the wait at once. These waits are there for
+// the console's next screen: paced timing also ends one as soon as the text
+// shows a screen the handshake answers (original timing reads on for the full
+// time).
 bool Collect(platform::SerialPort& port, std::string& text, int ms) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    const bool paced = !OriginalTiming();
     std::array<std::uint8_t, 1024> buffer{};
     for (;;) {
         if (text.find(yaltro::kPrompt) != std::string::npos) return true;
+        if (paced && ShowsScreen(text)) return false;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0 || StopRequested() || port.HungUp()) return false;
         const std::size_t n = port.Read(buffer.data(), buffer.size(), static_cast<int>(std::min<long>(left, kSliceMs)));

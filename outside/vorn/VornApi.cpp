@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -97,6 +98,8 @@ struct State {
     // Lock replies are waited for by the calling thread.
     std::atomic<int> lockResult{-1};
     std::atomic<std::uint16_t> lockSeq{0};
+    std::mutex lockAnswered;                // with lockChanged: the lock reply has come
+    std::condition_variable lockChanged;
 };
 
 // Never destroyed: the receive thread may still run while the process ends.
@@ -139,7 +142,13 @@ void OnDatagram(const std::uint8_t* p, std::size_t n) {
     const std::uint8_t op = p[4] & 0x7f;
     const std::uint16_t seq = GetU16(p + 6);
     if (op == kOpLock) {
-        if (n >= kHead + 3 && seq == S().lockSeq.load()) S().lockResult = p[kHead + 2];
+        if (n >= kHead + 3 && seq == S().lockSeq.load()) {
+            {
+                std::lock_guard<std::mutex> g(S().lockAnswered);
+                S().lockResult = p[kHead + 2];
+            }
+            S().lockChanged.notify_all();
+        }
         return;
     }
     Pending found{};
@@ -309,9 +318,8 @@ VORN_EXPORT int32_t Zel_Vorn_Tenq_LockPort(const VORN_PORT* port, uint32_t slot_
         b[kHead + 1] = static_cast<std::uint8_t>(phase ? 1 : 0);
         if (!SendTo(S().fd, b, S().chassis)) return 0;
     }
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    while (S().lockResult.load() < 0 && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::unique_lock<std::mutex> wait(S().lockAnswered);
+    S().lockChanged.wait_for(wait, std::chrono::seconds(1), [] { return S().lockResult.load() >= 0; });
     return S().lockResult.load() == 1 ? 1 : 0;
 }
 

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -32,6 +33,8 @@ struct State {
     std::thread thread;
     std::atomic<bool> stop{false};
     std::atomic<int> lockResult{-1};
+    std::mutex lockAnswered;  // with lockChanged: the lock reply has come
+    std::condition_variable lockChanged;
 };
 
 State& S() {
@@ -71,7 +74,11 @@ void OnFrame(const Bytes& f) {
         // server's receipt of an extra block (0x87) raises no message.
         Deliver(Message(0x80E1, 0));
     } else if ((op == 0x85 || op == 0x86) && f.size() == 2) {
-        S().lockResult = f[1];
+        {
+            std::lock_guard<std::mutex> g(S().lockAnswered);
+            S().lockResult = f[1];
+        }
+        S().lockChanged.notify_all();
     }
 }
 
@@ -159,9 +166,8 @@ std::uint16_t LockFile(std::uint8_t op, const char* path) {
     if (body[0] == 0) return 0;
     S().lockResult = -1;
     if (!SendFrame(op, body)) return 0;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    while (S().lockResult.load() < 0 && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::unique_lock<std::mutex> wait(S().lockAnswered);
+    S().lockChanged.wait_for(wait, std::chrono::seconds(1), [] { return S().lockResult.load() >= 0; });
     return S().lockResult.load() == 1 ? 1 : 0;
 }
 

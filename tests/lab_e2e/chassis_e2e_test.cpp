@@ -137,7 +137,6 @@ TEST(ChassisLab, OrvelLocalServerStartRemoteServerCardsAndLocks) {
     EXPECT_EQ(models[0], "Orvel - TG200 Traffic Generator( 1, 1, 1 )");
     EXPECT_EQ(models[4], "Orvel - CH4 Power( 1, 3 )");
     EXPECT_EQ(models[7], "Orvel - GX56 Card( 2, 1 )");
-    EXPECT_GE(d.seconds, 10.0);  // the server's start-up pause
 
     // Through the remote server: a port module (locked) and a chassis part.
     std::string err;
@@ -222,4 +221,43 @@ TEST(ChassisLab, OrvelTakesOnlyAnswersToItsOwnRequest) {
     EXPECT_FALSE(fs::exists(lab.path / "first.bin"));
     EXPECT_FALSE(fs::exists(lab.path / "second.bin")) << twice.err;
     EXPECT_EQ(twice.err.find("Can't connect"), std::string::npos) << twice.err;
+}
+
+// The started local server in both timings: original timing waits its 10 s
+// of start-up; paced timing connects as soon as the server takes the
+// connection. Either way the cards are found and read.
+TEST(ChassisLab, OrvelStartedServerIsWaitedForUntilReadyOrItsStartUpTime) {
+    LabDir lab("orvel-start");
+    lab.WriteConfig(Lab(Orvel("orvel-s", 0, "198.18.0.67", "OVS", 8, "1:0:49,2:0:56")));
+    for (const bool original : {false, true}) {
+        std::vector<std::string> args = {"discover", "--json", "Orvel Series Card"};
+        if (original) args.insert(args.begin(), "--original-timing");
+        auto d = Cli(lab, args);
+        ASSERT_EQ(d.status, 0) << d.err;
+        EXPECT_EQ(JsonField(d.out, "serial"), (std::vector<std::string>{"OVS-1-0", "OVS-2-0"})) << d.out;
+        // Original: 10 s of start-up and two reads of at least 1 s each.
+        if (original) EXPECT_GE(d.seconds, 12.0);
+        else EXPECT_LT(d.seconds, 6.0);
+    }
+}
+
+// Stale and duplicated replies behind the libraries give the results they
+// gave with the fixed waits: every module read, each with its own image.
+TEST(ChassisLab, StaleAndDuplicateRepliesInPacedTiming) {
+    LabDir lab("chassis-paced-faults");
+    lab.WriteConfig(Lab(Jessor("jessor-s", "198.18.0.54", "JSS0001", "fault=stale\n") +
+                        Jessor("jessor-d", "198.18.0.55", "JSD0001", "fault=duplicate\n") +
+                        Orvel("orvel-s", 0, "198.18.0.68", "OVS", 9, "1:0:49,2:0:51", "fault=stale\n") +
+                        Orvel("orvel-d", 0, "198.18.0.69", "OVD", 10, "1:0:49", "fault=duplicate\n") +
+                        Server("zs-a", 0, "198.18.0.80")));
+    for (const std::string target : {"198.18.0.54", "198.18.0.55"}) {
+        auto d = Cli(lab, {"discover", "--json", "--target", target, "Ilvane - Jessor"});
+        ASSERT_EQ(d.status, 0) << d.err;
+        const std::string serial = target.ends_with("54") ? "JSS0001" : "JSD0001";
+        EXPECT_EQ(JsonField(d.out, "serial"), (std::vector<std::string>{serial, serial + "-S1", serial + "-S4"}))
+            << d.out;
+    }
+    auto d = Cli(lab, {"discover", "--json", "--target", "198.18.0.80", "Orvel Series Card"});
+    ASSERT_EQ(d.status, 0) << d.err;
+    EXPECT_EQ(JsonField(d.out, "serial"), (std::vector<std::string>{"OVS-1-0", "OVS-2-0", "OVD-1-0"})) << d.out;
 }

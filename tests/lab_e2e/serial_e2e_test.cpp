@@ -152,3 +152,31 @@ TEST(SerialLab, APortThatHangsUpDuringAReadEndsTheReadWithoutSpinning) {
     const double cpu = std::stod(m[1]) * 60 + std::stod(m[2]) + std::stod(m[3]) * 60 + std::stod(m[4]);
     EXPECT_LT(cpu, 0.4) << d.err.substr(d.err.size() > 300 ? d.err.size() - 300 : 0);
 }
+
+// The handshake and command waits in both timings. Original timing sits out
+// every wait of the login and console-program screens; paced timing answers
+// each screen as it shows. Both take an answer 1400 ms after the command
+// (inside the 1500 ms limit), and give a silent console up only after the
+// full handshake: 1500 ms and fifteen looks of 1000 ms.
+TEST(SerialLab, YaltroWaitsEndOnTheConsoleScreensWithinTheSameLimits) {
+    LabDir lab("yaltro-pacing");
+    lab.WriteConfig(Lab(Port("screens", 1, "serial=YTSCREEN1\nlogin=yes\nconsole-program=yes") +
+                        Port("late", 2, "serial=YTLATE14\nfault=late\nlate-ms=1400")));
+    LabDir silent("yaltro-pacing-silent");
+    silent.WriteConfig(Lab(Port("silent", 1, "serial=YTSILENT\nfault=silent")));
+    for (const bool original : {false, true}) {
+        std::vector<std::string> args = {CliPath(), "discover", "--json", "Yaltro"};
+        if (original) args.insert(args.begin() + 1, "--original-timing");
+        auto d = RunInLab(lab, args);
+        ASSERT_EQ(d.status, 0) << d.err;
+        EXPECT_EQ(JsonField(d.out, "serial"), (std::vector<std::string>{"YTSCREEN1", "YTLATE14"})) << d.out;
+        // Original: 1500 ms after the carriage return, 1500 and 1000 ms after
+        // the first login answer, 1500 and 1000 ms after the second.
+        if (original) EXPECT_GE(d.seconds, 6.5) << "original";
+        else EXPECT_LT(d.seconds, 5.0) << "paced";
+        auto q = RunInLab(silent, {args.begin(), args.end()});
+        EXPECT_TRUE(JsonField(q.out, "serial").empty()) << q.out;
+        EXPECT_GE(q.seconds, 16.5);
+        EXPECT_LT(q.seconds, 30.0);
+    }
+}

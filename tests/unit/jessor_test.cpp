@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -24,12 +25,18 @@ struct Script {
     VORN_LOCATION lastWhere{};
     std::size_t replyExtra = 0;       // bytes beyond the data asked for
     std::ptrdiff_t replyShortBy = 0;  // bytes missing from the data
+    int replyDelayMs = 0;             // EEPROM replies come this late
+    bool reply = true;                // false: EEPROM requests go unanswered
+    int strayCode = 0;                // non-zero: a reply with this code comes first, at once
     std::vector<std::thread> threads;
 };
 Script* g_s = nullptr;
 
-void Later(std::vector<std::uint8_t> m) {
-    g_s->threads.emplace_back([m, cb = g_s->cb] { cb(m.data(), static_cast<std::uint32_t>(m.size())); });
+void Later(std::vector<std::uint8_t> m, int delayMs = 0) {
+    g_s->threads.emplace_back([m, delayMs, cb = g_s->cb] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        cb(m.data(), static_cast<std::uint32_t>(m.size()));
+    });
 }
 
 std::vector<std::uint8_t> SlotTable(std::size_t length) {
@@ -48,12 +55,14 @@ std::vector<std::uint8_t> SlotTable(std::size_t length) {
 }
 
 void Reply(std::uint8_t code, std::size_t count) {
+    if (g_s->strayCode) Later({0x80, static_cast<std::uint8_t>(g_s->strayCode)}, 20);
+    if (!g_s->reply) return;
     const std::size_t n = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(36 + count + g_s->replyExtra) - g_s->replyShortBy);
     std::vector<std::uint8_t> m(n, 0);
     m[0] = 0x80;
     m[1] = code;
     for (std::size_t i = 36; i < n; ++i) m[i] = static_cast<std::uint8_t>(i - 36);
-    Later(m);
+    Later(m, g_s->replyDelayMs);
 }
 
 const VornEntries kScripted = {
@@ -237,3 +246,74 @@ TEST_F(JessorTest, CallBackAfterTheObjectIsGoneReachesNothing) {
     CComm_Jessor fresh;
     EXPECT_EQ(fresh.GetModuleCount(), 0);
 }
+
+namespace {
+// Both timings: paced (false) and original (true).
+class JessorPacing : public JessorTest, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override {
+        JessorTest::SetUp();
+        SetOriginalTiming(GetParam());
+    }
+    void TearDown() override {
+        SetOriginalTiming(false);
+        JessorTest::TearDown();
+    }
+};
+}  // namespace
+
+// Paced timing ends each wait when the call-back has raised its flag;
+// original timing sits the fixed waits out. Both take a reply just inside the
+// limit, let no other reply end the wait, and give up only after the full limit.
+TEST_P(JessorPacing, CallBackWaitsEndOnTheirAnswerWithinTheSameLimits) {
+    using std::chrono::milliseconds;
+    using Clock = std::chrono::steady_clock;
+    const bool original = GetParam();
+    script.presence[0] = 1;
+    CComm_Jessor j;
+    j.SetAddress("198.18.0.50");
+    std::vector<std::uint8_t> image(256, 0xEE);
+    // Slot table, read and write answered at once.
+    auto start = Clock::now();
+    ASSERT_TRUE(j.Connect());
+    j.SetModuleIndex(1);
+    ASSERT_TRUE(j.OpenModule());
+    ASSERT_TRUE(j.ReadEeprom(image.data(), 256));
+    ASSERT_TRUE(j.WriteEeprom(image.data(), 256));
+    const auto quick = Clock::now() - start;
+    // Original: a 100 ms step, a 200 ms step and the extra second, a 200 ms step.
+    if (original) EXPECT_GE(quick, milliseconds(1500));
+    else EXPECT_LT(quick, milliseconds(750));
+
+    // Another reply first (the acknowledgement of no write) does not end the wait.
+    script.strayCode = 0xE1;
+    script.replyDelayMs = 300;
+    std::fill(image.begin(), image.end(), 0xEE);
+    start = Clock::now();
+    ASSERT_TRUE(j.ReadEeprom(image.data(), 256));
+    EXPECT_EQ(image[255], 255);
+    EXPECT_GE(Clock::now() - start, milliseconds(300));
+    script.strayCode = 0;
+
+    // Just inside the 10 s of polls and the extra second.
+    script.replyDelayMs = 10700;
+    start = Clock::now();
+    ASSERT_TRUE(j.ReadEeprom(image.data(), 256));
+    EXPECT_GE(Clock::now() - start, milliseconds(10700));
+
+    // Silence: the read after 11 s, the write after 10 s.
+    script.reply = false;
+    start = Clock::now();
+    EXPECT_FALSE(j.ReadEeprom(image.data(), 256));
+    auto took = Clock::now() - start;
+    EXPECT_GE(took, milliseconds(11000));
+    EXPECT_LT(took, milliseconds(16000));
+    start = Clock::now();
+    EXPECT_FALSE(j.WriteEeprom(image.data(), 256));
+    took = Clock::now() - start;
+    EXPECT_GE(took, milliseconds(10000));
+    EXPECT_LT(took, milliseconds(15000));
+}
+
+INSTANTIATE_TEST_SUITE_P(Timing, JessorPacing, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "Original" : "Paced"; });

@@ -335,6 +335,79 @@ TEST_F(OrvelTest, EepromDataIsTakenOnlyForTheCardAskedAndWhileItIsAsked) {
     EXPECT_EQ(image[0], 0xAA);
 }
 
+// Both timings: paced (false) and original (true).
+class OrvelPacing : public OrvelTest, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override {
+        OrvelTest::SetUp();
+        SetOriginalTiming(GetParam());
+    }
+    void TearDown() override {
+        SetOriginalTiming(false);
+        OrvelTest::TearDown();
+    }
+};
+
+// Paced timing ends each wait when the call-back has raised its flag;
+// original timing sits the fixed waits out. Both take a reply just inside the
+// limit, ignore data for another card, and give up only after the full limit.
+TEST_P(OrvelPacing, CallBackWaitsEndOnTheirAnswerWithinTheSameLimits) {
+    using std::chrono::milliseconds;
+    using Clock = std::chrono::steady_clock;
+    const bool original = GetParam();
+    script.report = {{1, 1, 0, 49, 0}, {1, 3, 0, 56, 0}};
+    std::uint8_t image[256] = {42};
+    // Report, read and write answered at once (the report after 20 ms).
+    auto start = Clock::now();
+    auto o = Connected();
+    o->SetModuleIndex(0);
+    ASSERT_TRUE(o->OpenModule());
+    ASSERT_TRUE(o->ReadEeprom(image, 256));
+    o->SetModuleIndex(1);
+    ASSERT_TRUE(o->OpenModule());
+    ASSERT_TRUE(o->WriteEeprom(image, 256));
+    const auto quick = Clock::now() - start;
+    // Original: a 50 ms step for the report, one for the reply and the extra
+    // second, one for the acknowledgement.
+    if (original) EXPECT_GE(quick, milliseconds(1150));
+    else EXPECT_LT(quick, milliseconds(575));
+
+    // Data for another card first does not end the wait for this one's.
+    script.replyDelayMs = 300;
+    const auto other = EepromData(55, 1, 1, 0);
+    start = Clock::now();
+    std::thread stray([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        CComm_Orvel::OnMessage(other.data(), static_cast<std::uint32_t>(other.size()));
+    });
+    ASSERT_TRUE(o->ReadEeprom(image, 256));
+    stray.join();
+    EXPECT_EQ(image[0], 7);
+    EXPECT_GE(Clock::now() - start, milliseconds(300));
+
+    // Just inside the 3 s of polls and the extra second.
+    script.replyDelayMs = 3700;
+    start = Clock::now();
+    ASSERT_TRUE(o->ReadEeprom(image, 256));
+    EXPECT_GE(Clock::now() - start, milliseconds(3700));
+
+    // Silence: the read after 4 s, the write after 3 s.
+    script.reply = false;
+    start = Clock::now();
+    EXPECT_FALSE(o->ReadEeprom(image, 256));
+    auto took = Clock::now() - start;
+    EXPECT_GE(took, milliseconds(4000));
+    EXPECT_LT(took, milliseconds(8000));
+    start = Clock::now();
+    EXPECT_FALSE(o->WriteEeprom(image, 256));
+    took = Clock::now() - start;
+    EXPECT_GE(took, milliseconds(3000));
+    EXPECT_LT(took, milliseconds(7000));
+}
+
+INSTANTIATE_TEST_SUITE_P(Timing, OrvelPacing, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "Original" : "Paced"; });
+
 TEST_F(OrvelTest, ShortMessagesAndLateCallBacksAreHarmless) {
     script.report = {{1, 1, 0, 49, 0}};
     auto o = Connected();
