@@ -30,7 +30,8 @@ bool Deliver(const Packet& buf, Packet* reply) {
 // still taken, and silence costs the full time. Original timing pauses first.
 class FirstPause {
 public:
-    FirstPause(Timing& timing, int ms) : m_timing(timing), m_ms(ms), m_owed(ms > 0 && !OriginalPacing()) {
+    FirstPause(Timing& timing, int ms, PauseFor purpose = PauseFor::Reply)
+        : m_timing(timing), m_ms(ms), m_owed(ms > 0 && purpose == PauseFor::Reply && !OriginalPacing()) {
         if (ms > 0 && !m_owed) m_timing.Pause(ms);
     }
     // Whether the pause is still to be paid (paced, before the first miss).
@@ -90,12 +91,12 @@ namespace {
 // Write, [pause], then read until a match or until `limitMs` have passed since
 // the pause, pausing `missPauseMs` after each miss.
 bool UntilDeadline(Link link, const Packet& request, int pauseMs, int limitMs, int missPauseMs, const Matcher& match,
-                   Packet* reply) {
+                   Packet* reply, PauseFor purpose = PauseFor::Reply) {
     if (!Send(link, request)) return false;
     // The limit runs from the end of the pause: from write + pause, also when
     // paced timing pays the pause only after its first read.
     const auto written = link.timing.Now();
-    FirstPause first(link.timing, pauseMs);
+    FirstPause first(link.timing, pauseMs, purpose);
     const auto start = first.Owed() ? written + std::chrono::milliseconds(pauseMs) : link.timing.Now();
     Packet buf{};
     for (;;) {
@@ -112,8 +113,9 @@ bool Deadline(Link link, const Packet& request, int limitMs, const Matcher& matc
     return UntilDeadline(link, request, pauseMs, limitMs, kRetryPauseMs, match, reply);
 }
 
-bool BusyDeadline(Link link, const Packet& request, int pauseMs, int limitMs, const Matcher& match, Packet* reply) {
-    return UntilDeadline(link, request, pauseMs, limitMs, 0, match, reply);
+bool BusyDeadline(Link link, const Packet& request, int pauseMs, int limitMs, const Matcher& match, Packet* reply,
+                  PauseFor purpose) {
+    return UntilDeadline(link, request, pauseMs, limitMs, 0, match, reply, purpose);
 }
 
 bool Counted(Link link, const Packet& request, int reads, const Matcher& match, Packet* reply) {

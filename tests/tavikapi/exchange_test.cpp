@@ -184,6 +184,14 @@ TEST_P(Pacing, EachPatternTakesAPromptReplyAtOnceALateOneInTimeAndGivesUpAtTheFu
             EXPECT_EQ(channel.Reads(), c.reads);
         }
     }
+    {  // a pause kept for the device (an EEPROM write) comes first in both pacings
+        FakeTiming timing;
+        FakeChannel channel{timing};
+        channel.Queue(Reply({0x13}));
+        EXPECT_TRUE(BusyDeadline(Link{channel, timing}, Request(0x13), 50, 5000, ByCode(0x13), nullptr,
+                                 PauseFor::Settle));
+        EXPECT_EQ(timing.pauses, (std::vector<int>{50}));
+    }
     // Replies that are not the awaited one: read at the old pace.
     FakeTiming timing;
     FakeChannel channel{timing};
