@@ -77,11 +77,11 @@ int main(int argc, char** argv) {
     const std::vector<std::vector<std::string>> searches = {
         {"Pembrix - Alda"}, {"Pembrix - Alda+"}, {"Pembrix - Brisa"}, {"Pembrix - Cygna"},
         {"Pembrix - Alda", "Pembrix - Alda+", "Pembrix - Brisa", "Pembrix - Cygna"}};
-    std::printf("%-34s %3s %9s %9s %9s %8s %9s\n", "search", "mod", "floor s", "paced s", "orig s", "p/floor",
-                "paced cpu");
+    std::printf("%-16s %3s %8s %8s %8s %7s %13s %13s\n", "search", "mod", "floor s", "paced s", "orig s", "p/floor",
+                "paced cpu ms", "orig cpu ms");
     bool ok = true;
     for (const auto& families : searches) {
-        std::vector<double> paced, original, cpu;
+        std::vector<double> paced, original, pacedCpu, originalCpu;
         std::size_t modules = 0;
         for (int r = 0; r < rounds; ++r)
             for (bool orig : {false, true}) {
@@ -89,15 +89,15 @@ int main(int argc, char** argv) {
                 const Run run = Search(families);
                 modules = run.modules;
                 (orig ? original : paced).push_back(run.wall);
-                if (!orig) cpu.push_back(run.cpu / run.wall);
+                (orig ? originalCpu : pacedCpu).push_back(run.cpu);
             }
         Pacing(false);
         // The Alda is the HID device; the others are MPUSB.
         double floor = 0;
         for (const auto& f : families) floor += 5 * (f == "Pembrix - Alda" ? hid : mpusb);
         const std::string name = families.size() == 1 ? families[0] : "all four";
-        std::printf("%-34s %3zu %9.4f %9.4f %9.4f %8.1f %8.1f%%\n", name.c_str(), modules, floor, Median(paced),
-                    Median(original), Median(paced) / floor, 100 * Median(cpu));
+        std::printf("%-16s %3zu %8.4f %8.4f %8.4f %7.1f %13.1f %13.1f\n", name.c_str(), modules, floor, Median(paced),
+                    Median(original), Median(paced) / floor, 1e3 * Median(pacedCpu), 1e3 * Median(originalCpu));
         ok = ok && modules == families.size();
     }
     return ok ? 0 : 1;
