@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <vector>
 
 #include "LabSupport.h"
 
@@ -133,3 +134,54 @@ TEST_P(Pacing, SilenceGivesUpAfterTheFullLimit) {
 
 INSTANTIATE_TEST_SUITE_P(Lab, Pacing, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Original" : "Paced"; });
+
+namespace {
+// What a fixed series of exports gives on a freshly opened device of a type:
+// each result and output, in order.
+std::vector<std::vector<std::uint8_t>> Series(int type) {
+    std::vector<std::vector<std::uint8_t>> out;
+    if (!Open(type)) return out;
+    const auto add = [&](std::uint16_t ok, const void* data, std::size_t n) {
+        std::vector<std::uint8_t> v{static_cast<std::uint8_t>(ok)};
+        const auto* b = static_cast<const std::uint8_t*>(data);
+        v.insert(v.end(), b, b + n);
+        out.push_back(v);
+    };
+    std::uint32_t status = 0, r5 = 0, r6 = 0;
+    std::uint8_t media[64] = {}, image[256] = {};
+    EepromChunk c0{}, c1{};
+    add(Tavik_GetLinkStatus(&status), &status, 4);                    // Deadline
+    add(Tavik_ReadReg(5, &r5), &r5, 4);                               // Counted
+    add(Tavik_ReadReg(6, &r6), &r6, 4);
+    add(Tavik_GetEeprom(0, 58, &c0), c0.bytes, sizeof c0.bytes);       // Busy deadline
+    add(Tavik_GetEeprom(58, 58, &c1), c1.bytes, sizeof c1.bytes);
+    add(ReadEeprom(0, 256, image) ? 1 : 0, image, sizeof image);
+    add(Tavik_SetRGTestConfig(TavikRGTestConfig{}), nullptr, 0);     // Chunked upload
+    add(Tavik_StartRGTest(), nullptr, 0);                             // Raw
+    add(Tavik_GetMediaConfig(media), media, sizeof media);            // Deadline
+    Tavik_TerminateProcess();
+    return out;
+}
+}  // namespace
+
+// The stale, wrong-echo, short and 0xFF-copy faults give the same results,
+// reply for reply, in both pacings.
+TEST(PacingFaults, SameResultsInBothPacings) {
+    for (int type = 1; type <= 4; ++type) {
+        SCOPED_TRACE(type);
+        ::setenv("TAVIKAPI_ORIGINAL_TIMING", "1", 1);
+        const auto original = Series(type);
+        ::unsetenv("TAVIKAPI_ORIGINAL_TIMING");
+        const auto paced = Series(type);
+        ASSERT_EQ(original.size(), 9u);
+        EXPECT_EQ(paced, original);
+        if (type == 1) {  // stale replies of other addresses never count: the image is the device's
+            EXPECT_EQ(paced[5][0], 1);
+            EXPECT_EQ(paced[5][1 + 76], 'A');
+            EXPECT_EQ(paced[5][1 + 77], 'L');
+        }
+        if (type == 2) {
+            EXPECT_EQ(paced[3][0], 0);  // an EEPROM reply must echo its address
+        }
+    }
+}
