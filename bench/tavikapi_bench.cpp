@@ -1,7 +1,9 @@
-// Library overhead per exchange beyond the waits the command table mandates,
-// for a HID and an MPUSB device, and CPU time while an export waits on a
+// Wall time per exchange pattern, paced against the original pacing
+// (TAVIKAPI_ORIGINAL_TIMING) and against the round-trip floor (the transport
+// alone: write, read, no pause), for a HID and an MPUSB device; a whole
+// 256-byte EEPROM read likewise; and CPU time while an export waits on a
 // silent device. Runs inside the lab (scripts/bench).
-//   tavikapi_bench [N]
+//   tavikapi_bench [N] [ROUNDS]
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -9,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,33 +40,43 @@ bool Open(int type) {
     return Tavik_SetDeviceType(type) && Tavik_DetectDevice(type) && Tavik_SelectDevice(0) && Tavik_ConnectToDevice();
 }
 
-struct LibraryTimes {
-    double reg = -1, regCpu = 0, ee = -1, eeCpu = 0;  // ms per exchange beyond the mandated pause
+void Pacing(bool original) {
+    if (original) ::setenv("TAVIKAPI_ORIGINAL_TIMING", "1", 1);
+    else ::unsetenv("TAVIKAPI_ORIGINAL_TIMING");
+}
+
+// One pattern: the export that runs it and the requests it sends.
+struct Pattern {
+    const char* name;
+    int requests;
+    bool (*run)();
 };
 
-// N register reads (Counted: 150 ms mandated pause, reply on the first read)
-// and N EEPROM reads (Busy deadline: 50 ms pause, reply on the first read).
-LibraryTimes Exchanges(int type, int n) {
-    LibraryTimes t;
-    if (!Open(type)) return t;
-    std::uint32_t v = 0;
-    Tavik_ReadReg(0, &v);  // warm-up
-    auto t0 = std::chrono::steady_clock::now();
-    double cpu0 = CpuMs();
+const Pattern kPatterns[] = {
+    {"Deadline (0x1D link status)", 1, [] { std::uint32_t s = 0; return Tavik_GetLinkStatus(&s) == 1; }},
+    {"Deadline after 50 ms (0x30 WLAN)", 1, [] { TavikWlanCommand c{}; return Tavik_SendWlanCommand(c) == 1; }},
+    {"Busy deadline (0x12 EEPROM 58 B)", 1, [] { EepromChunk c{}; return Tavik_GetEeprom(0, 58, &c) == 1; }},
+    {"Counted (0x01 register)", 1, [] { std::uint32_t v = 0; return Tavik_ReadReg(1, &v) == 1; }},
+    {"Raw (0x71 RG test start)", 1, [] { return Tavik_StartRGTest() == 1; }},
+    {"Chunked upload (0x70, 1 chunk)", 1, [] { return Tavik_SetRGTestConfig(TavikRGTestConfig{}) == 1; }},
+    {"Pieces (0x1E counters, 4)", 4, [] { CounterRecord c{}; return Tavik_GetCounter(&c, 0) == 1; }},
+    {"EEPROM 256 B (5 x 0x12)", 5,
+     [] {
+         for (std::uint32_t o = 0; o < 256; o += 58) {
+             EepromChunk c{};
+             if (Tavik_GetEeprom(o, o + 58 > 256 ? 256 - o : 58, &c) != 1) return false;
+         }
+         return true;
+     }},
+};
+
+// Mean wall ms of n runs of one pattern on the opened device; -1 on failure.
+double PatternMs(const Pattern& p, int n) {
+    if (!p.run()) return -1;  // warm-up
+    const auto t0 = std::chrono::steady_clock::now();
     for (int i = 0; i < n; ++i)
-        if (!Tavik_ReadReg(static_cast<std::uint32_t>(i), &v)) return t;
-    t.reg = WallMs(t0) / n - 150.0;
-    t.regCpu = (CpuMs() - cpu0) / n;
-    t0 = std::chrono::steady_clock::now();
-    cpu0 = CpuMs();
-    for (int i = 0; i < n; ++i) {
-        EepromChunk c{};
-        if (!Tavik_GetEeprom(0, 58, &c)) return t;
-    }
-    t.ee = WallMs(t0) / n - 50.0;
-    t.eeCpu = (CpuMs() - cpu0) / n;
-    Tavik_TerminateProcess();
-    return t;
+        if (!p.run()) return -1;
+    return WallMs(t0) / n;
 }
 
 double Median(std::vector<double> v) {
@@ -146,39 +159,50 @@ bool SilentWait(const char* label, int type) {
 
 }  // namespace
 
-// Rounds of: the transport alone, then the library, on the same device; the
-// median of the differences leaves out the machine's drift between rounds.
-bool Compare(const char* label, int type, double (*raw)(int, std::uint8_t, int), int n, int rounds) {
-    std::vector<double> rawMs, regMs, eeMs, regDiff, eeDiff, cpu;
+// Per pattern: the median over rounds of the mean wall time in each pacing,
+// against the floor of its requests at the transport's round trip.
+bool Table(const char* label, int type, double (*raw)(int, std::uint8_t, int), int n, int rounds) {
+    std::vector<double> trip;
+    std::vector<std::vector<double>> paced(std::size(kPatterns)), original(std::size(kPatterns));
     for (int r = 0; r < rounds; ++r) {
-        const double tReg = raw(n, 0x01, 150);
-        const double tEe = raw(n, 0x12, 50);
-        const LibraryTimes lib = Exchanges(type, n);
-        if (tReg < 0 || tEe < 0 || lib.reg < 0 || lib.ee < 0) {
+        const double t = raw(n, 0x1D, 0);
+        if (t < 0 || !Open(type)) {
             std::printf("%s: device not reached\n", label);
             return false;
         }
-        rawMs.push_back(tReg);
-        regMs.push_back(lib.reg);
-        eeMs.push_back(lib.ee);
-        regDiff.push_back(lib.reg - tReg);
-        eeDiff.push_back(lib.ee - tEe);
-        cpu.push_back(lib.regCpu);
+        trip.push_back(t);
+        for (std::size_t k = 0; k < std::size(kPatterns); ++k) {
+            for (bool orig : {false, true}) {
+                Pacing(orig);
+                const double ms = PatternMs(kPatterns[k], n);
+                if (ms < 0) {
+                    std::printf("%s: %s failed\n", label, kPatterns[k].name);
+                    return false;
+                }
+                (orig ? original : paced)[k].push_back(ms);
+            }
+        }
+        Pacing(false);
+        Tavik_TerminateProcess();
     }
-    std::printf("%s: transport alone (write, pause, read) %.3f ms beyond the pause (median of %d rounds of %d)\n",
-                label, Median(rawMs), rounds, n);
-    std::printf("%s: register read  %.3f ms beyond the 150 ms pause; library beyond the transport %+.3f ms "
-                "(cpu %.3f ms/exchange)\n", label, Median(regMs), Median(regDiff), Median(cpu));
-    std::printf("%s: EEPROM read    %.3f ms beyond the 50 ms pause;  library beyond the transport %+.3f ms\n", label,
-                Median(eeMs), Median(eeDiff));
+    const double rtt = Median(trip);
+    std::printf("%s round trip (transport alone, write + read) %.3f ms; median of %d rounds of %d\n", label, rtt,
+                rounds, n);
+    std::printf("%s %-34s %4s %9s %9s %9s %7s\n", label, "pattern", "req", "floor ms", "paced ms", "orig ms",
+                "p/floor");
+    for (std::size_t k = 0; k < std::size(kPatterns); ++k) {
+        const double floor = kPatterns[k].requests * rtt, p = Median(paced[k]), o = Median(original[k]);
+        std::printf("%s %-34s %4d %9.3f %9.3f %9.3f %7.2f\n", label, kPatterns[k].name, kPatterns[k].requests, floor,
+                    p, o, p / floor);
+    }
     return true;
 }
 
 int main(int argc, char** argv) {
     const int n = argc > 1 ? std::atoi(argv[1]) : 10;
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
-    bool ok = Compare("HID  ", 1, RawHidMs, n, rounds);
-    ok = Compare("MPUSB", 2, RawMpusbMs, n, rounds) && ok;
+    bool ok = Table("HID  ", 1, RawHidMs, n, rounds);
+    ok = Table("MPUSB", 2, RawMpusbMs, n, rounds) && ok;
     ok = SilentWait("HID  ", 3) && ok;
     ok = SilentWait("MPUSB", 4) && ok;
     return ok ? 0 : 1;

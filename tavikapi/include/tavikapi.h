@@ -19,6 +19,17 @@
  *   for its whole run, so calls from other threads wait for it.
  * - Multi-byte values in replies are little-endian; outputs typed uint16_t /
  *   uint32_t receive the reply bytes as stored (the host is little-endian).
+ * - Pacing. By default a pause that exists only to let the device's reply
+ *   (or a job's end, or the log-clearing confirmation) arrive ends when it
+ *   has arrived; it never lasts longer than the fixed pause, a reply that the
+ *   fixed pause would have let in is still taken, and a silent device is
+ *   given up after exactly the full time limits of the command table. The
+ *   environment variable TAVIKAPI_ORIGINAL_TIMING, set to anything but "0",
+ *   selects the original pacing: every pause is waited out in full. It is
+ *   read at the start of each exchange and each job step, so set it before
+ *   the calls it should govern (brevane-cli --original-timing does). Pauses
+ *   kept for the device's own sake (after a download's closing request, the
+ *   pad-data start) are the same in both pacings.
  */
 #ifndef TAVIKAPI_H
 #define TAVIKAPI_H

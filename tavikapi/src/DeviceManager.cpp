@@ -158,13 +158,19 @@ std::int32_t DeviceManager::Terminate() {
     // Stop a running job first: it holds the device's lock for its whole
     // run, so closing first would wait for the job to end by itself.
     m_jobs.RequestAbort();
+    // Up to 500 waits of 10 ms for the idle flag: paced timing waits for the
+    // flag itself, for at most the same 5 s.
     bool idle = false;
-    for (int i = 0; i < 500; ++i) {
-        if (m_jobs.Idle()) {
-            idle = true;
-            break;
+    if (!OriginalPacing()) {
+        idle = m_jobs.WaitIdle(500 * 10);
+    } else {
+        for (int i = 0; i < 500; ++i) {
+            if (m_jobs.Idle()) {
+                idle = true;
+                break;
+            }
+            WaitPumping(10);
         }
-        WaitPumping(10);
     }
     // A job still running keeps the device (and its lock) until it ends.
     if (idle)

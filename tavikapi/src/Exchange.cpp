@@ -21,11 +21,43 @@ bool Deliver(const Packet& buf, Packet* reply) {
     return true;
 }
 
-// Up to `reads` reads, pausing 50 ms after each miss but the last.
-bool ReadsWithPause(Link link, int reads, const Matcher& match, Packet* reply) {
+// The pause a pattern puts between its write and its first read. It is there
+// for the reply alone, and a read itself waits for the reply (up to its
+// second), so paced timing reads at once and owes the pause: when that first
+// read brings nothing the exchange takes (silence or another reply), the
+// pause is paid right after it. Every later read, and every limit, then falls
+// where the pause-first order puts it: a reply that order would take is
+// still taken, and silence costs the full time. Original timing pauses first.
+class FirstPause {
+public:
+    FirstPause(Timing& timing, int ms, PauseFor purpose = PauseFor::Reply)
+        : m_timing(timing), m_ms(ms), m_owed(ms > 0 && purpose == PauseFor::Reply && !OriginalPacing()) {
+        if (ms > 0 && !m_owed) m_timing.Pause(ms);
+    }
+    // Whether the pause is still to be paid (paced, before the first miss).
+    bool Owed() const { return m_owed; }
+    // After a read that the exchange did not take.
+    void Miss() {
+        if (!m_owed) return;
+        m_owed = false;
+        m_timing.Pause(m_ms);
+    }
+
+private:
+    Timing& m_timing;
+    int m_ms;
+    bool m_owed;
+};
+
+// Up to `reads` reads, pausing 50 ms after each miss but the last (a miss
+// pause stays in both pacings: it follows a read that waited its second, or a
+// reply that was not the awaited one).
+bool ReadsWithPause(Link link, int reads, const Matcher& match, Packet* reply, int firstPauseMs = 0) {
+    FirstPause first(link.timing, firstPauseMs);
     Packet buf{};
     for (int i = 0; i < reads; ++i) {
         if (ReadMatch(link, match, buf)) return Deliver(buf, reply);
+        first.Miss();
         if (i + 1 < reads) link.timing.Pause(kRetryPauseMs);
     }
     return false;
@@ -59,14 +91,18 @@ namespace {
 // Write, [pause], then read until a match or until `limitMs` have passed since
 // the pause, pausing `missPauseMs` after each miss.
 bool UntilDeadline(Link link, const Packet& request, int pauseMs, int limitMs, int missPauseMs, const Matcher& match,
-                   Packet* reply) {
+                   Packet* reply, PauseFor purpose = PauseFor::Reply) {
     if (!Send(link, request)) return false;
-    if (pauseMs > 0) link.timing.Pause(pauseMs);
-    const auto start = link.timing.Now();
+    // The limit runs from the end of the pause: from write + pause, also when
+    // paced timing pays the pause only after its first read.
+    const auto written = link.timing.Now();
+    FirstPause first(link.timing, pauseMs, purpose);
+    const auto start = first.Owed() ? written + std::chrono::milliseconds(pauseMs) : link.timing.Now();
     Packet buf{};
     for (;;) {
         if (link.timing.ElapsedMs(start) >= limitMs) return false;
         if (ReadMatch(link, match, buf)) return Deliver(buf, reply);
+        first.Miss();
         if (missPauseMs > 0) link.timing.Pause(missPauseMs);
     }
 }
@@ -77,14 +113,14 @@ bool Deadline(Link link, const Packet& request, int limitMs, const Matcher& matc
     return UntilDeadline(link, request, pauseMs, limitMs, kRetryPauseMs, match, reply);
 }
 
-bool BusyDeadline(Link link, const Packet& request, int pauseMs, int limitMs, const Matcher& match, Packet* reply) {
-    return UntilDeadline(link, request, pauseMs, limitMs, 0, match, reply);
+bool BusyDeadline(Link link, const Packet& request, int pauseMs, int limitMs, const Matcher& match, Packet* reply,
+                  PauseFor purpose) {
+    return UntilDeadline(link, request, pauseMs, limitMs, 0, match, reply, purpose);
 }
 
 bool Counted(Link link, const Packet& request, int reads, const Matcher& match, Packet* reply) {
     if (!Send(link, request)) return false;
-    link.timing.Pause(kCountedPauseMs);
-    return ReadsWithPause(link, reads, match, reply);
+    return ReadsWithPause(link, reads, match, reply, kCountedPauseMs);
 }
 
 bool Piece(Link link, const Packet& request, int reads, const Matcher& match, Packet* reply) {
@@ -94,8 +130,7 @@ bool Piece(Link link, const Packet& request, int reads, const Matcher& match, Pa
 
 bool Raw(Link link, const Packet& request, Packet* reply) {
     if (!Send(link, request)) return false;
-    link.timing.Pause(kCountedPauseMs);
-    return ReadsWithPause(link, 50, [](const Packet&) { return true; }, reply);
+    return ReadsWithPause(link, 50, [](const Packet&) { return true; }, reply, kCountedPauseMs);
 }
 
 bool ChunkedUpload(Link link, const std::vector<Packet>& chunks) {

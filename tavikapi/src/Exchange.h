@@ -30,8 +30,15 @@ bool Send(Link link, const Packet& request);
 // Deadline: write, [pause], then read until a match, pausing 50 ms after each
 // miss, until limitMs have passed since the write (or the pause).
 bool Deadline(Link link, const Packet& request, int limitMs, const Matcher& match, Packet* reply, int pauseMs = 0);
+// What the pause after a write is for. Reply: only for the reply to arrive,
+// so paced timing reads at once and pays the pause only when that first read
+// brings nothing it takes. Settle: it may be for the device's own sake (an
+// EEPROM write), so it is kept in both pacings.
+enum class PauseFor { Reply, Settle };
+
 // Busy deadline: write, [pause], then read without pausing between reads.
-bool BusyDeadline(Link link, const Packet& request, int pauseMs, int limitMs, const Matcher& match, Packet* reply);
+bool BusyDeadline(Link link, const Packet& request, int pauseMs, int limitMs, const Matcher& match, Packet* reply,
+                  PauseFor purpose = PauseFor::Reply);
 // Counted: write, pause 150 ms, then at most `reads` reads, 50 ms after a miss.
 bool Counted(Link link, const Packet& request, int reads, const Matcher& match, Packet* reply);
 // Pieces of the counter and WLAN reads: write, then at most `reads` reads

@@ -469,10 +469,12 @@ bool EepromRangeValid(std::uint32_t offset, std::uint32_t length) {
 }
 
 // An EEPROM exchange whose reply must echo the request's word address and
-// word count.
+// word count. The 50 ms after a write request stays in both pacings: it may
+// be the device's time to write its EEPROM.
 bool EepromExchange(Link link, const Packet& request, int limitMs, Packet* reply) {
+    const PauseFor purpose = request[0] == code::SetEeprom ? PauseFor::Settle : PauseFor::Reply;
     return BusyDeadline(link, request, 50, limitMs, [&](const Packet& r) { return MatchEcho(r, request, 2, 5); },
-                        reply);
+                        reply, purpose);
 }
 
 uint16_t Tavik_GetSystemInfo(SystemInfoRecord* info) {

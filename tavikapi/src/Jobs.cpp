@@ -67,9 +67,17 @@ bool Jobs::TryClaim() {
 }
 
 void Jobs::Release() {
-    std::lock_guard g(m_flagMutex);
-    m_busy.store(false);
-    m_idle.store(true);
+    {
+        std::lock_guard g(m_flagMutex);
+        m_busy.store(false);
+        m_idle.store(true);
+    }
+    m_idleChanged.notify_all();
+}
+
+bool Jobs::WaitIdle(int ms) {
+    std::unique_lock g(m_flagMutex);
+    return m_idleChanged.wait_for(g, std::chrono::milliseconds(ms), [this] { return m_idle.load(); });
 }
 
 void Jobs::RequestAbort() {
@@ -175,18 +183,24 @@ bool RunClearLog(Link link, Progress& progress, const std::atomic<bool>& abort, 
     }
     const unsigned logs = ReadU16Le(reply, 2);
     Send(link, Request(code::ClearLog));
-    link.timing.Pause(500);
+    // The 500 ms after the request and the 500 ms steps wait for the device's
+    // 0x0C reply alone: paced timing ends them when the reader has seen it
+    // (the reader then starts at once); original timing sits them out and
+    // starts the reader after the first.
+    const bool original = OriginalPacing();
+    if (original) link.timing.Pause(500);
 
     // The device reports the log cleared with a 0x0C reply, whenever that is.
-    std::atomic<bool> cleared{false};
+    Flag cleared;
     std::atomic<bool> done{false};
     std::thread reader([&] {
         Packet buf{};
-        while (!done.load() && !cleared.load()) {
+        while (!done.load() && !cleared.Raised()) {
             buf.fill(0);
-            if (link.channel.Read(buf.data()) > 0 && buf[0] == code::ClearLog) cleared.store(true);
+            if (link.channel.Read(buf.data()) > 0 && buf[0] == code::ClearLog) cleared.Raise();
         }
     });
+    if (!original) link.timing.PaceFor(cleared, 500);
     // The reader must be gone before the lock is released, or it would take
     // replies meant for the next exchange.
     auto stopReader = [&] {
@@ -201,13 +215,13 @@ bool RunClearLog(Link link, Progress& progress, const std::atomic<bool>& abort, 
         // 100 % is for the confirmed end only.
         percent = static_cast<std::uint8_t>(std::min<std::uint64_t>(std::uint64_t{s} * 100 / steps, 99));
         progress.Report(kOpClearLog, percent);
-        if (cleared.load()) {
+        if (cleared.Raised()) {
             stopReader();
             Send(link, Request(code::End));
             progress.Report(kOpClearLog, 100);
             return true;
         }
-        link.timing.Pause(500);
+        link.timing.PaceFor(cleared, 500);
     }
     stopReader();
     return false;

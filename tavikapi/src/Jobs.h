@@ -2,6 +2,7 @@
 // Background jobs (image downloads, log clearing): one at a time, on a
 // worker thread, coordinated through the busy, idle and abort flags.
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -24,6 +25,8 @@ public:
     bool Idle() const { return m_idle.load(); }
     void RequestAbort();
     const std::atomic<bool>& AbortFlag() const { return m_abort; }
+    // Waits until the slot is idle or ms have passed; true when idle.
+    bool WaitIdle(int ms);
 
     // Takes the one job slot (busy set, idle cleared, abort cleared) before
     // any check, so two callers can never both start a job. False when a job
@@ -45,6 +48,7 @@ private:
     // nobody sees the slot idle once it is claimed, and an abort made after a
     // claim is never cleared by it.
     std::mutex m_flagMutex;
+    std::condition_variable m_idleChanged;  // notified when the slot is freed
     std::mutex m_threadMutex;
     std::thread m_worker;
 };

@@ -1,6 +1,10 @@
 // Exchange patterns over a scripted channel and clock.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <functional>
+#include <vector>
+
 #include "Exchange.h"
 #include "Fake.h"
 
@@ -104,3 +108,97 @@ TEST_F(Patterns, UnsentRequestFailsAtOnce) {
     EXPECT_FALSE(Deadline(link, Request(code::StartTx), 2000, ByCode(code::StartTx), nullptr));
     EXPECT_EQ(channel.Reads(), 0);
 }
+
+// Pacing of every pattern, in both pacings (TAVIKAPI_ORIGINAL_TIMING): a
+// reply that is there at once is read without the pause before the first
+// read (paced) or after it (original); a reply in the last read that the
+// pause-first order makes is still taken; silence costs exactly what the
+// pause-first order costs. A silent read takes its full second on the fake
+// clock.
+class Pacing : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override {
+        if (GetParam()) ::setenv("TAVIKAPI_ORIGINAL_TIMING", "1", 1);
+        else ::unsetenv("TAVIKAPI_ORIGINAL_TIMING");
+    }
+    void TearDown() override { ::unsetenv("TAVIKAPI_ORIGINAL_TIMING"); }
+    bool Original() const { return GetParam(); }
+};
+
+namespace {
+struct PatternCase {
+    const char* name;
+    int firstPauseMs;  // the pause before the first read
+    int lastReadAt;    // when the last read starts in the pause-first order
+    int silentMs;      // what silence costs in that order
+    int reads;         // reads made before giving up
+    std::function<bool(Link, Packet*)> run;
+};
+
+std::vector<PatternCase> PatternCases() {
+    const auto any = [](const Packet&) { return true; };
+    return {
+        {"Deadline", 0, 1050, 2100, 2, [=](Link l, Packet* r) { return Deadline(l, Request(0x1B), 2000, any, r); }},
+        {"Deadline after a pause", 50, 50, 1100, 1,
+         [=](Link l, Packet* r) { return Deadline(l, Request(0x30), 1000, any, r, kRetryPauseMs); }},
+        {"Busy deadline", 50, 1050, 2050, 2,
+         [=](Link l, Packet* r) { return BusyDeadline(l, Request(0x12), 50, 2000, any, r); }},
+        {"Counted", 150, 2250, 3250, 3, [=](Link l, Packet* r) { return Counted(l, Request(0x01), 3, any, r); }},
+        {"Piece", 0, 7350, 8350, 8, [=](Link l, Packet* r) { return Piece(l, Request(0x1E), 8, any, r); }},
+        {"Raw", 150, 150 + 49 * 1050, 150 + 49 * 1050 + 1000, 50,
+         [=](Link l, Packet* r) { return Raw(l, Request(0x71), r); }},
+        {"Chunked upload", 0, 5250, 6250, 6, [=](Link l, Packet*) { return ChunkedUpload(l, {Request(0x70)}); }},
+    };
+}
+}  // namespace
+
+TEST_P(Pacing, EachPatternTakesAPromptReplyAtOnceALateOneInTimeAndGivesUpAtTheFullLimit) {
+    for (const auto& c : PatternCases()) {
+        SCOPED_TRACE(c.name);
+        {  // at once: no pause before the read when paced
+            FakeTiming timing;
+            FakeChannel channel{timing};
+            channel.Queue(Reply({0x70, 0x42}));
+            Packet reply{};
+            ASSERT_TRUE(c.run(Link{channel, timing}, &reply));
+            EXPECT_EQ(channel.Reads(), 1);
+            const std::vector<int> pauses =
+                Original() && c.firstPauseMs > 0 ? std::vector<int>{c.firstPauseMs} : std::vector<int>{};
+            EXPECT_EQ(timing.pauses, pauses);
+        }
+        {  // in the last read: every read before it silent
+            FakeTiming timing;
+            FakeChannel channel{timing};
+            for (int i = 0; i + 1 < c.reads; ++i) channel.QueueSilence();
+            channel.Queue(Reply({0x70, 0x42}));
+            ASSERT_TRUE(c.run(Link{channel, timing}, nullptr));
+            EXPECT_EQ(channel.Reads(), c.reads);
+            if (Original() || c.reads > 1) EXPECT_EQ(timing.Elapsed(), c.lastReadAt);
+            else EXPECT_EQ(timing.Elapsed(), 0);  // paced reads the first time at once
+        }
+        {  // silence: the full limit in both pacings, and not one read more
+            FakeTiming timing;
+            FakeChannel channel{timing};
+            EXPECT_FALSE(c.run(Link{channel, timing}, nullptr));
+            EXPECT_EQ(timing.Elapsed(), c.silentMs);
+            EXPECT_EQ(channel.Reads(), c.reads);
+        }
+    }
+    {  // a pause kept for the device (an EEPROM write) comes first in both pacings
+        FakeTiming timing;
+        FakeChannel channel{timing};
+        channel.Queue(Reply({0x13}));
+        EXPECT_TRUE(BusyDeadline(Link{channel, timing}, Request(0x13), 50, 5000, ByCode(0x13), nullptr,
+                                 PauseFor::Settle));
+        EXPECT_EQ(timing.pauses, (std::vector<int>{50}));
+    }
+    // Replies that are not the awaited one: read at the old pace.
+    FakeTiming timing;
+    FakeChannel channel{timing};
+    for (int i = 0; i < 3; ++i) channel.Queue(Reply({0xFF}));
+    EXPECT_FALSE(Counted(Link{channel, timing}, Request(0x01), 3, ByCode(0x01), nullptr));
+    EXPECT_EQ(timing.pauses, (std::vector<int>{150, 50, 50}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Both, Pacing, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Original" : "Paced"; });
