@@ -122,10 +122,10 @@ void PacedAgainstOriginal(bool serverRanBefore) {
                 1000 * jessorTrip, 1000 * orvelTrip);
     std::printf("%-48s %8s %10s %10s %10s %8s\n", "", "requests", "paced s", "original s", "floor s", "paced/floor");
     CountingSink probe;
-    RunDeviceSearch({"Ilvane - Jessor"}, probe);
+    RunDeviceSearch(BuiltInFamilies(), {"Ilvane - Jessor"}, probe);
     const int jessorModules = static_cast<int>(probe.texts.size());
     CountingSink orvelProbe;
-    RunDeviceSearch({"Orvel Series Card"}, orvelProbe);  // leaves the local server running
+    RunDeviceSearch(BuiltInFamilies(), {"Orvel Series Card"}, orvelProbe);  // leaves the local server running
     const int orvelModules = static_cast<int>(orvelProbe.texts.size());
     int generators = 0;
     for (const auto& t : orvelProbe.texts)
@@ -135,15 +135,15 @@ void PacedAgainstOriginal(bool serverRanBefore) {
         {"Jessor, the default lab's cards", 1 + jessorModules, 0,
          [] { return AllModules<CComm_Jessor>("198.18.0.50"); }},
         {"Jessor, default lab search", 1 + jessorModules, kLibraryDiscovery,
-         [] { CountingSink s; return !RunDeviceSearch({"Ilvane - Jessor"}, s).empty(); }},
+         [] { CountingSink s; return !RunDeviceSearch(BuiltInFamilies(), {"Ilvane - Jessor"}, s).empty(); }},
         {"Orvel, one module (server running)", 2, kLibraryDiscovery,
          [] { return OneModule<CComm_Orvel>("198.18.0.80", 0); }},
         {"Orvel, the default lab's cards (server running)", 1 + orvelModules, kLibraryDiscovery + generators * 0.2,
          [] { return AllModules<CComm_Orvel>("198.18.0.80"); }},
         {"Orvel, default lab search (server running)", 1 + orvelModules, 2 * kLibraryDiscovery + generators * 0.2,
-         [] { CountingSink s; return !RunDeviceSearch({"Orvel Series Card"}, s).empty(); }},
+         [] { CountingSink s; return !RunDeviceSearch(BuiltInFamilies(), {"Orvel Series Card"}, s).empty(); }},
         {"Orvel, default lab search (server start)", 1 + orvelModules, 2 * kLibraryDiscovery + generators * 0.2,
-         [] { EndStartedServer(); CountingSink s; return !RunDeviceSearch({"Orvel Series Card"}, s).empty(); }},
+         [] { EndStartedServer(); CountingSink s; return !RunDeviceSearch(BuiltInFamilies(), {"Orvel Series Card"}, s).empty(); }},
     };
     for (const auto& row : rows) {
         if (serverRanBefore && row.what.find("server start") != std::string::npos) continue;

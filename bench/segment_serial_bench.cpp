@@ -46,12 +46,12 @@ int YaltroTiming(bool original) {
     const auto ports = platform::FindSerialPorts();
     const double t0 = Now();
     CountingSink sink;
-    RunDeviceSearch(std::vector<std::string>{"Yaltro"}, sink);
+    RunDeviceSearch(BuiltInFamilies(), std::vector<std::string>{"Yaltro"}, sink);
     const double searchWall = Now() - t0;
     const int modules = static_cast<int>(sink.texts.size());
     if (!modules || ports.empty()) return 1;
     const double t1 = Now();
-    auto f = CreateFamily(FamilyRegistry::ClassOf("Yaltro"));
+    auto f = CreateFamily(BuiltInFamilies().ClassOf("Yaltro"));
     std::uint8_t image[256] = {};
     const bool ok = f && f->Connect() && (f->SetModuleIndex(0), f->OpenModule()) && f->ReadEeprom(image, 256);
     if (f) f->CloseModule();

@@ -14,6 +14,7 @@
 
 #include "BenchClock.h"
 #include "BenchSearch.h"
+#include "families/Registry.h"
 #include "framework/DeviceSearch.h"
 #include "framework/Wait.h"
 #include "tavikapi.h"
@@ -54,7 +55,7 @@ Run Search(const std::vector<std::string>& families) {
     QuietSink sink;
     const double cpu0 = CpuSeconds();
     const auto t0 = std::chrono::steady_clock::now();
-    const auto found = RunDeviceSearch(families, sink);
+    const auto found = RunDeviceSearch(BuiltInFamilies(), families, sink);
     return {Seconds(t0), CpuSeconds() - cpu0, found.size()};
 }
 
