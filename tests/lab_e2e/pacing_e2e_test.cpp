@@ -218,7 +218,7 @@ TEST(PacingLab, RawEthernetNesbin) {
                 continue;
             }
             // 150 ms is inside the five discovery attempts of seg1.
-            EXPECT_EQ(r.connect.ok, 1);
+            ASSERT_EQ(r.connect.ok, 1);
             EXPECT_GE(r.connect.ms, 5 * 50.0 + c.lateMs);
             EXPECT_EQ(r.modules.at(0).ok, 1);
             EXPECT_EQ(r.modules.at(0).serial, "NBPACE01");
