@@ -2,6 +2,7 @@
 // against the waits their protocols mandate; and the Yaltro port probe alone.
 // Run inside a lab (scripts/bench builds the labs):
 //   segment_serial_bench search NAME FLOOR_SECONDS
+//   segment_serial_bench compare NAME FLOOR_SECONDS   (paced and original timing)
 //   segment_serial_bench probe PORTS
 //   segment_serial_bench yaltro-timing paced|original   (the default lab's
 //       Yaltro in one timing; run once per timing, each in a fresh lab)
@@ -86,7 +87,7 @@ int main(int argc, char** argv) {
     if (argc == 3 && !std::strcmp(argv[1], "yaltro-timing") && InLab())
         return YaltroTiming(!std::strcmp(argv[2], "original"));
     if (argc < 3 || !InLab()) {
-        std::fprintf(stderr, "usage (inside brevane-lab run): segment_serial_bench search NAME FLOOR_S | probe PORTS\n");
+        std::fprintf(stderr, "usage (inside brevane-lab run): segment_serial_bench search|compare NAME FLOOR_S | probe PORTS\n");
         return 2;
     }
     const double t0 = Now(), c0 = CpuSeconds();
@@ -97,6 +98,24 @@ int main(int argc, char** argv) {
         std::printf("%-14s modules %d  wall %7.3f s  floor %6.3f s  ratio %5.2f  cpu %6.3f s  cpu/wall %5.2f %%\n",
                     argv[2], static_cast<int>(sink.texts.size()), wall, floor, floor > 0 ? wall / floor : 0.0, cpu, 100 * cpu / wall);
         return static_cast<int>(sink.texts.size()) > 0 ? 0 : 1;
+    }
+    if (!std::strcmp(argv[1], "compare") && argc >= 4) {
+        // The same search in paced and in original timing.
+        double wall[2] = {};
+        int found[2] = {};
+        for (int original = 0; original < 2; ++original) {
+            SetOriginalTiming(original == 1);
+            CountingSink sink;
+            const double start = Now();
+            RunDeviceSearch(BuiltInFamilies(), std::vector<std::string>{argv[2]}, sink);
+            wall[original] = Now() - start;
+            found[original] = static_cast<int>(sink.texts.size());
+        }
+        SetOriginalTiming(false);
+        const double floor = std::atof(argv[3]);
+        std::printf("%-14s modules %d  paced %7.3f s  original %7.3f s  floor %6.3f s  paced/floor %5.2f\n", argv[2],
+                    found[0], wall[0], wall[1], floor, floor > 0 ? wall[0] / floor : 0.0);
+        return found[0] > 0 && found[0] == found[1] ? 0 : 1;
     }
     if (!std::strcmp(argv[1], "probe")) {
         auto family = CreateFamily(BuiltInFamilies().ClassOf("Yaltro"));

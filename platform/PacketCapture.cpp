@@ -111,6 +111,8 @@ int PacketCapture::Next(std::vector<std::uint8_t>& frame) {
     return 1;
 }
 
+int PacketCapture::SelectableFd() const { return m_pcap ? pcap_get_selectable_fd(m_pcap) : -1; }
+
 bool RawEthernetRefused() {
     const int s = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
     if (s >= 0) {

@@ -53,6 +53,9 @@ public:
     // The next captured frame: 1 with a frame, 0 when none came within the
     // read time-out, -1 on error.
     int Next(std::vector<std::uint8_t>& frame);
+    // A descriptor that turns readable when captured frames wait; -1 when
+    // the capture is closed or has none.
+    int SelectableFd() const;
 
 private:
     struct ::pcap* m_pcap = nullptr;

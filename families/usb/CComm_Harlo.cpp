@@ -1,7 +1,6 @@
 #include "CComm_Harlo.h"
 
 #include <algorithm>
-#include <atomic>
 
 #include "Harlo301API.h"
 #include "HarloFrames.h"
@@ -23,16 +22,16 @@ constexpr int kReadWaits = 40;   // about 2 s
 constexpr int kWriteWaits = 60;  // about 3 s
 constexpr std::int32_t kImageBytes = 256;  // eeprom_93c56
 
-// Set by the callback on the library's thread, polled by the search thread.
-// The release store after the library filled eeprom_93c56 and the acquire
-// load before it is read order the two.
-std::atomic<std::int32_t> g_complete{0};
+// Raised by the callback on the library's thread, waited for by the search
+// thread. The flag's lock orders the library's filling of eeprom_93c56
+// before the raise with the reading of it after the wait.
+EventFlag g_complete;
 
 }  // namespace
 
 void CComm_Harlo::OnFrame(const unsigned char* frame, std::uint32_t length, std::uint32_t, std::uint32_t) {
     if (frame && harlo::IsCompletionFrame(std::span<const std::uint8_t>(frame, length)))
-        g_complete.store(1, std::memory_order_release);
+        g_complete.Raise();
 }
 
 CComm_Harlo::~CComm_Harlo() { CloseModule(); }
@@ -73,11 +72,11 @@ void CComm_Harlo::CloseModule() {
 // The image is 256 bytes: a longer read or write is refused before any request.
 BOOL CComm_Harlo::ReadEeprom(std::uint8_t* buffer, std::int32_t length) {
     if ((length > 0 && !buffer) || length > kImageBytes) return FALSE;
-    g_complete.store(0);
+    g_complete.Clear();
     Harlo301_93C56_Read();
+    // Each of the waits ends as soon as the completion comes (paced timing).
     for (int wait = 0; wait < kReadWaits; ++wait) {
-        WaitPumping(kPauseMs);
-        if (g_complete.load(std::memory_order_acquire)) {
+        if (PaceFor(g_complete, kPauseMs)) {
             m_readValid = 1;
             if (length > 0) std::copy_n(eeprom_93c56, length, buffer);
             return TRUE;
@@ -93,13 +92,11 @@ BOOL CComm_Harlo::ReadEeprom(std::uint8_t* buffer, std::int32_t length) {
 // when the search is stopped.
 BOOL CComm_Harlo::WriteEeprom(const std::uint8_t* buffer, std::int32_t length) {
     if ((length > 0 && !buffer) || length > kImageBytes) return FALSE;
-    g_complete.store(0);
+    g_complete.Clear();
     if (length > 0) std::copy_n(buffer, length, eeprom_93c56);
     Harlo301_93C56_Write(0, 128);
-    for (int wait = 0; wait < kWriteWaits; ++wait) {
-        WaitPumping(kPauseMs);
-        if (g_complete.load(std::memory_order_acquire)) return TRUE;
-    }
+    for (int wait = 0; wait < kWriteWaits; ++wait)
+        if (PaceFor(g_complete, kPauseMs, false)) return TRUE;
     LOG_WARN(kLog, "write: no completion");
     return FALSE;
 }

@@ -75,18 +75,43 @@ BOOL EtherLink::SendFrame(std::span<const std::uint8_t> frame) {
     return m_capture.Send(wire) ? TRUE : FALSE;
 }
 
+// After an attempt that captured nothing, paced timing waits for the next
+// frame to be captured, up to the 50 ms pause; original timing sits the pause
+// out. After a frame that was not the reply the next attempt comes after the
+// full pause in both: traffic that keeps coming uses up the attempts at the
+// old pace, and a silent segment costs every pause in full.
 template <class Accept>
 bool EtherLink::Poll(int attempts, bool stoppable, Accept accept) {
     std::vector<std::uint8_t> frame;
+    bool held = false;  // a frame captured during the last paced wait
     for (int attempt = 0; attempt < attempts; ++attempt) {
-        if (m_capture.Next(frame) > 0) {
+        const int got = held ? 1 : m_capture.Next(frame);
+        held = false;
+        if (got > 0) {
             const auto seen = nesbin::Bounded(frame);
             LogFrame(kLog, "captured", seen.data(), seen.size());
             if (accept(seen)) return true;
         }
         if (stoppable && StopRequested()) return false;
-        WaitPumping(kPauseMs);
+        if (got > 0 || OriginalTiming())
+            FixedWait(kPauseMs, stoppable);
+        else
+            held = AwaitFrame(frame, kPauseMs, stoppable);
     }
+    return false;
+}
+
+bool EtherLink::AwaitFrame(std::vector<std::uint8_t>& frame, int milliseconds, bool stoppable) {
+    const auto deadline = WaitClock::now() + std::chrono::milliseconds(milliseconds);
+    while (WaitReadableUntil(m_capture.SelectableFd(), deadline, stoppable)) {
+        const int got = m_capture.Next(frame);
+        if (got > 0) return true;
+        if (got < 0) break;  // a capture that fails: the rest of the pause is sat out
+        // Readable but nothing for us (our own frames are not taken): wait on.
+    }
+    if (stoppable && StopRequested()) return false;
+    FixedWait(static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(deadline - WaitClock::now()).count()),
+              stoppable);
     return false;
 }
 

@@ -40,6 +40,9 @@ private:
     // the first frame `accept` takes (looked at up to 1048 bytes).
     template <class Accept>
     bool Poll(int attempts, bool stoppable, Accept accept);
+    // The paced wait after an attempt that captured nothing: until a frame is
+    // captured (into `frame`, true) or `milliseconds` have passed.
+    bool AwaitFrame(std::vector<std::uint8_t>& frame, int milliseconds, bool stoppable);
 
     std::vector<NIC_INFO_T> m_interfaces;
     int m_selected = -1;

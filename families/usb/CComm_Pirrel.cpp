@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <mutex>
-#include <thread>
 
+#include "ReplyPacing.h"
 #include "base/Log.h"
 #include "framework/TransferNote.h"
 #include "framework/Wait.h"
@@ -97,22 +97,19 @@ std::size_t CComm_Pirrel::ReceivePacket(pirrel::Packet& packet) {
 }
 
 BOOL CComm_Pirrel::Exchange(const pirrel::Packet& request, pirrel::Packet& reply, bool stoppable) {
-    // A stop ends the pauses of a read; a write's pauses keep their length.
-    auto pause = [stoppable] {
-        if (!stoppable && StopRequested())
-            std::this_thread::sleep_for(std::chrono::milliseconds(kPauseMs));
-        else
-            WaitPumping(kPauseMs);
-    };
+    // Each receive waits up to its 1000 ms read time-out for the packet; the
+    // pauses only pace the attempts (ReplyPacing). A stop ends the pauses of
+    // a read; a write's pauses keep their length.
+    ReplyPacing pacing(kPauseMs, stoppable);
     SendPacket(request);
-    pause();
+    pacing.AfterRequest();
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         if (stoppable && StopRequested()) return FALSE;
         reply.fill(0);
         const std::size_t received = ReceivePacket(reply);
         // A late reply to an earlier chunk, or nothing: skipped.
         if (pirrel::IsReply(request, reply, received)) return TRUE;
-        pause();
+        pacing.AfterRejectedAttempt();
     }
     LOG_INFO(kLog, "command 0x%02x address %u: no matching reply after %d attempts", request[0], request[1],
              kAttempts);

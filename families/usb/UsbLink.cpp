@@ -6,6 +6,7 @@
 
 #include "base/Log.h"
 #include "framework/TransferNote.h"
+#include "ReplyPacing.h"
 #include "framework/Wait.h"
 #include "platform/UsbSearch.h"
 
@@ -165,7 +166,11 @@ std::size_t UsbLink::ReceiveReport(echo::Report& report) {
 
 BOOL UsbLink::Exchange(const echo::Layout& layout, const echo::Report& request, echo::Report& reply) {
     SendReport(request);
-    Pause(WaitClock::now() + std::chrono::milliseconds(kReplyPauseMs));
+    // Every receive below waits for its report itself (a pipe or HID read
+    // until the node is readable, an MPUSB read in the library), each up to
+    // its own limit: the pauses only pace the attempts (ReplyPacing).
+    ReplyPacing pacing(kReplyPauseMs, m_stoppable);
+    pacing.AfterRequest();
     for (int attempt = 0; attempt < kReplyAttempts; ++attempt) {
         // A stopped search ends here, after at most one transfer's time-out.
         if (Stopped()) {
@@ -177,7 +182,7 @@ BOOL UsbLink::Exchange(const echo::Layout& layout, const echo::Report& request, 
         // Anything else (an empty read, a late reply to an earlier request)
         // is dropped and the link keeps reading.
         if (echo::IsEcho(layout, request, reply, received)) return TRUE;
-        Pause(WaitClock::now() + std::chrono::milliseconds(kReplyPauseMs));
+        pacing.AfterRejectedAttempt();
     }
     LOG_INFO(kLog, "command 0x%02x: no matching reply after %d attempts", request[0], kReplyAttempts);
     return FALSE;
