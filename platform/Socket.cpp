@@ -268,6 +268,11 @@ bool TcpSocket::WaitConnected(int timeoutMs) {
     return (events & POLLOUT) && !(events & POLLERR);
 }
 
+bool TcpSocket::ConnectEnded(int timeoutMs) {
+    if (m_fd < 0) return false;
+    return (PollOne(m_fd, POLLOUT, timeoutMs) & (POLLOUT | POLLERR | POLLHUP)) != 0;
+}
+
 bool TcpSocket::Send(std::span<const std::uint8_t> data, int timeoutMs) {
     if (m_fd < 0) return false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);

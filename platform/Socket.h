@@ -44,6 +44,9 @@ public:
     bool EnableBroadcast();
     void Close();
     bool IsOpen() const { return m_fd >= 0; }
+    // The socket's descriptor for readiness waits (-1 when closed); the
+    // socket keeps owning it.
+    int Descriptor() const { return m_fd; }
 
     bool SendTo(std::span<const std::uint8_t> data, const std::string& address, std::uint16_t port);
     // One waiting datagram that came in on the socket's interface, or none at
@@ -71,8 +74,15 @@ public:
     bool StartConnect(const std::string& address, std::uint16_t port);
     // Waits up to timeoutMs for the connect started above; true once connected.
     bool WaitConnected(int timeoutMs);
+    // Waits up to timeoutMs for the connect started above to end, either way
+    // (connected, refused or failed); WaitConnected(0) then tells which.
+    // False while it is still going on, and when no socket is open.
+    bool ConnectEnded(int timeoutMs);
     void Close();
     bool IsOpen() const { return m_fd >= 0; }
+    // The socket's descriptor for readiness waits (-1 when closed); the
+    // socket keeps owning it.
+    int Descriptor() const { return m_fd; }
 
     // Sends all bytes, waiting at most timeoutMs for room in the send buffer.
     bool Send(std::span<const std::uint8_t> data, int timeoutMs = 1000);

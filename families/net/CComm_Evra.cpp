@@ -53,7 +53,8 @@ BOOL CUDPEvra::WriteEeprom(const std::uint8_t* buffer, std::int32_t length) {
     auto reply = udpx::Exchange(m_socket, lomber::EvraWriteRequest(image), m_device, lomber::kEvraPort, kReplyPolls,
                                 [&](const platform::Datagram& d) {
                                     return d.sender == m_device && lomber::IsEvraWriteReply(d.bytes);
-                                });
+                                },
+                                false);  // a write's polls are never cut
     if (!reply) {
         LOG_WARN(kLog, "write %s: no acknowledgement", m_device.c_str());
         transfer::NoteFailedChunk(0, 1);  // the whole image travels in one request

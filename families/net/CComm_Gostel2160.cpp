@@ -33,10 +33,13 @@ BOOL CUDPGostel::Discover(const std::vector<std::string>& hostAddresses) {
             if (!m_socket.SendTo(request, target, gostel::kPort))
                 LOG_WARN(kLog, "discovery to %s on %s not sent", target.c_str(), local.c_str());
             int misses = 0;
+            bool woke = false;  // the last pause ended on a waiting datagram
             for (int polls = 0; misses < kDiscoveryMisses && polls < udpx::kMaxDiscoveryPolls; ++polls) {
                 if (StopRequested()) break;
+                const bool fromSocket = m_pending.empty();
                 auto d = NextDatagram();
-                if (d && gostel::IsDiscoveryReply(d->bytes)) {
+                const bool accepted = d && gostel::IsDiscoveryReply(d->bytes);
+                if (accepted) {
                     misses = 0;
                     const bool known = std::any_of(m_cards.begin(), m_cards.end(),
                                                    [&](const _card_info& c) { return c.deviceAddress == d->sender; });
@@ -44,7 +47,15 @@ BOOL CUDPGostel::Discover(const std::vector<std::string>& hostAddresses) {
                 } else {
                     ++misses;
                 }
-                WaitPumping(udpx::kPollPauseMs);
+                // The pause lets the next reply arrive; one kept from the
+                // slot-table polls is there already (paced timing goes on at
+                // once, original timing pauses as ever).
+                if (!m_pending.empty() && !OriginalTiming()) {
+                    woke = false;
+                    continue;
+                }
+                woke = udpx::PauseAfterPoll(
+                    m_socket, udpx::OtherThanAwaited(d.has_value(), accepted, fromSocket && woke));
             }
         }
         if (!m_cards.empty()) break;
@@ -82,13 +93,15 @@ void CUDPGostel::AddChassis(const std::string& chassis, const std::string& local
     if (!m_socket.SendTo(gostel::SlotTableRequest(), chassis, gostel::kPort))
         LOG_WARN(kLog, "slot-table request to %s not sent", chassis.c_str());
     std::optional<platform::Datagram> reply;
+    bool woke = false;  // the last pause ended on a waiting datagram
     for (int poll = 0; poll < kSlotTablePolls && !reply && !StopRequested(); ++poll) {
         auto d = m_socket.ReceiveFrom();
         if (d && d->sender == chassis && gostel::ParseSlotTable(d->bytes))
             reply = std::move(d);
         else {
+            const bool other = udpx::OtherThanAwaited(d.has_value(), false, woke);
             if (d) KeepIfDiscovery(std::move(*d));
-            WaitPumping(udpx::kPollPauseMs);
+            woke = udpx::PauseAfterPoll(m_socket, other);
         }
     }
     if (!reply) {
@@ -135,7 +148,8 @@ BOOL CUDPGostel::Transfer(std::uint8_t* readBuffer, const std::uint8_t* writeBuf
         auto reply = udpx::Exchange(m_socket, request, m_device, gostel::kPort, kEepromPolls,
                                     [&](const platform::Datagram& d) {
                                         return d.sender == m_device && gostel::IsEepromReply(d.bytes, sub, word);
-                                    });
+                                    },
+                                    !write);  // a write's polls are never cut
         if (!reply) {
             LOG_WARN(kLog, "%s %s slot %u chunk %zu: no reply", write ? "write" : "read", m_device.c_str(),
                      card.slot, k);

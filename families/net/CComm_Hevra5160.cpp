@@ -89,23 +89,29 @@ bool CHevra5160::Pass(const std::string& local) {
     return true;
 }
 
-bool CHevra5160::WaitReadablePumping(int milliseconds) {
-    // Short waits, each followed by a look at the socket; a stopped search
-    // looks no more.
-    constexpr int kSliceMs = 20;
-    const auto deadline = WaitClock::now() + std::chrono::milliseconds(milliseconds);
-    for (;;) {
-        if (m_tcp.WaitReadable(0)) return true;
-        if (StopRequested()) return false;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - WaitClock::now()).count();
-        if (left <= 0) return false;
-        WaitPumping(static_cast<int>(std::min<long long>(left, kSliceMs)));
-    }
+bool CHevra5160::WaitReadableFor(int milliseconds, bool stoppable) {
+    return WaitReadableUntil(m_tcp.Descriptor(), WaitClock::now() + std::chrono::milliseconds(milliseconds), stoppable);
 }
 
+// The wait after a connect lets the connection come up: paced timing ends it
+// once the connect has ended (either way), original timing sits it out. The
+// connection is then taken only if it is up.
 bool CHevra5160::ConnectTcp(const std::string& address) {
     if (!m_tcp.StartConnect(address, hevra::kTcpPort)) return false;
-    WaitPumping(kConnectWaitMs);
+    if (OriginalTiming()) {
+        FixedWait(kConnectWaitMs);
+    } else {
+        // Short slices, each a blocking wait on the socket, so that a stop is
+        // seen within one.
+        constexpr auto kStopSlice = std::chrono::milliseconds(20);
+        const auto deadline = WaitClock::now() + std::chrono::milliseconds(kConnectWaitMs);
+        for (;;) {
+            if (StopRequested()) return false;
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - WaitClock::now());
+            if (left.count() <= 0) break;
+            if (m_tcp.ConnectEnded(static_cast<int>(std::min(left, kStopSlice).count()))) break;
+        }
+    }
     return m_tcp.WaitConnected(0);
 }
 
@@ -114,25 +120,39 @@ std::optional<std::vector<std::uint8_t>> CHevra5160::Request(const std::vector<s
                                                              bool partialTableAllowed) {
     const std::uint16_t expected = hevra::ReplyCode(requestCode);
     const std::size_t needed = hevra::NeededReplyLength(requestCode, byteCount);
+    // A stop ends the wait for a search's reply, never a write's: a write
+    // runs to its end.
+    const bool write = requestCode == hevra::kWriteController || requestCode == hevra::kWriteCard;
+    const bool stoppable = !write;
+    const int fd = m_tcp.Descriptor();
     // Whatever is still waiting belongs to an earlier request.
     m_tcp.Drain();
     if (!m_tcp.Send(request)) return std::nullopt;
-    if (requestCode == hevra::kIdentify || requestCode == hevra::kSlotTable) WaitPumping(kIdentifyPauseMs);
+    // The pauses before the attempts let the reply arrive: paced timing ends
+    // them once reply bytes wait (PaceReadable), original timing sits them out.
+    if (requestCode == hevra::kIdentify || requestCode == hevra::kSlotTable)
+        PaceReadable(fd, kIdentifyPauseMs, stoppable);
     std::vector<std::uint8_t> pending;
     // A slot table shorter than sixteen entries is whole once it ends on an
     // entry boundary and nothing more follows within one readable wait.
     const auto wholeTable = [&] {
         return partialTableAllowed && hevra::CodeOf(pending) == expected && hevra::HoldsWholeSlotEntries(pending);
     };
-    // A stop ends the wait for a search's reply, never a write's: a write
-    // runs to its end.
-    const bool write = requestCode == hevra::kWriteController || requestCode == hevra::kWriteCard;
+    // After a reply other than the awaited one, the next attempt comes after
+    // the full pause in both timings: a chassis that keeps sending other
+    // replies is read at the old pace.
+    bool other = false;
     for (int attempt = 0; attempt < kReplyAttempts; ++attempt) {
-        if (!write && StopRequested()) break;
-        WaitPumping(kAttemptPauseMs);
-        if (!WaitReadablePumping(kReadableWaitMs)) {
+        if (stoppable && StopRequested()) break;
+        if (other)
+            FixedWait(kAttemptPauseMs, stoppable);
+        else
+            PaceReadable(fd, kAttemptPauseMs, stoppable);
+        other = false;
+        // The wait for the receive event ends when data waits, in both timings.
+        if (!WaitReadableFor(kReadableWaitMs, stoppable)) {
             if (wholeTable()) return pending;
-            WaitPumping(udpx::kPollPauseMs);
+            PaceReadable(fd, udpx::kPollPauseMs, stoppable);
             continue;
         }
         bool closed = false;
@@ -144,9 +164,12 @@ std::optional<std::vector<std::uint8_t>> CHevra5160::Request(const std::vector<s
         // A reply split by the stream gathers over the next attempts.
         switch (hevra::GatherReply(pending, got, expected, needed)) {
         case hevra::Gathered::Complete: return pending;
-        case hevra::Gathered::Dropped: LOG_DBG(kLog, "a reply other than 0x%04X ignored", expected); break;
+        case hevra::Gathered::Dropped:
+            LOG_DBG(kLog, "a reply other than 0x%04X ignored", expected);
+            other = true;
+            break;
         case hevra::Gathered::NeedMore:
-            if (wholeTable() && !WaitReadablePumping(kReadableWaitMs)) return pending;
+            if (wholeTable() && !WaitReadableFor(kReadableWaitMs, stoppable)) return pending;
             break;
         }
     }

@@ -47,8 +47,9 @@ private:
     // identified (and its slot table asked for).
     bool Pass(const std::string& local);
     bool ConnectTcp(const std::string& address);
-    // Up to `milliseconds` for reply bytes, pumping meanwhile.
-    bool WaitReadablePumping(int milliseconds);
+    // Up to `milliseconds` for reply bytes on the connection; a stop ends a
+    // stoppable wait.
+    bool WaitReadableFor(int milliseconds, bool stoppable);
     // Sends a request and waits for the reply with the given request code.
     std::optional<std::vector<std::uint8_t>> Request(const std::vector<std::uint8_t>& request,
                                                      std::uint16_t requestCode, std::uint16_t byteCount,

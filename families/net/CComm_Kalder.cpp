@@ -44,7 +44,8 @@ BOOL CUDPLomber::WriteEeprom(const std::uint8_t* buffer, std::int32_t length) {
         auto reply = udpx::Exchange(m_socket, request, m_device, lomber::kKalderPort, kReplyPolls,
                                     [&](const platform::Datagram& d) {
                                         return d.sender == m_device && lomber::IsKalderWriteReply(d.bytes);
-                                    });
+                                    },
+                                    false);  // a write's polls are never cut
         if (!reply) {
             LOG_WARN(kLog, "write %s chunk %zu: no acknowledgement", m_device.c_str(), k);
             return FALSE;

@@ -22,6 +22,7 @@ BOOL CUDPVklp::Discover(const std::vector<std::string>& localAddresses) {
             if (!m_socket.SendTo(request, udpx::kBroadcast, port))
                 LOG_WARN(LogPrefix(), "discovery broadcast on %s not sent", local.c_str());
             int misses = 0;
+            bool woke = false;  // the last pause ended on a waiting datagram
             for (int polls = 0; misses < kDiscoveryMisses && polls < udpx::kMaxDiscoveryPolls; ++polls) {
                 if (StopRequested()) break;
                 auto d = m_socket.ReceiveFrom();
@@ -42,7 +43,10 @@ BOOL CUDPVklp::Discover(const std::vector<std::string>& localAddresses) {
                 } else {
                     ++misses;
                 }
-                WaitPumping(udpx::kPollPauseMs);
+                // The pause lets the next reply arrive, after an accepted
+                // reply as after a miss.
+                woke = udpx::PauseAfterPoll(m_socket,
+                                            udpx::OtherThanAwaited(d.has_value(), address.has_value(), woke));
             }
         }
         // Later interfaces are tried only while nothing has answered.

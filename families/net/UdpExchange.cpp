@@ -10,25 +10,36 @@ void DropStale(platform::UdpSocket& socket) {
         if (!socket.ReceiveFrom()) return;
 }
 
-std::optional<platform::Datagram> PollForReply(platform::UdpSocket& socket, int polls, const Accept& accept) {
+bool PauseAfterPoll(platform::UdpSocket& socket, bool other, bool stoppable) {
+    if (other) {
+        FixedWait(kPollPauseMs, stoppable);
+        return false;
+    }
+    return PaceReadable(socket.Descriptor(), kPollPauseMs, stoppable);
+}
+
+std::optional<platform::Datagram> PollForReply(platform::UdpSocket& socket, int polls, const Accept& accept,
+                                               bool stoppable) {
+    bool woke = false;
     // A stopped search polls no more.
-    for (int i = 0; i < polls && !StopRequested(); ++i) {
+    for (int i = 0; i < polls && !(stoppable && StopRequested()); ++i) {
         auto d = socket.ReceiveFrom();
-        if (d && accept(*d)) return d;
-        WaitPumping(kPollPauseMs);
+        const bool accepted = d && accept(*d);
+        if (accepted) return d;
+        woke = PauseAfterPoll(socket, OtherThanAwaited(d.has_value(), accepted, woke), stoppable);
     }
     return std::nullopt;
 }
 
 std::optional<platform::Datagram> Exchange(platform::UdpSocket& socket, std::span<const std::uint8_t> request,
                                            const std::string& address, std::uint16_t port, int polls,
-                                           const Accept& accept) {
+                                           const Accept& accept, bool stoppable) {
     DropStale(socket);
     if (!socket.SendTo(request, address, port)) {
         LOG_WARN("udp", "request to %s:%u not sent", address.c_str(), port);
         return std::nullopt;
     }
-    return PollForReply(socket, polls, accept);
+    return PollForReply(socket, polls, accept, stoppable);
 }
 
 bool IsUnicastDeviceAddress(std::uint32_t address, const std::string& localAddress) {

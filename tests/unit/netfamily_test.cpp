@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <thread>
@@ -24,6 +25,7 @@
 #include "families/net/CComm_Hevra5160.h"
 #include "families/net/CComm_Kalder.h"
 #include "framework/Job.h"
+#include "framework/Wait.h"
 #include "platform/Socket.h"
 
 using Bytes = std::vector<std::uint8_t>;
@@ -187,9 +189,37 @@ TEST(EvraOnLoopback, RepeatedAnswersListOnceAndShortBuffersAreRespected) {
     EXPECT_TRUE(std::equal(written->begin() + 30, written->end(), image.begin() + 10));
 }
 
-TEST(EvraOnLoopback, ReplyJustInsideItsFiftyPollsIsTakenAndSilenceCostsThemAll) {
+namespace {
+
+// Both timings: paced (the default) and original. Each case restores paced.
+class PacedAndOriginal : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override { SetOriginalTiming(GetParam()); }
+    void TearDown() override { SetOriginalTiming(false); }
+    bool Original() const { return GetParam(); }
+};
+
+std::string TimingName(const ::testing::TestParamInfo<bool>& i) { return i.param ? "Original" : "Paced"; }
+
+using Millis = std::chrono::milliseconds;
+template <class F>
+Millis Took(F&& f) {
+    const auto start = std::chrono::steady_clock::now();
+    f();
+    return std::chrono::duration_cast<Millis>(std::chrono::steady_clock::now() - start);
+}
+
+}  // namespace
+
+// UDP exchange (Evra): a reply that comes at once is taken at once when
+// paced, after the 50 ms pause in original timing; a reply just inside the 50
+// polls (2.5 s) is taken; silence costs all of them.
+using UdpPacing = PacedAndOriginal;
+INSTANTIATE_TEST_SUITE_P(Timing, UdpPacing, ::testing::Values(false, true), TimingName);
+
+TEST_P(UdpPacing, EvraReplyAtOnceJustInsideItsFiftyPollsAndSilence) {
     NEED_OWN_NAMESPACE();
-    std::atomic<int> delayMs{2200};
+    std::atomic<int> delayMs{5};
     Responder device(5006, [&](const Bytes& r) -> std::vector<Bytes> {
         if (r.size() == 28 && r[17] == 1) {
             Bytes reply = EvraFrame(1, 96);
@@ -198,7 +228,7 @@ TEST(EvraOnLoopback, ReplyJustInsideItsFiftyPollsIsTakenAndSilenceCostsThemAll) 
         }
         if (r.size() == 20 && r[17] == 14) {
             if (delayMs < 0) return {};
-            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs.load()));
+            std::this_thread::sleep_for(Millis(delayMs.load()));
             Bytes reply = EvraFrame(14, 276);
             reply[20] = 0x42;
             return {reply};
@@ -210,16 +240,27 @@ TEST(EvraOnLoopback, ReplyJustInsideItsFiftyPollsIsTakenAndSilenceCostsThemAll) 
     evra.SetModuleIndex(0);
     ASSERT_TRUE(evra.OpenModule());
     Bytes buffer(256, 0);
+    // Ten reads answered 5 ms after the request: the first poll finds
+    // nothing, the reply is taken when it arrives (paced) or at the next poll
+    // 50 ms later (original).
+    const Millis ten = Took([&] {
+        for (int i = 0; i < 10; ++i) ASSERT_TRUE(evra.ReadEeprom(buffer.data(), 256));
+    });
+    std::printf("[ measured ] 10 Evra reads, reply after 5 ms: %lld ms\n", static_cast<long long>(ten.count()));
+    if (Original())
+        EXPECT_GE(ten, Millis(8 * 50));  // at least eight full pauses
+    else
+        EXPECT_LT(ten, Millis(10 * 35));  // well under one pause each
     // 50 polls, 50 ms apart: 2.5 s. A reply after 2.2 s is taken.
+    delayMs = 2200;
+    buffer[0] = 0;
     ASSERT_TRUE(evra.ReadEeprom(buffer.data(), 256));
     EXPECT_EQ(buffer[0], 0x42);
     // A silent device costs the whole 2.5 s, not fewer polls.
     delayMs = -1;
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(evra.ReadEeprom(buffer.data(), 256));
-    const auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(took, std::chrono::milliseconds(2450));
-    EXPECT_LT(took, std::chrono::milliseconds(4000));
+    const Millis silent = Took([&] { EXPECT_FALSE(evra.ReadEeprom(buffer.data(), 256)); });
+    EXPECT_GE(silent, Millis(2450));
+    EXPECT_LT(silent, Millis(4000));
 }
 
 namespace {
@@ -354,7 +395,12 @@ TEST(GostelOnLoopback, ChassisCardsAndShortReads) {
     EXPECT_EQ(subCommands, (std::vector<std::uint16_t>{5, 1}));
 }
 
-TEST(GostelOnLoopback, CardReplyJustInsideItsLimitIsTakenAndSilenceCostsTheFullLimit) {
+// Both timings: a card's reply just inside its 150 polls is taken, silence
+// costs all of them.
+using GostelPacing = PacedAndOriginal;
+INSTANTIATE_TEST_SUITE_P(Timing, GostelPacing, ::testing::Values(false, true), TimingName);
+
+TEST_P(GostelPacing, CardReplyJustInsideItsLimitIsTakenAndSilenceCostsTheFullLimit) {
     NEED_OWN_NAMESPACE();
     std::atomic<int> delayMs{7200};
     Responder chassis(8888, [&](const Bytes& r) -> std::vector<Bytes> {
@@ -525,4 +571,69 @@ TEST(HevraOnLoopback, SlotTableSplitRepliesAndShortReads) {
     EXPECT_EQ(write[25], 0xA5);
     EXPECT_EQ(write[26], 3);
     EXPECT_EQ(write[32], 0x42);
+}
+
+// TCP data channel (Hevra), both timings: the connection, the identify and
+// slot-table replies and the write acknowledgements come at once and are
+// taken at once when paced, after the full 1000 ms, 500 ms and 100 ms pauses
+// in original timing. A connection that never comes up is given up only
+// after the full 1000 ms. (Replies just inside the 50 attempts and silence
+// are pinned in the lab, NetLimits, in both timings.)
+using TcpPacing = PacedAndOriginal;
+INSTANTIATE_TEST_SUITE_P(Timing, TcpPacing, ::testing::Values(false, true), TimingName);
+
+TEST_P(TcpPacing, HevraRepliesAtOnceAreTakenAtOnceAndAConnectionThatNeverComesCostsTheFullWait) {
+    NEED_OWN_NAMESPACE();
+    {
+        HevraChassis chassis;
+        CComm_Hevra5160 hevra;
+        bool found = false, opened = false, written = true;
+        const Millis discover = Took([&] { found = hevra.Socket().Discover({"127.0.0.3"}); });
+        ASSERT_TRUE(found);
+        hevra.SetModuleIndex(1);
+        const Millis open = Took([&] { opened = hevra.OpenModule(); });
+        ASSERT_TRUE(opened);
+        const Bytes image(256, 0x42);
+        const Millis writes = Took([&] {
+            for (int i = 0; i < 5; ++i) written = written && hevra.WriteEeprom(image.data(), 256);
+        });
+        EXPECT_TRUE(written);
+        hevra.CloseModule();
+        std::printf("[ measured ] Hevra discovery %lld ms, connection %lld ms, 5 writes %lld ms\n",
+                    static_cast<long long>(discover.count()), static_cast<long long>(open.count()),
+                    static_cast<long long>(writes.count()));
+        if (Original()) {
+            // Connect 1000; identify and slot table 500 + 100 each.
+            EXPECT_GE(discover, Millis(1000 + 2 * (500 + 100)));
+            EXPECT_GE(open, Millis(1000));
+            EXPECT_GE(writes, Millis(5 * 100));
+        } else {
+            EXPECT_LT(discover, Millis(800));  // less than the connect wait alone
+            EXPECT_LT(open, Millis(500));
+            EXPECT_LT(writes, Millis(5 * 50));  // less than half a pause each
+        }
+    }
+    // A chassis whose accept queue is full drops the connection's SYN: the
+    // connection never comes up within the wait.
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int on = 1;
+    ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(8001);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    const int filler = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(::connect(filler, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    CComm_Hevra5160 hevra;
+    hevra.Socket().m_cards.push_back({0, hevra::kControllerType, "127.0.0.1", "127.0.0.1"});
+    hevra.SetModuleIndex(0);
+    bool opened = true;
+    const Millis never = Took([&] { opened = hevra.OpenModule(); });
+    EXPECT_FALSE(opened);
+    EXPECT_GE(never, Millis(1000));
+    EXPECT_LT(never, Millis(3000));
+    ::close(filler);
+    ::close(listener);
 }
