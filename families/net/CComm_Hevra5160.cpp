@@ -106,7 +106,7 @@ bool CHevra5160::ConnectTcp(const std::string& address) {
         constexpr auto kStopSlice = std::chrono::milliseconds(20);
         const auto deadline = WaitClock::now() + std::chrono::milliseconds(kConnectWaitMs);
         for (;;) {
-            if (StopRequested()) return false;
+            if (StopRequested()) break;  // as a stopped fixed wait: the connection is taken if up
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - WaitClock::now());
             if (left.count() <= 0) break;
             if (m_tcp.ConnectEnded(static_cast<int>(std::min(left, kStopSlice).count()))) break;
