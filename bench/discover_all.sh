@@ -9,7 +9,11 @@ RUNS=${2:-1}
 BIN="$(cd "$BUILD/bin" && pwd)"
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
-printf '[lab]\nstate-dir=empty\n' > "$WORK/empty.ini"
+# "No instrument anywhere": the lab's networks, segments and a serial port
+# are there, but nothing on them answers (one silent instrument of each kind
+# brings its links up).
+printf '[lab]\nstate-dir=empty\n[device quiet-net]\nkind=evra\nnetwork=lan0\nserial=QUIET0001\nfault=silent\n' > "$WORK/empty.ini"
+printf '[segment quiet-seg]\nkind=nesbin\nserial=QUIET0002\nfault=silent\n[serial quiet-port]\nkind=nothing\nport=0\n' >> "$WORK/empty.ini"
 
 # One timed search inside the lab; prints "start end cpu modules" (the
 # program's CPU time is that of the shell's children: the program alone).
@@ -33,7 +37,9 @@ for lab in default empty; do
         flag=""; [ "$mode" = original ] && flag="--original-timing"
         r=1
         while [ "$r" -le "$RUNS" ]; do
-            set -- $(run_one "$cfg" "$flag")
+            out=$(run_one "$cfg" "$flag")
+            if [ -z "$out" ]; then echo "discover_all: the $lab lab did not run" >&2; exit 1; fi
+            set -- $out
             awk -v lab="$lab" -v mode="$mode" -v s="$1" -v e="$2" -v c="$3" -v m="$4" \
                 'BEGIN { w = e - s; printf "%-14s %-9s %9.2f %9.2f %7.1f%% %8d\n", lab, mode, w, c, 100 * c / w, m }'
             r=$((r + 1))
