@@ -178,15 +178,17 @@ TEST_F(Downloads, SystemInfoNeverRunsBesideOrBehindAJobAndAnEarlyAbortIsKept) {
     const auto mark2 = RecordMark();
     ASSERT_EQ(Tavik_DownloadFirmware(big.c_str(), OnProgress), TAVIK_DOWNLOAD_STARTED);
     EXPECT_NE(Tavik_TerminateProcess(), 0);
-    const auto reports = Reports();
-    ASSERT_FALSE(reports.empty());
-    EXPECT_LE(reports.size(), 2u);  // the first chunk may have been acknowledged
-    EXPECT_EQ(reports.back().op, 255u);
-    EXPECT_EQ(reports.back().percent, 0);
+    // The job stops at its first look at the abort: on a busy machine it may
+    // have sent a chunk or two before that, never the 400 of the image.
     std::size_t chunks = 0;
     for (auto& r : RequestsSince(mark2, "alda-hid"))
         if (r.bytes[0] == 0x09) ++chunks;
-    EXPECT_LE(chunks, 1u);
+    EXPECT_LE(chunks, 3u);
+    const auto reports = Reports();
+    ASSERT_FALSE(reports.empty());
+    EXPECT_LE(reports.size(), chunks + 1);  // one per acknowledged chunk, then the failure
+    EXPECT_EQ(reports.back().op, 255u);
+    EXPECT_EQ(reports.back().percent, 0);
 }
 
 TEST_F(Downloads, OtherThreadsWaitForTheJobAndNothingInterleaves) {
