@@ -7,6 +7,7 @@
 #include <cstring>
 #include <thread>
 
+#include "CountingPrompt.h"
 #include "families/net/CComm_Jessor.h"
 #include "framework/Prompt.h"
 #include "framework/Wait.h"
@@ -193,23 +194,6 @@ TEST_F(JessorTest, ModifyLocksAroundCardTransfersAndThePickOutlivesTheDialog) {
     EXPECT_EQ(j.GetModuleText(), "Jessor PoE-8 Card (Slot 5)");
 }
 
-namespace {
-// Counts what the family asks of the user.
-class Counting : public DefaultPrompt {
-public:
-    std::optional<std::string> ChooseAddress(const std::vector<std::string>& s) override {
-        ++asked;
-        return s.front();
-    }
-    void ShowMessage(const std::string&, const std::string&) override { ++asked; }
-    bool ChooseCard(ICardSelection&) override {
-        ++asked;
-        return false;
-    }
-    int asked = 0;
-};
-}  // namespace
-
 TEST_F(JessorTest, AStopDuringChassisDiscoveryAsksTheUserNothingMore) {
     VornEntries stopping = kScripted;
     stopping.GetServer = [](uint32_t* list) -> int32_t {
@@ -217,7 +201,7 @@ TEST_F(JessorTest, AStopDuringChassisDiscoveryAsksTheUserNothingMore) {
         return kScripted.GetServer(list);
     };
     SetVornEntries(&stopping);
-    Counting prompt;
+    CountingPrompt prompt;
     SetUserPrompt(&prompt);
     CComm_Jessor j;
     const BOOL chosen = j.ChooseTarget();

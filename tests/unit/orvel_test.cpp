@@ -11,6 +11,7 @@
 
 #include <unistd.h>
 
+#include "CountingPrompt.h"
 #include "families/net/CComm_Orvel.h"
 #include "framework/DeviceSearch.h"
 #include "families/Registry.h"
@@ -440,23 +441,6 @@ public:
 int g_connects = 0;
 }  // namespace
 
-namespace {
-// Counts what the family asks of the user.
-class Counting : public DefaultPrompt {
-public:
-    std::optional<std::string> ChooseAddress(const std::vector<std::string>& s) override {
-        ++asked;
-        return s.front();
-    }
-    void ShowMessage(const std::string&, const std::string&) override { ++asked; }
-    bool ChooseCard(ICardSelection&) override {
-        ++asked;
-        return false;
-    }
-    int asked = 0;
-};
-}  // namespace
-
 TEST_F(OrvelTest, AStopDuringServerDiscoveryAsksTheUserNothingMore) {
     ZelEntries stopping = kScripted;
     stopping.DiscoverServer = [](std::uint8_t* area, int32_t flag) -> std::uint8_t {
@@ -464,7 +448,7 @@ TEST_F(OrvelTest, AStopDuringServerDiscoveryAsksTheUserNothingMore) {
         return kScripted.DiscoverServer(area, flag);
     };
     SetZelEntries(&stopping);
-    Counting prompt;
+    CountingPrompt prompt;
     SetUserPrompt(&prompt);
     script.servers = {0xC6120046};
     script.report = {{1, 1, 0, 49, 0}};
